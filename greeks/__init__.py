@@ -1,0 +1,1 @@
+"""Black-Scholes Greeks of NSE options; the extension module is ``greeks.greeks``."""

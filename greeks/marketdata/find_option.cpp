@@ -1,0 +1,91 @@
+// find_option_in_data: the first row of a chain with the wanted strike and expiry text.
+#include "greeks/marketdata/marketdata.hpp"
+#include "greeks/runtime/convert.hpp"
+#include "greeks/runtime/messages.hpp"
+
+namespace greeks::marketdata {
+
+namespace {
+
+using runtime::Ref;
+
+constexpr const char* where = "greeks.greeks.Kestrava.find_option_in_data";
+constexpr int first_line = 101;
+constexpr int line_loop = 103;
+constexpr int line_strike = 104;
+constexpr int line_expiry = 105;
+
+// Text equality of two expiry values: identity, exact texts by content, a text against None
+// never equal, anything else by Python equality. 1, 0, or -1 with an exception set.
+int same_expiry(PyObject* a, PyObject* b) {
+    if (a == b) return 1;
+    const bool a_text = PyUnicode_CheckExact(a), b_text = PyUnicode_CheckExact(b);
+    if (a_text && b_text) return PyUnicode_Compare(a, b) == 0;
+    if ((a_text && b == Py_None) || (b_text && a == Py_None)) return 0;
+    return PyObject_RichCompareBool(a, b, Py_EQ);  // may run Python code
+}
+
+// 1 when `row` is the wanted one, 0 when not, -1 with an exception set. `line` follows the
+// statement being run.
+int row_matches(PyObject* row, double strike, PyObject* expiry_date, int* line) {
+    *line = line_strike;
+    Ref row_strike = Ref::steal(PyObject_GetItem(row, state.text.strike_price_key));
+    if (!row_strike) return -1;
+    Ref wanted = Ref::steal(PyFloat_FromDouble(strike));
+    if (!wanted) return -1;
+    const int strike_equal = PyObject_RichCompareBool(row_strike.get(), wanted.get(), Py_EQ);  // may run Python code
+    if (strike_equal <= 0) return strike_equal;
+    *line = line_expiry;
+    Ref row_expiry = Ref::steal(PyObject_GetItem(row, state.text.expiry_date_key));
+    if (!row_expiry) return -1;
+    return same_expiry(row_expiry.get(), expiry_date);
+}
+
+PyObject* find_option_body(PyObject*, PyObject* const* args) {
+    PyObject* rows = args[0];
+    PyObject* expiry_date = args[2];
+    double strike = 0.0;
+    if (runtime::to_double(args[1], &strike) < 0 ||
+        !runtime::check_argument_type(rows, &PyList_Type, "options_data") ||
+        !runtime::check_argument_type(expiry_date, &PyUnicode_Type, "expiry_date")) {
+        add_traceback(where, first_line);
+        return nullptr;
+    }
+    if (rows == Py_None) {
+        PyErr_SetString(PyExc_TypeError, messages::none_not_iterable);
+        add_traceback(where, line_loop);
+        return nullptr;
+    }
+    // The comparisons may run Python code that changes the list: the length is read again
+    // before each row, and the row is held while it is compared.
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(rows); ++i) {
+        Ref row = Ref::borrow(PyList_GET_ITEM(rows, i));
+        int line = line_strike;
+        const int match = row_matches(row.get(), strike, expiry_date, &line);
+        if (match < 0) {
+            add_traceback(where, line);
+            return nullptr;
+        }
+        if (match) return row.release();
+    }
+    Py_RETURN_NONE;
+}
+
+}  // namespace
+
+const runtime::MethodDef find_option_in_data_method = {
+    .name = "find_option_in_data",
+    .qualname = "Kestrava.find_option_in_data",
+    .doc = "Helper function to find option in data",
+    .traceback_name = where,
+    .filename = runtime::source_file,
+    .first_line = first_line,
+    .takes_self = true,
+    .nparams = 3,
+    .params = {"options_data", "strike_price", "expiry_date"},
+    .nlocals = 1,
+    .locals = {"item"},
+    .body = find_option_body,
+};
+
+}  // namespace greeks::marketdata

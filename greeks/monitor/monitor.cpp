@@ -1,0 +1,114 @@
+// monitor_greeks: fetch, compute and print every `interval` seconds until Ctrl+C.
+#include "greeks/monitor/monitor.hpp"
+#include "greeks/monitor/report.hpp"
+#include "greeks/runtime/convert.hpp"
+
+namespace greeks::monitor {
+
+namespace {
+
+using runtime::Ref;
+
+constexpr const char* where = "greeks.greeks.Kestrava.monitor_greeks";
+constexpr int first_line = 147;
+constexpr int line_banner = 149;
+constexpr int line_fetching = 154;
+constexpr int line_fetch = 155;
+constexpr int line_compute = 160;
+constexpr int line_report = 164;
+constexpr int line_sleep = 176;
+constexpr int line_stopped = 179;
+constexpr int line_failed = 182;
+
+bool is_empty(PyObject* obj) { return obj == Py_None || PyDict_GET_SIZE(obj) == 0; }
+
+int pause(int interval) {
+    Ref time = Ref::steal(get_global(state.text.time));
+    Ref seconds = Ref::steal(PyLong_FromLong(interval));
+    if (!time || !seconds) return -1;
+    Ref result = Ref::steal(PyObject_CallMethodOneArg(time.get(), state.text.sleep, seconds.get()));
+    // A watch with no pause, over sources that never enter the interpreter's loop, would
+    // otherwise not notice Ctrl+C.
+    return result ? PyErr_CheckSignals() : -1;
+}
+
+// One cycle: fetch, compute, report, pause. -1 with an exception set; `line` follows the
+// statement being run.
+int run_cycle(Kestrava* self, double strike, PyObject* expiry_date, PyObject* option_type,
+              int interval, int* line) {
+    *line = line_fetching;
+    if (print_fixed(state.tuple.fetching) < 0) return -1;
+    *line = line_fetch;
+    Ref option_data = Ref::steal(self->ops->get_option_data(self, strike, expiry_date, true, option_type));
+    if (!option_data) return -1;
+    if (is_empty(option_data.get())) {
+        if (print_fixed(state.tuple.waiting) < 0) return -1;
+    } else {
+        *line = line_compute;
+        Ref greeks = Ref::steal(self->ops->calculate_greeks(self, option_data.get(), true));
+        if (!greeks) return -1;
+        *line = line_report;
+        if (!is_empty(greeks.get()) && print_report(option_data.get(), greeks.get()) < 0) return -1;
+    }
+    *line = line_sleep;
+    return pause(interval);
+}
+
+// The handlers of the watch: Ctrl+C stops it, any other Exception fails it, each with one line.
+// Returns None, or null when the exception passes to the caller.
+PyObject* end_watch(int line) {
+    add_traceback(where, line);
+    if (!PyErr_ExceptionMatches(state.keyboard_interrupt)) {
+        if (handle_error(state.text.monitoring_error, where, line_failed) < 0) return nullptr;
+        Py_RETURN_NONE;
+    }
+    PyErr_Clear();
+    if (print_fixed(state.tuple.stopped) < 0) {
+        add_traceback(where, line_stopped);
+        return nullptr;
+    }
+    Py_RETURN_NONE;
+}
+
+PyObject* monitor_greeks_body(PyObject* obj, PyObject* const* args) {
+    Kestrava* self = as_kestrava(obj);
+    PyObject* expiry_date = args[1];
+    PyObject* option_type = args[2];
+    double strike = 0.0;
+    int interval = 0;
+    if (runtime::to_double(args[0], &strike) < 0 || runtime::to_int32(args[3], &interval) < 0 ||
+        !runtime::check_argument_type(expiry_date, &PyUnicode_Type, "expiry_date") ||
+        !runtime::check_argument_type(option_type, &PyUnicode_Type, "option_type")) {
+        add_traceback(where, first_line);
+        return nullptr;
+    }
+    if (print_banner(self, strike, expiry_date, option_type) < 0) {
+        add_traceback(where, line_banner);
+        return nullptr;
+    }
+    for (;;) {
+        int line = line_fetching;
+        if (run_cycle(self, strike, expiry_date, option_type, interval, &line) < 0) {
+            return end_watch(line);
+        }
+    }
+}
+
+}  // namespace
+
+const runtime::MethodDef monitor_greeks_method = {
+    .name = "monitor_greeks",
+    .qualname = "Kestrava.monitor_greeks",
+    .doc = "Monitor Greeks in real-time with specified interval",
+    .traceback_name = where,
+    .filename = runtime::source_file,
+    .first_line = first_line,
+    .takes_self = true,
+    .nparams = 4,
+    .params = {"strike_price", "expiry_date", "option_type", "interval"},
+    .nlocals = 3,
+    .locals = {"option_data", "greeks", "e"},
+    .body = monitor_greeks_body,
+};
+
+}  // namespace greeks::monitor

@@ -1,0 +1,56 @@
+// The module's own function-object type: what every Python-visible method and the unpickling
+// function are. It binds like a Python function and carries the introspection attributes.
+#pragma once
+
+#include "greeks/runtime/ref.hpp"
+
+#include <array>
+
+namespace greeks::runtime {
+
+// A method body: gets `self` (null for module-level functions) and the bound arguments in
+// parameter order, borrowed for the call. Returns a new reference, or null with an exception set.
+using MethodBody = PyObject* (*)(PyObject* self, PyObject* const* args);
+
+inline constexpr int max_params = 4;
+inline constexpr int max_locals = 3;
+
+// Everything fixed about one Python-visible function.
+struct MethodDef {
+    const char* name;            // bare name, as binding messages show it
+    const char* qualname;        // "Kestrava.<name>", or the bare name for a module-level function
+    const char* doc;             // null: no docstring
+    const char* traceback_name;  // the name traceback entries carry
+    const char* filename;        // the file name traceback entries and __code__ carry
+    int first_line;              // line of argument errors and co_firstlineno
+    bool takes_self;             // a method: the first argument must be a Kestrava
+    int nparams;                 // parameters after self
+    std::array<const char*, max_params> params;
+    int nlocals;                 // local names listed after the parameters in __code__
+    std::array<const char*, max_locals> locals;
+    MethodBody body;
+};
+
+// Readies the function type. Returns -1 with an exception set on failure.
+int ready_function_type();
+
+// New reference to a function object for `def`. `defaults` (borrowed, may be null) holds the
+// values of the trailing optional parameters; `self_type` is the type `self` must be an instance of.
+PyObject* new_function(const MethodDef& def, PyObject* module_name, PyObject* defaults,
+                       PyTypeObject* self_type);
+
+// True when `obj` is a function object of this module running `body`.
+bool is_function_with_body(PyObject* obj, MethodBody body);
+
+// Binds the positional and keyword arguments of a call to `names` (interned parameter names).
+// The first `nrequired` parameters are required; the others take their value from `defaults`.
+// Fills `out` with borrowed references. Returns -1 with the binding TypeError set on failure.
+int bind_arguments(const char* func_name, PyObject* const* names, int nparams, int nrequired,
+                   PyObject* defaults, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                   PyObject** out);
+
+// The same for a call that arrives as an argument tuple and a keyword dict (tp_init).
+int bind_tuple_and_dict(const char* func_name, PyObject* const* names, int nparams, int nrequired,
+                        PyObject* args, PyObject* kwargs, PyObject** out);
+
+}  // namespace greeks::runtime
