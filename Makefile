@@ -21,7 +21,7 @@ build: $(DEPS)
 	$(PY) -m pip install -q --no-build-isolation --no-deps .
 
 test: build
-	$(PY) -m pytest -q tests
+	$(VENV)/bin/pytest -q tests
 
 demo: build
 	$(PY) examples/demo.py
