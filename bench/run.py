@@ -1,0 +1,10 @@
+"""Runs every benchmark and prints the ratios; exits 1 when a ratio is over its limit."""
+import os
+import sys
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+
+import pricing  # noqa: E402
+
+ok = pricing.run()
+sys.exit(0 if ok else 1)
