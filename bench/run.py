@@ -4,7 +4,9 @@ import sys
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
+import marketdata  # noqa: E402
 import pricing  # noqa: E402
 
 ok = pricing.run()
+ok &= marketdata.run()
 sys.exit(0 if ok else 1)

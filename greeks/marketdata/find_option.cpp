@@ -20,23 +20,49 @@ constexpr int line_expiry = 105;
 int same_expiry(PyObject* a, PyObject* b) {
     if (a == b) return 1;
     const bool a_text = PyUnicode_CheckExact(a), b_text = PyUnicode_CheckExact(b);
-    if (a_text && b_text) return PyUnicode_Compare(a, b) == 0;
+    if (a_text && b_text) {
+        return PyUnicode_GET_LENGTH(a) == PyUnicode_GET_LENGTH(b) && PyUnicode_Compare(a, b) == 0;
+    }
     if ((a_text && b == Py_None) || (b_text && a == Py_None)) return 0;
     return PyObject_RichCompareBool(a, b, Py_EQ);  // may run Python code
 }
 
+// row_strike == wanted for the exchange's usual strikes, exact floats and small exact ints,
+// decided without running any Python code: 1 or 0. -1 when the generic comparison is needed.
+int same_strike_fast(PyObject* row_strike, double wanted) {
+    if (PyFloat_CheckExact(row_strike)) return PyFloat_AS_DOUBLE(row_strike) == wanted;
+    if (PyLong_CheckExact(row_strike) && runtime::is_small_int(row_strike)) {
+        // Small ints are exactly representable as doubles, so this is Python's comparison.
+        return static_cast<double>(runtime::small_int_value(row_strike)) == wanted;
+    }
+    return -1;
+}
+
 // 1 when `row` is the wanted one, 0 when not, -1 with an exception set. `line` follows the
 // statement being run.
-int row_matches(PyObject* row, double strike, PyObject* expiry_date, int* line) {
+int row_matches(PyObject* row, PyObject* wanted, PyObject* expiry_date, int* line) {
     *line = line_strike;
-    Ref row_strike = Ref::steal(PyObject_GetItem(row, state.text.strike_price_key));
-    if (!row_strike) return -1;
-    Ref wanted = Ref::steal(PyFloat_FromDouble(strike));
-    if (!wanted) return -1;
-    const int strike_equal = PyObject_RichCompareBool(row_strike.get(), wanted.get(), Py_EQ);  // may run Python code
+    Ref row_strike;
+    int strike_equal = -1;
+    if (PyDict_CheckExact(row)) {
+        // Borrowed while no Python code can run; held from the moment some might.
+        PyObject* value = PyDict_GetItemWithError(row, state.text.strike_price_key);
+        if (!value) {
+            if (!PyErr_Occurred()) PyErr_SetObject(PyExc_KeyError, state.text.strike_price_key);
+            return -1;
+        }
+        strike_equal = same_strike_fast(value, PyFloat_AS_DOUBLE(wanted));
+        if (strike_equal < 0) row_strike = Ref::borrow(value);
+    } else {
+        row_strike = Ref::steal(PyObject_GetItem(row, state.text.strike_price_key));  // may run Python code
+        if (!row_strike) return -1;
+    }
+    if (strike_equal < 0) {
+        strike_equal = PyObject_RichCompareBool(row_strike.get(), wanted, Py_EQ);  // may run Python code
+    }
     if (strike_equal <= 0) return strike_equal;
     *line = line_expiry;
-    Ref row_expiry = Ref::steal(PyObject_GetItem(row, state.text.expiry_date_key));
+    Ref row_expiry = Ref::steal(PyObject_GetItem(row, state.text.expiry_date_key));  // may run Python code
     if (!row_expiry) return -1;
     return same_expiry(row_expiry.get(), expiry_date);
 }
@@ -56,12 +82,18 @@ PyObject* find_option_body(PyObject*, PyObject* const* args) {
         add_traceback(where, line_loop);
         return nullptr;
     }
+    // One float of the wanted strike serves every comparison: it is immutable.
+    Ref wanted = Ref::steal(PyFloat_FromDouble(strike));
+    if (!wanted) {
+        add_traceback(where, line_strike);
+        return nullptr;
+    }
     // The comparisons may run Python code that changes the list: the length is read again
     // before each row, and the row is held while it is compared.
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(rows); ++i) {
         Ref row = Ref::borrow(PyList_GET_ITEM(rows, i));
         int line = line_strike;
-        const int match = row_matches(row.get(), strike, expiry_date, &line);
+        const int match = row_matches(row.get(), wanted.get(), expiry_date, &line);
         if (match < 0) {
             add_traceback(where, line);
             return nullptr;

@@ -29,3 +29,16 @@ PyObject* format_value(PyObject* obj, PyObject* spec);
 PyObject* join_texts(PyObject* const* parts, Py_ssize_t count);
 
 }  // namespace greeks::runtime
+
+namespace greeks::runtime {
+
+// Ints small enough for the interpreter's compact form (|value| < 2**30 here), read without
+// a call; every such value is exactly a double.
+inline bool is_small_int(PyObject* exact_int) {
+    return PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject*>(exact_int));
+}
+inline Py_ssize_t small_int_value(PyObject* exact_int) {
+    return PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject*>(exact_int));
+}
+
+}  // namespace greeks::runtime
