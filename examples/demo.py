@@ -1,14 +1,24 @@
-"""Prints the Greeks of one hand-built option record."""
-from greeks.greeks import Kestrava
+"""The main job, offline: watch the NIFTY 24600 call of a recorded chain for a few cycles."""
+import datetime as dt
+import pathlib
 
-record = {
-    "spot_price": 24623.45,
-    "strike_price": 24600.0,
-    "time_to_expiry": 2 / 365.0,
-    "risk_free_rate": 0.07,
-    "implied_volatility": 0.1180,
-    "option_price": 131.2,
-    "option_type": "CE",
-}
-for name, value in Kestrava("NIFTY").calculate_greeks(record).items():
-    print(f"{name}: {value:.4f}")
+import greeks.greeks as greeks
+from replay import Replay, load, shift_expiries
+
+HERE = pathlib.Path(__file__).parent
+CYCLES = 4
+INTERVAL_SECONDS = 1
+
+
+def main():
+    recorded = load(HERE / "data" / "nifty-chain-2025-08-05.json")
+    chain, offset = shift_expiries(recorded, dt.date.today())
+    expiry = chain["records"]["expiryDates"][0]
+    print(f"Replaying NIFTY as captured {recorded['records']['timestamp']}; "
+          f"expiries moved {offset.days} days forward, nearest now {expiry}.")
+    greeks.nse_optionchain_scrapper = Replay([chain] * CYCLES)
+    greeks.Kestrava("NIFTY").monitor_greeks(24600, expiry, "CE", INTERVAL_SECONDS)
+
+
+if __name__ == "__main__":
+    main()
