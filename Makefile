@@ -29,5 +29,18 @@ demo: build
 bench: build
 	$(PY) bench/run.py
 
+# The suite against a build with AddressSanitizer and UBSan. Python allocates through malloc so
+# that the sanitizer sees every object; leaks are not checked (the interpreter keeps memory on exit).
+ASAN_BUILD := build/asan
+asan: $(DEPS)
+	$(VENV)/bin/cmake -S . -B $(ASAN_BUILD) -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV))/bin/ninja \
+		-DCMAKE_BUILD_TYPE=Debug -DGREEKS_SANITIZE=ON -DPython_EXECUTABLE=$(abspath $(PY)) >/dev/null
+	$(VENV)/bin/cmake --build $(ASAN_BUILD)
+	rm -rf $(ASAN_BUILD)/stage && mkdir -p $(ASAN_BUILD)/stage/greeks
+	cp greeks/__init__.py greeks/greeks.pyi $(ASAN_BUILD)/greeks*.so $(ASAN_BUILD)/stage/greeks/
+	PYTHONPATH=$(abspath $(ASAN_BUILD))/stage LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-file-name=libubsan.so)" \
+		ASAN_OPTIONS=detect_leaks=0 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 PYTHONMALLOC=malloc \
+		GREEKS_EXPECT_SANITIZED=1 $(VENV)/bin/pytest -q -p no:cacheprovider tests
+
 clean:
 	rm -rf build $(VENV)

@@ -68,3 +68,9 @@ def traceback_entries(excinfo):
         entries.append((code.co_name, code.co_filename, tb.tb_lineno))
         tb = tb.tb_next
     return entries
+
+
+def pytest_sessionstart(session):
+    # The sanitizer run must exercise the sanitized build, not an installed one.
+    if os.environ.get("GREEKS_EXPECT_SANITIZED"):
+        assert "/build/asan/stage/" in greeks_module.__file__, greeks_module.__file__
