@@ -272,3 +272,24 @@ print(g.np, g.pd.__name__)
     )
     assert result.returncode == 0, result.stderr
     assert result.stdout.strip() == "from nsepython pandas"
+
+
+def test_class_left_by_a_failed_import_stays_safe():
+    result = run_python(
+        """
+import sys
+sys.modules["nsepython"] = None
+try:
+    import greeks.greeks
+except ModuleNotFoundError:
+    pass
+Kestrava = next(c for c in object.__subclasses__() if c.__qualname__ == "Kestrava")
+k = Kestrava("NIFTY")
+try:
+    Kestrava.__reduce__(k)
+except NameError as error:
+    print(error)
+"""
+    )
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.strip() == "name '__pyx_unpickle_Kestrava' is not defined"

@@ -13,9 +13,13 @@ PyObject* lookup_builtin(PyObject* builtins, PyObject* name) {
 }
 
 PyObject* lookup_global(PyObject* globals, PyObject* builtins, PyObject* name) {
-    PyObject* value = PyDict_GetItemWithError(globals, name);  // may run Python code
-    if (value) return Py_NewRef(value);
-    if (PyErr_Occurred()) return nullptr;
+    // Without a namespace (a failed import left the module unloaded, while its class stays
+    // reachable through object.__subclasses__()), every name falls through to the builtins.
+    if (globals) {
+        PyObject* value = PyDict_GetItemWithError(globals, name);  // may run Python code
+        if (value) return Py_NewRef(value);
+        if (PyErr_Occurred()) return nullptr;
+    }
     return lookup_builtin(builtins, name);
 }
 
