@@ -1,3 +1,4 @@
+import datetime as dt
 import os
 import subprocess
 import sys
@@ -57,6 +58,22 @@ def exchange(monkeypatch):
     monkeypatch.setattr(greeks_module, "nse_optionchain_scrapper", fake.option_chain)
     monkeypatch.setattr(greeks_module, "nse_fno", fake.fno)
     return fake
+
+
+class StopAtPause:
+    """Stand-in for the module global `time` whose sleep ends every watch at once, as Ctrl+C."""
+
+    @staticmethod
+    def sleep(seconds):
+        raise KeyboardInterrupt
+
+
+class FrozenClock(dt.datetime):
+    """Stand-in for the module global `datetime`: the capture time of the SBIN recording."""
+
+    @classmethod
+    def now(cls, tz=None):
+        return dt.datetime(2025, 7, 17, 15, 30)
 
 
 def traceback_entries(excinfo):

@@ -1,6 +1,5 @@
 """Odd objects thrown at every method and through the exchange fakes: only ordinary exceptions
 and the module's own lines come out, and the interpreter survives."""
-import datetime as dt
 import io
 import math
 from contextlib import redirect_stdout
@@ -10,6 +9,7 @@ from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
 import greeks.greeks as g
+from conftest import FrozenClock, StopAtPause
 
 pytestmark = pytest.mark.filterwarnings("ignore::RuntimeWarning")
 
@@ -114,25 +114,13 @@ def run(call):
     check_output(out.getvalue())
 
 
-class Stop:
-    @staticmethod
-    def sleep(seconds):
-        raise KeyboardInterrupt
-
-
-class Frozen(dt.datetime):
-    @classmethod
-    def now(cls, tz=None):
-        return dt.datetime(2025, 7, 17, 15, 30)
-
-
 @pytest.fixture
 def fakes(monkeypatch):
     served = {}
     monkeypatch.setattr(g, "nse_optionchain_scrapper", lambda symbol: served["chain"])
     monkeypatch.setattr(g, "nse_fno", lambda symbol: served["quote"])
-    monkeypatch.setattr(g, "time", Stop)
-    monkeypatch.setattr(g, "datetime", Frozen)
+    monkeypatch.setattr(g, "time", StopAtPause)
+    monkeypatch.setattr(g, "datetime", FrozenClock)
     return served
 
 

@@ -1,7 +1,6 @@
 """Reference counts and traced allocations stay flat over thousands of calls, on success and on
 every kind of error path."""
 import copy
-import datetime as dt
 import gc
 import pickle
 import sys
@@ -11,6 +10,7 @@ from contextlib import redirect_stdout
 import pytest
 
 import greeks.greeks as g
+from conftest import FrozenClock, StopAtPause
 
 CALLS = 2000
 
@@ -92,20 +92,6 @@ class Override(g.Kestrava):
         return RECORD
 
 
-class Stop:
-    """time stand-in whose sleep ends every watch at once."""
-
-    @staticmethod
-    def sleep(seconds):
-        raise KeyboardInterrupt
-
-
-class Frozen(dt.datetime):
-    @classmethod
-    def now(cls, tz=None):
-        return dt.datetime(2025, 7, 17, 15, 30)
-
-
 CASES = {
     "init": (swallow(g.Kestrava, SYMBOL), [SYMBOL]),
     "init-wrong-type": (swallow(g.Kestrava, 5), []),
@@ -143,8 +129,8 @@ CASES = {
 def offline(monkeypatch):
     monkeypatch.setattr(g, "nse_optionchain_scrapper", lambda symbol: CHAIN)
     monkeypatch.setattr(g, "nse_fno", lambda symbol: QUOTE)
-    monkeypatch.setattr(g, "time", Stop)
-    monkeypatch.setattr(g, "datetime", Frozen)
+    monkeypatch.setattr(g, "time", StopAtPause)
+    monkeypatch.setattr(g, "datetime", FrozenClock)
 
 
 @pytest.mark.parametrize("name", sorted(CASES))
