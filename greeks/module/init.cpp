@@ -11,10 +11,11 @@ constexpr int startup_line = 1;
 
 // ---- create step ----------------------------------------------------------------------------
 
-// Copies spec.<from> into the module dict as <to>. A spec without the attribute is skipped.
-int copy_spec_attribute(PyObject* spec, PyObject* dict, const char* from, const char* to,
+// Copies the ModuleSpec attribute <from> into the module dict as <to>; one the ModuleSpec
+// lacks is skipped.
+int copy_spec_attribute(PyObject* module_spec, PyObject* dict, const char* from, const char* to,
                         bool allow_none) {
-    runtime::Ref value = runtime::Ref::steal(PyObject_GetAttrString(spec, from));
+    runtime::Ref value = runtime::Ref::steal(PyObject_GetAttrString(module_spec, from));
     if (!value) {
         if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return -1;
         PyErr_Clear();
@@ -24,7 +25,7 @@ int copy_spec_attribute(PyObject* spec, PyObject* dict, const char* from, const 
     return PyDict_SetItemString(dict, to, value.get());
 }
 
-PyObject* module_create(PyObject* spec, PyModuleDef*) {
+PyObject* module_create(PyObject* module_spec, PyModuleDef*) {
     const std::int64_t interpreter = PyInterpreterState_GetID(PyInterpreterState_Get());
     if (interpreter == -1 && PyErr_Occurred()) return nullptr;
     if (state.interpreter_id == -1) {
@@ -35,15 +36,15 @@ PyObject* module_create(PyObject* spec, PyModuleDef*) {
     }
     if (state.module) return Py_NewRef(state.module);
 
-    runtime::Ref name = runtime::Ref::steal(PyObject_GetAttrString(spec, "name"));
+    runtime::Ref name = runtime::Ref::steal(PyObject_GetAttrString(module_spec, "name"));
     if (!name) return nullptr;
     runtime::Ref module = runtime::Ref::steal(PyModule_NewObject(name.get()));
     if (!module) return nullptr;
     PyObject* dict = PyModule_GetDict(module.get());
-    if (copy_spec_attribute(spec, dict, "loader", "__loader__", true) < 0 ||
-        copy_spec_attribute(spec, dict, "origin", "__file__", true) < 0 ||
-        copy_spec_attribute(spec, dict, "parent", "__package__", true) < 0 ||
-        copy_spec_attribute(spec, dict, "submodule_search_locations", "__path__", false) < 0) {
+    if (copy_spec_attribute(module_spec, dict, "loader", "__loader__", true) < 0 ||
+        copy_spec_attribute(module_spec, dict, "origin", "__file__", true) < 0 ||
+        copy_spec_attribute(module_spec, dict, "parent", "__package__", true) < 0 ||
+        copy_spec_attribute(module_spec, dict, "submodule_search_locations", "__path__", false) < 0) {
         return nullptr;
     }
     return module.release();

@@ -23,10 +23,10 @@ PyObject* entry(PyObject* source, PyObject* key) {
     return nullptr;
 }
 
-// Prints `label` followed by format(source[key], spec).
-int print_row(PyObject* label, PyObject* source, PyObject* key, PyObject* spec) {
+// Prints `label` followed by format(source[key], format_spec).
+int print_row(PyObject* label, PyObject* source, PyObject* key, PyObject* format_spec) {
     Ref value = Ref::steal(entry(source, key));
-    Ref text = value ? Ref::steal(PyObject_Format(value.get(), spec)) : Ref();  // may run Python code
+    Ref text = value ? Ref::steal(PyObject_Format(value.get(), format_spec)) : Ref();  // may run Python code
     return text ? print_joined({label, text.get()}) : -1;
 }
 

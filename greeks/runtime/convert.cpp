@@ -62,9 +62,9 @@ bool check_stored_type(PyObject* obj, PyTypeObject* type, const char* declared) 
     return false;
 }
 
-PyObject* format_value(PyObject* obj, PyObject* spec) {
+PyObject* format_value(PyObject* obj, PyObject* format_spec) {
     if (PyUnicode_CheckExact(obj)) return Py_NewRef(obj);
-    return PyObject_Format(obj, spec);  // may run Python code
+    return PyObject_Format(obj, format_spec);  // may run Python code
 }
 
 PyObject* join_texts(PyObject* const* parts, Py_ssize_t count) {

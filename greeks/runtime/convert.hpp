@@ -22,8 +22,8 @@ bool check_argument_type(PyObject* obj, PyTypeObject* type, const char* param_na
 bool check_stored_type(PyObject* obj, PyTypeObject* type, const char* declared);
 
 // New reference to the text of `obj` as a console line shows it: a str unchanged, anything else
-// through format(obj, spec). May run Python code.
-PyObject* format_value(PyObject* obj, PyObject* spec);
+// through format(obj, format_spec). May run Python code.
+PyObject* format_value(PyObject* obj, PyObject* format_spec);
 
 // New reference to the concatenation of `count` texts.
 PyObject* join_texts(PyObject* const* parts, Py_ssize_t count);

@@ -7,12 +7,12 @@ namespace {
 
 // True when the module's __spec__._initializing is true; lookup failures count as false.
 bool is_initialising(PyObject* module) {
-    Ref spec = Ref::steal(PyObject_GetAttrString(module, "__spec__"));
-    if (!spec) {
+    Ref module_spec = Ref::steal(PyObject_GetAttrString(module, "__spec__"));
+    if (!module_spec) {
         PyErr_Clear();
         return false;
     }
-    Ref flag = Ref::steal(PyObject_GetAttrString(spec.get(), "_initializing"));
+    Ref flag = Ref::steal(PyObject_GetAttrString(module_spec.get(), "_initializing"));
     if (!flag) {
         PyErr_Clear();
         return false;
