@@ -142,3 +142,18 @@ def test_keyword_given_as_text_subclass(Kestrava):
         pass
 
     assert Kestrava("A").find_option_in_data(**{Name("options_data"): [], "strike_price": 1, "expiry_date": "x"}) is None
+
+
+def test_function_attributes_are_writable_like_a_function(Kestrava):
+    method = Kestrava("A").get_spot_price.__func__
+    saved = method.__doc__, method.__qualname__
+    try:
+        method.__doc__ = "changed"
+        method.__qualname__ = "Kestrava.renamed"
+        assert method.__doc__ == "changed" and "Kestrava.renamed" in repr(method)
+        with pytest.raises(TypeError, match="^__name__ must be set to a string object$"):
+            method.__name__ = 5
+        with pytest.raises(AttributeError):
+            method.__defaults__ = (1,)
+    finally:
+        method.__doc__, method.__qualname__ = saved

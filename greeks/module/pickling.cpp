@@ -45,7 +45,7 @@ int apply_state(Kestrava* obj, PyObject* saved) {
         return -1;
     }
     if (PyTuple_GET_SIZE(saved) == 0) {
-        PyErr_SetString(PyExc_IndexError, "tuple index out of range");
+        PyErr_SetString(PyExc_IndexError, messages::tuple_index);
         fail_at(apply_state_where, line_state_symbol);
         return -1;
     }

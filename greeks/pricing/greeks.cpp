@@ -63,8 +63,9 @@ Ref apply(BinaryOp op, const Ref& left, const Ref& right) {
     return Ref::steal(op(left.get(), right.get()));  // may run Python code
 }
 
-// The library calls. Each is made only when no exception is pending, so that a chain of them
-// stops at the first failure, evaluated left to right as the formulas are written.
+// The library calls, each with a fresh lookup of its module global. Chains of them go through
+// `then`, which makes a call only after everything to its left succeeded: the formulas are
+// evaluated left to right, as written, and stop at the first failure.
 Ref cdf(double x) { return Ref::steal(call_library(state.text.norm, state.text.cdf, x)); }
 Ref pdf(double x) { return Ref::steal(call_library(state.text.norm, state.text.pdf, x)); }
 Ref sqrt_of(double x) { return Ref::steal(call_library(state.text.np, state.text.sqrt, x)); }

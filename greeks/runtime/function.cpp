@@ -118,16 +118,24 @@ PyObject* get_field(PyObject* self, void* offset) {
     return Py_NewRef(value);
 }
 
-// Text attributes (__name__, __qualname__) accept only text, as a Python function's do.
-int set_text_field(PyObject* self, PyObject* value, void* offset) {
+// __name__ and __qualname__ accept only text, as a Python function's do.
+int set_text_field(PyObject* self, PyObject* value, void* offset, const char* message) {
     if (value == nullptr || !PyUnicode_Check(value)) {
-        PyErr_SetString(PyExc_TypeError, "__name__ and __qualname__ must be set to a string object");
+        PyErr_SetString(PyExc_TypeError, message);
         return -1;
     }
     PyObject** slot = reinterpret_cast<PyObject**>(reinterpret_cast<char*>(self) +
                                                    reinterpret_cast<std::ptrdiff_t>(offset));
     Py_SETREF(*slot, Py_NewRef(value));
     return 0;
+}
+
+int set_name(PyObject* self, PyObject* value, void* offset) {
+    return set_text_field(self, value, offset, messages::name_not_text);
+}
+
+int set_qualname(PyObject* self, PyObject* value, void* offset) {
+    return set_text_field(self, value, offset, messages::qualname_not_text);
 }
 
 // __doc__ and __module__ take any object; deleting stores None.
@@ -141,8 +149,8 @@ int set_any_field(PyObject* self, PyObject* value, void* offset) {
 void* field(std::size_t offset) { return reinterpret_cast<void*>(offset); }
 
 PyGetSetDef function_getset[] = {
-    {"__name__", get_field, set_text_field, nullptr, field(offsetof(Function, name))},
-    {"__qualname__", get_field, set_text_field, nullptr, field(offsetof(Function, qualname))},
+    {"__name__", get_field, set_name, nullptr, field(offsetof(Function, name))},
+    {"__qualname__", get_field, set_qualname, nullptr, field(offsetof(Function, qualname))},
     {"__module__", get_field, set_any_field, nullptr, field(offsetof(Function, module))},
     {"__doc__", get_field, set_any_field, nullptr, field(offsetof(Function, doc))},
     {"__defaults__", get_field, nullptr, nullptr, field(offsetof(Function, defaults))},

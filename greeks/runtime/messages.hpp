@@ -20,6 +20,9 @@ inline constexpr const char* name_not_defined = "name '%U' is not defined";
 inline constexpr const char* none_not_subscriptable = "'NoneType' object is not subscriptable";
 inline constexpr const char* none_not_iterable = "'NoneType' object is not iterable";
 inline constexpr const char* float_division = "float division";
+inline constexpr const char* tuple_index = "tuple index out of range";
+inline constexpr const char* name_not_text = "__name__ must be set to a string object";
+inline constexpr const char* qualname_not_text = "__qualname__ must be set to a string object";
 
 // Start-up.
 inline constexpr const char* interpreter_change =
