@@ -36,11 +36,15 @@ asan: $(DEPS)
 	$(VENV)/bin/cmake -S . -B $(ASAN_BUILD) -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV))/bin/ninja \
 		-DCMAKE_BUILD_TYPE=Debug -DGREEKS_SANITIZE=ON -DPython_EXECUTABLE=$(abspath $(PY)) >/dev/null
 	$(VENV)/bin/cmake --build $(ASAN_BUILD)
-	rm -rf $(ASAN_BUILD)/stage && mkdir -p $(ASAN_BUILD)/stage/greeks
+	rm -rf $(ASAN_BUILD)/stage $(ASAN_BUILD)/reports && mkdir -p $(ASAN_BUILD)/stage/greeks $(ASAN_BUILD)/reports
 	cp greeks/__init__.py greeks/greeks.pyi $(ASAN_BUILD)/greeks*.so $(ASAN_BUILD)/stage/greeks/
+	@# Reports go to files: a sanitizer stops the process while pytest holds its standard error.
 	PYTHONPATH=$(abspath $(ASAN_BUILD))/stage LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-file-name=libubsan.so)" \
-		ASAN_OPTIONS=detect_leaks=0 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 PYTHONMALLOC=malloc \
-		GREEKS_EXPECT_SANITIZED=1 $(VENV)/bin/pytest -q -p no:cacheprovider tests
+		ASAN_OPTIONS=detect_leaks=0:log_path=$(abspath $(ASAN_BUILD))/reports/asan \
+		UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1:log_path=$(abspath $(ASAN_BUILD))/reports/ubsan \
+		PYTHONMALLOC=malloc GREEKS_EXPECT_SANITIZED=1 $(VENV)/bin/pytest -q -p no:cacheprovider tests \
+		|| { cat $(ASAN_BUILD)/reports/* 2>/dev/null; exit 1; }
+	@if ls $(ASAN_BUILD)/reports/* >/dev/null 2>&1; then cat $(ASAN_BUILD)/reports/*; exit 1; fi
 
 clean:
 	rm -rf build $(VENV)
