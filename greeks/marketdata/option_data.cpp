@@ -12,8 +12,6 @@ using runtime::Ref;
 constexpr const char* where = "greeks.greeks.Kestrava.get_option_data";
 constexpr int first_line = 109;
 
-bool is_empty(PyObject* obj) { return obj == Py_None || PyDict_GET_SIZE(obj) == 0; }
-
 // New reference to obj[key1][key2].
 PyObject* item_of_item(PyObject* obj, PyObject* key1, PyObject* key2) {
     Ref inner = Ref::steal(PyObject_GetItem(obj, key1));
@@ -54,7 +52,7 @@ PyObject* option_data_guarded(Kestrava* self, double strike, PyObject* expiry_da
     Ref chain = Ref::steal(fetch_for_symbol(self, t.nse_optionchain_scrapper));
     if (!chain || !runtime::check_stored_type(chain.get(), &PyDict_Type, "dict")) return nullptr;
     *line = 115;
-    if (is_empty(chain.get())) Py_RETURN_NONE;
+    if (is_none_or_empty(chain.get())) Py_RETURN_NONE;
     *line = 118;
     Ref rows = Ref::steal(item_of_item(chain.get(), t.records, t.data));
     if (!rows) return nullptr;
@@ -66,7 +64,7 @@ PyObject* option_data_guarded(Kestrava* self, double strike, PyObject* expiry_da
                                                       expiry_date, nullptr));
     if (!row || !runtime::check_stored_type(row.get(), &PyDict_Type, "dict")) return nullptr;
     *line = 120;
-    if (is_empty(row.get())) Py_RETURN_NONE;
+    if (is_none_or_empty(row.get())) Py_RETURN_NONE;
     *line = 123;
     Ref years = Ref::steal(years_to_expiry(expiry_date));
     if (!years) return nullptr;
@@ -112,15 +110,11 @@ PyObject* get_option_data(Kestrava* self, double strike, PyObject* expiry_date, 
     if (option_type == nullptr) option_type = state.text.call_side;
     if (dispatch) {
         Ref override = Ref::steal(find_override(self, state.text.get_option_data, get_option_data_body));
-        if (override) {
-            Ref wanted_strike = Ref::steal(PyFloat_FromDouble(strike));
-            Ref result = wanted_strike ? Ref::steal(PyObject_CallFunctionObjArgs(
-                                             override.get(), wanted_strike.get(), expiry_date,
-                                             option_type, nullptr))
-                                       : Ref();  // may run Python code
-            if (result && runtime::check_stored_type(result.get(), &PyDict_Type, "dict")) {
-                return result.release();
-            }
+        Ref wanted_strike = override ? Ref::steal(PyFloat_FromDouble(strike)) : Ref();
+        if (wanted_strike) {
+            PyObject* args[] = {wanted_strike.get(), expiry_date, option_type};
+            PyObject* result = call_dict_override(override.get(), args, 3);
+            if (result) return result;
         }
         if (PyErr_Occurred()) {
             add_traceback(where, first_line);

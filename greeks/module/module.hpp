@@ -7,6 +7,7 @@
 #include "greeks/runtime/report.hpp"
 #include "greeks/runtime/traceback.hpp"
 
+#include <cstddef>
 #include <cstdint>
 
 namespace greeks {
@@ -107,6 +108,9 @@ inline void add_traceback(const char* function, int line) {
 
 inline Kestrava* as_kestrava(PyObject* obj) { return reinterpret_cast<Kestrava*>(obj); }
 
+// A record, row or chain that is None or an empty dict carries no data. `obj` is a dict or None.
+inline bool is_none_or_empty(PyObject* obj) { return obj == Py_None || PyDict_GET_SIZE(obj) == 0; }
+
 // ---- set-up steps of the execution step ----------------------------------------------------
 
 int create_constants();
@@ -121,5 +125,9 @@ int run_module_body(PyObject* module);
 // it instead of `own_body`. Null with no exception set: run the own body. Null with an
 // exception set: the lookup failed.
 PyObject* find_override(Kestrava* self, PyObject* name, runtime::MethodBody own_body);
+
+// Calls an override whose result is declared a dict: new reference to the result, which must be
+// exactly a dict or None ("Expected dict, got ..." otherwise), or null with an exception set.
+PyObject* call_dict_override(PyObject* override, PyObject* const* args, std::size_t nargs);
 
 }  // namespace greeks

@@ -109,4 +109,11 @@ PyObject* find_override(Kestrava* self, PyObject* name, runtime::MethodBody own_
     return found.release();
 }
 
+PyObject* call_dict_override(PyObject* override, PyObject* const* args, std::size_t nargs) {
+    runtime::Ref result =
+        runtime::Ref::steal(PyObject_Vectorcall(override, args, nargs, nullptr));  // may run Python code
+    if (!result || !runtime::check_stored_type(result.get(), &PyDict_Type, "dict")) return nullptr;
+    return result.release();
+}
+
 }  // namespace greeks

@@ -20,8 +20,6 @@ constexpr int line_sleep = 176;
 constexpr int line_stopped = 179;
 constexpr int line_failed = 182;
 
-bool is_empty(PyObject* obj) { return obj == Py_None || PyDict_GET_SIZE(obj) == 0; }
-
 int pause(int interval) {
     Ref time = Ref::steal(get_global(state.text.time));
     Ref seconds = Ref::steal(PyLong_FromLong(interval));
@@ -41,14 +39,14 @@ int run_cycle(Kestrava* self, double strike, PyObject* expiry_date, PyObject* op
     *line = line_fetch;
     Ref option_data = Ref::steal(self->ops->get_option_data(self, strike, expiry_date, true, option_type));
     if (!option_data) return -1;
-    if (is_empty(option_data.get())) {
+    if (is_none_or_empty(option_data.get())) {
         if (print_fixed(state.tuple.waiting) < 0) return -1;
     } else {
         *line = line_compute;
         Ref greeks = Ref::steal(self->ops->calculate_greeks(self, option_data.get(), true));
         if (!greeks) return -1;
         *line = line_report;
-        if (!is_empty(greeks.get()) && print_report(option_data.get(), greeks.get()) < 0) return -1;
+        if (!is_none_or_empty(greeks.get()) && print_report(option_data.get(), greeks.get()) < 0) return -1;
     }
     *line = line_sleep;
     return pause(interval);

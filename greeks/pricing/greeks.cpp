@@ -167,12 +167,8 @@ PyObject* calculate_greeks_body(PyObject* self, PyObject* const* args) {
 PyObject* calculate_greeks(Kestrava* self, PyObject* option_data, bool dispatch) {
     if (dispatch) {
         Ref override = Ref::steal(find_override(self, state.text.calculate_greeks, calculate_greeks_body));
-        if (override) {
-            Ref result = Ref::steal(PyObject_CallOneArg(override.get(), option_data));  // may run Python code
-            if (result && runtime::check_stored_type(result.get(), &PyDict_Type, "dict")) {
-                return result.release();
-            }
-        }
+        PyObject* result = override ? call_dict_override(override.get(), &option_data, 1) : nullptr;
+        if (result) return result;
         if (PyErr_Occurred()) {
             add_traceback(where, first_line);
             return nullptr;
