@@ -119,7 +119,7 @@ int run_module_body(PyObject* module) {
         import_as(t.pandas_module, t.pd, line_import_pandas) < 0 ||
         import_name_from(t.datetime, t.datetime, line_import_datetime) < 0 ||
         import_as(t.time, t.time, line_import_time) < 0 ||
-        import_as(t.json_module, t.json, line_import_json) < 0 || store_methods() < 0 ||
+        import_as(t.json, t.json, line_import_json) < 0 || store_methods() < 0 ||
         store_pickling_functions() < 0) {
         return -1;
     }

@@ -51,7 +51,6 @@
     X(scipy_stats_module, "scipy.stats")                                            \
     X(nsepython_module, "nsepython")                                                \
     X(pandas_module, "pandas")                                                      \
-    X(json_module, "json")                                                          \
     X(pickle_module, "pickle")                                                      \
     X(pickle_error, "PickleError")                                                  \
     X(sys_modules_key, "greeks.greeks")                                             \
