@@ -54,15 +54,18 @@ int row_matches(PyObject* row, PyObject* wanted, PyObject* expiry_date, int* lin
         strike_equal = same_strike_fast(value, PyFloat_AS_DOUBLE(wanted));
         if (strike_equal < 0) row_strike = Ref::borrow(value);
     } else {
-        row_strike = Ref::steal(PyObject_GetItem(row, state.text.strike_price_key));  // may run Python code
+        row_strike =
+            Ref::steal(PyObject_GetItem(row, state.text.strike_price_key));  // may run Python code
         if (!row_strike) return -1;
     }
     if (strike_equal < 0) {
-        strike_equal = PyObject_RichCompareBool(row_strike.get(), wanted, Py_EQ);  // may run Python code
+        strike_equal =
+            PyObject_RichCompareBool(row_strike.get(), wanted, Py_EQ);  // may run Python code
     }
     if (strike_equal <= 0) return strike_equal;
     *line = line_expiry;
-    Ref row_expiry = Ref::steal(PyObject_GetItem(row, state.text.expiry_date_key));  // may run Python code
+    Ref row_expiry =
+        Ref::steal(PyObject_GetItem(row, state.text.expiry_date_key));  // may run Python code
     if (!row_expiry) return -1;
     return same_expiry(row_expiry.get(), expiry_date);
 }

@@ -22,8 +22,8 @@ PyObject* item_of_item(PyObject* obj, PyObject* key1, PyObject* key2) {
 PyObject* years_to_expiry(PyObject* expiry_date) {
     const ModuleState::Texts& t = state.text;
     Ref datetime = Ref::steal(get_global(t.datetime));
-    Ref expiry = datetime ? Ref::steal(PyObject_CallMethodObjArgs(datetime.get(), t.strptime, expiry_date,
-                                                                  t.expiry_format, nullptr))
+    Ref expiry = datetime ? Ref::steal(PyObject_CallMethodObjArgs(
+                                datetime.get(), t.strptime, expiry_date, t.expiry_format, nullptr))
                           : Ref();
     if (!expiry) return nullptr;
     datetime = Ref::steal(get_global(t.datetime));
@@ -31,7 +31,8 @@ PyObject* years_to_expiry(PyObject* expiry_date) {
     if (!now) return nullptr;
     Ref span = Ref::steal(PyNumber_Subtract(expiry.get(), now.get()));
     Ref days = span ? Ref::steal(PyObject_GetAttr(span.get(), t.days)) : Ref();
-    Ref years = days ? Ref::steal(PyNumber_TrueDivide(days.get(), state.number.days_in_year)) : Ref();
+    Ref years =
+        days ? Ref::steal(PyNumber_TrueDivide(days.get(), state.number.days_in_year)) : Ref();
     double value = 0.0;
     if (!years || runtime::to_double(years.get(), &value) < 0) return nullptr;
     return PyFloat_FromDouble(value);
@@ -57,7 +58,8 @@ PyObject* option_data_guarded(Kestrava* self, double strike, PyObject* expiry_da
     Ref rows = Ref::steal(item_of_item(chain.get(), t.records, t.data));
     if (!rows) return nullptr;
     *line = 119;
-    Ref finder = Ref::steal(PyObject_GetAttr(reinterpret_cast<PyObject*>(self), t.find_option_in_data));
+    Ref finder =
+        Ref::steal(PyObject_GetAttr(reinterpret_cast<PyObject*>(self), t.find_option_in_data));
     Ref wanted_strike = Ref::steal(PyFloat_FromDouble(strike));
     if (!finder || !wanted_strike) return nullptr;
     Ref row = Ref::steal(PyObject_CallFunctionObjArgs(finder.get(), rows.get(), wanted_strike.get(),
@@ -73,7 +75,8 @@ PyObject* option_data_guarded(Kestrava* self, double strike, PyObject* expiry_da
     PyObject* side = option_type == Py_None ? t.none_text : option_type;
     Ref record = Ref::steal(PyDict_New());
     Ref spot_object = Ref::steal(PyFloat_FromDouble(spot));
-    if (!record || !spot_object || PyDict_SetItem(record.get(), t.spot_price, spot_object.get()) < 0 ||
+    if (!record || !spot_object ||
+        PyDict_SetItem(record.get(), t.spot_price, spot_object.get()) < 0 ||
         PyDict_SetItem(record.get(), t.strike_price, wanted_strike.get()) < 0 ||
         PyDict_SetItem(record.get(), t.time_to_expiry, years.get()) < 0 ||
         PyDict_SetItem(record.get(), t.risk_free_rate, state.number.rate) < 0) {
@@ -81,9 +84,11 @@ PyObject* option_data_guarded(Kestrava* self, double strike, PyObject* expiry_da
     }
     *line = 132;
     Ref volatility = Ref::steal(item_of_item(row.get(), side, t.implied_volatility_key));
-    Ref fraction = volatility ? Ref::steal(PyNumber_TrueDivide(volatility.get(), state.number.hundred_float))
-                              : Ref();
-    if (!fraction || PyDict_SetItem(record.get(), t.implied_volatility, fraction.get()) < 0) return nullptr;
+    Ref fraction =
+        volatility ? Ref::steal(PyNumber_TrueDivide(volatility.get(), state.number.hundred_float))
+                   : Ref();
+    if (!fraction || PyDict_SetItem(record.get(), t.implied_volatility, fraction.get()) < 0)
+        return nullptr;
     *line = 133;
     Ref price = Ref::steal(item_of_item(row.get(), side, t.last_price));
     if (!price || PyDict_SetItem(record.get(), t.option_price, price.get()) < 0) return nullptr;
@@ -109,7 +114,8 @@ PyObject* get_option_data(Kestrava* self, double strike, PyObject* expiry_date, 
                           PyObject* option_type) {
     if (option_type == nullptr) option_type = state.text.call_side;
     if (dispatch) {
-        Ref override = Ref::steal(find_override(self, state.text.get_option_data, get_option_data_body));
+        Ref override =
+            Ref::steal(find_override(self, state.text.get_option_data, get_option_data_body));
         Ref wanted_strike = override ? Ref::steal(PyFloat_FromDouble(strike)) : Ref();
         if (wanted_strike) {
             PyObject* args[] = {wanted_strike.get(), expiry_date, option_type};

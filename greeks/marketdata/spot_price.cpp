@@ -42,7 +42,8 @@ double spot_price_guarded(Kestrava* self, int* line) {
     if (has_price) {
         *line = 39;
         Ref records = Ref::steal(PyObject_GetItem(chain.get(), t.records));
-        Ref value = records ? Ref::steal(PyObject_GetItem(records.get(), t.underlying_value)) : Ref();
+        Ref value =
+            records ? Ref::steal(PyObject_GetItem(records.get(), t.underlying_value)) : Ref();
         return float_of(value.get());
     }
     *line = 41;
@@ -65,7 +66,8 @@ PyObject* get_spot_price_body(PyObject* self, PyObject* const*) {
 
 double get_spot_price(Kestrava* self, bool dispatch) {
     if (dispatch) {
-        Ref override = Ref::steal(find_override(self, state.text.get_spot_price, get_spot_price_body));
+        Ref override =
+            Ref::steal(find_override(self, state.text.get_spot_price, get_spot_price_body));
         if (override) {
             Ref result = Ref::steal(PyObject_CallNoArgs(override.get()));  // may run Python code
             double price = no_price;
@@ -78,7 +80,8 @@ double get_spot_price(Kestrava* self, bool dispatch) {
     }
     int line = first_line;
     const double price = spot_price_guarded(self, &line);
-    if (price == no_price && PyErr_Occurred()) handle_error(state.text.spot_price_error, where, line);
+    if (price == no_price && PyErr_Occurred())
+        handle_error(state.text.spot_price_error, where, line);
     return price;
 }
 

@@ -70,8 +70,8 @@ int import_star(PyObject* module, PyObject* module_name, int line) {
 
 // Stores a new function object for `def` in the class dict under its name.
 int store_method(const runtime::MethodDef& def, PyObject* defaults, int line) {
-    Ref function = Ref::steal(
-        runtime::new_function(def, state.text.sys_modules_key, defaults, &KestravaType));
+    Ref function =
+        Ref::steal(runtime::new_function(def, state.text.sys_modules_key, defaults, &KestravaType));
     if (!function || PyDict_SetItemString(KestravaType.tp_dict, def.name, function.get()) < 0) {
         return fail_at(line);
     }

@@ -8,10 +8,10 @@ ModuleState state;
 namespace {
 
 int create_texts() {
-#define GREEKS_CREATE_TEXT(member, literal)                                     \
-    if (!state.text.member) {                                                   \
-        state.text.member = PyUnicode_InternFromString(literal);                \
-        if (!state.text.member) return -1;                                      \
+#define GREEKS_CREATE_TEXT(member, literal)                      \
+    if (!state.text.member) {                                    \
+        state.text.member = PyUnicode_InternFromString(literal); \
+        if (!state.text.member) return -1;                       \
     }
     GREEKS_TEXTS(GREEKS_CREATE_TEXT)
 #undef GREEKS_CREATE_TEXT

@@ -44,7 +44,8 @@ PyObject* module_create(PyObject* module_spec, PyModuleDef*) {
     if (copy_spec_attribute(module_spec, dict, "loader", "__loader__", true) < 0 ||
         copy_spec_attribute(module_spec, dict, "origin", "__file__", true) < 0 ||
         copy_spec_attribute(module_spec, dict, "parent", "__package__", true) < 0 ||
-        copy_spec_attribute(module_spec, dict, "submodule_search_locations", "__path__", false) < 0) {
+        copy_spec_attribute(module_spec, dict, "submodule_search_locations", "__path__", false) <
+            0) {
         return nullptr;
     }
     return module.release();

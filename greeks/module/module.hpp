@@ -56,17 +56,17 @@ struct ModuleState {
     } text;
 
     struct Numbers {
-        PyObject* rate = nullptr;            // 0.07
-        PyObject* hundred_float = nullptr;   // 100.0
-        PyObject* days_in_year = nullptr;    // 365.0
-        PyObject* one = nullptr;             // 1
-        PyObject* two = nullptr;             // 2
-        PyObject* five = nullptr;            // 5
-        PyObject* hundred = nullptr;         // 100
-        PyObject* year_days = nullptr;       // 365
-        PyObject* checksum_sha256 = nullptr; // 0xb76a7ca
-        PyObject* checksum_sha1 = nullptr;   // 0x810a25d
-        PyObject* checksum_md5 = nullptr;    // 0x97bff26
+        PyObject* rate = nullptr;             // 0.07
+        PyObject* hundred_float = nullptr;    // 100.0
+        PyObject* days_in_year = nullptr;     // 365.0
+        PyObject* one = nullptr;              // 1
+        PyObject* two = nullptr;              // 2
+        PyObject* five = nullptr;             // 5
+        PyObject* hundred = nullptr;          // 100
+        PyObject* year_days = nullptr;        // 365
+        PyObject* checksum_sha256 = nullptr;  // 0xb76a7ca
+        PyObject* checksum_sha1 = nullptr;    // 0x810a25d
+        PyObject* checksum_md5 = nullptr;     // 0x97bff26
     } number;
 
     struct Tuples {

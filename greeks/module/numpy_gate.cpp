@@ -46,12 +46,20 @@ struct ExpectedType {
 static_assert(sizeof(void*) == 8, "the numpy structure sizes below are those of a 64-bit build");
 constexpr Py_ssize_t object_size = sizeof(PyObject);
 constexpr ExpectedType numpy_types[] = {
-    {"dtype", 96, false},       {"flatiter", 2632, false},     {"broadcast", 560, false},
-    {"ndarray", 80, false},     {"generic", object_size, true}, {"number", object_size, true},
-    {"integer", object_size, true},      {"signedinteger", object_size, true},
-    {"unsignedinteger", object_size, true}, {"inexact", object_size, true},
-    {"floating", object_size, true},     {"complexfloating", object_size, true},
-    {"flexible", object_size, true},     {"character", object_size, true},
+    {"dtype", 96, false},
+    {"flatiter", 2632, false},
+    {"broadcast", 560, false},
+    {"ndarray", 80, false},
+    {"generic", object_size, true},
+    {"number", object_size, true},
+    {"integer", object_size, true},
+    {"signedinteger", object_size, true},
+    {"unsignedinteger", object_size, true},
+    {"inexact", object_size, true},
+    {"floating", object_size, true},
+    {"complexfloating", object_size, true},
+    {"flexible", object_size, true},
+    {"character", object_size, true},
     {"ufunc", 216, false},
 };
 
@@ -71,8 +79,8 @@ int check_type(PyObject* module, const char* module_name, const ExpectedType& ex
     }
     if (expected.warn_if_larger && size > expected.size) {
         char text[200];
-        PyOS_snprintf(text, sizeof text, messages::size_changed_warning, module_name,
-                      expected.name, expected.size, size);
+        PyOS_snprintf(text, sizeof text, messages::size_changed_warning, module_name, expected.name,
+                      expected.size, size);
         if (PyErr_WarnEx(PyExc_RuntimeWarning, text, 0) < 0) return -1;
     }
     return 0;
@@ -92,7 +100,8 @@ int check_numpy_interface() {
 int check_imported_types() {
     runtime::Ref builtins = runtime::Ref::steal(PyImport_ImportModule("builtins"));
     if (!builtins) return -1;
-    const ExpectedType type_type = {"type", static_cast<Py_ssize_t>(sizeof(PyHeapTypeObject)), true};
+    const ExpectedType type_type = {"type", static_cast<Py_ssize_t>(sizeof(PyHeapTypeObject)),
+                                    true};
     if (check_type(builtins.get(), "builtins", type_type) < 0) return -1;
     runtime::Ref numpy = runtime::Ref::steal(PyImport_ImportModule("numpy"));
     if (!numpy) return -1;

@@ -94,12 +94,11 @@ PyObject* reduce_body(PyObject* self, PyObject* const*) {
     Ref unpickle = Ref::steal(get_global(state.text.unpickle_function));
     if (!unpickle) return fail_at(reduce_where, line_reduce_global);
     PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(self));
-    PyObject* result =
-        with_setstate
-            ? Py_BuildValue("(O(OOO)O)", unpickle.get(), type, state.number.checksum_sha256,
-                            Py_None, saved.get())
-            : Py_BuildValue("(O(OOO))", unpickle.get(), type, state.number.checksum_sha256,
-                            saved.get());
+    PyObject* result = with_setstate
+                           ? Py_BuildValue("(O(OOO)O)", unpickle.get(), type,
+                                           state.number.checksum_sha256, Py_None, saved.get())
+                           : Py_BuildValue("(O(OOO))", unpickle.get(), type,
+                                           state.number.checksum_sha256, saved.get());
     return result ? result : fail_at(reduce_where, line_reduce_global);
 }
 
@@ -110,7 +109,8 @@ PyObject* setstate_body(PyObject* self, PyObject* const* args) {
     if (!runtime::check_stored_type(saved, &PyTuple_Type, "tuple")) {
         return fail_at(setstate_where, line_setstate);
     }
-    if (apply_state(as_kestrava(self), saved) < 0) return fail_at(setstate_where, line_setstate_apply);
+    if (apply_state(as_kestrava(self), saved) < 0)
+        return fail_at(setstate_where, line_setstate_apply);
     Py_RETURN_NONE;
 }
 
@@ -121,12 +121,12 @@ PyObject* raise_incompatible_checksum(int checksum_value) {
     Ref pickle = fromlist ? Ref::steal(runtime::import_module_for(state.text.pickle_module,
                                                                   fromlist.get(), state.dict))
                           : Ref();
-    Ref error_type = pickle ? Ref::steal(runtime::import_from(pickle.get(), state.text.pickle_error))
-                            : Ref();
+    Ref error_type =
+        pickle ? Ref::steal(runtime::import_from(pickle.get(), state.text.pickle_error)) : Ref();
     if (!error_type) return fail_at(unpickle_where, line_checksum);
     Ref number = Ref::steal(PyLong_FromLong(checksum_value));
-    Ref text = number ? Ref::steal(PyUnicode_Format(state.text.checksum_format, number.get()))
-                      : Ref();
+    Ref text =
+        number ? Ref::steal(PyUnicode_Format(state.text.checksum_format, number.get())) : Ref();
     if (text) PyErr_SetObject(error_type.get(), text.get());
     return fail_at(unpickle_where, line_checksum);
 }
@@ -138,7 +138,8 @@ bool is_accepted_checksum(int value) {
 PyObject* unpickle_body(PyObject*, PyObject* const* args) {
     PyObject* type = args[0];
     int checksum_value = 0;
-    if (runtime::to_int32(args[1], &checksum_value) < 0) return fail_at(unpickle_where, line_unpickle);
+    if (runtime::to_int32(args[1], &checksum_value) < 0)
+        return fail_at(unpickle_where, line_unpickle);
     PyObject* saved = args[2];
     if (!is_accepted_checksum(checksum_value)) return raise_incompatible_checksum(checksum_value);
 
@@ -152,7 +153,8 @@ PyObject* unpickle_body(PyObject*, PyObject* const* args) {
         return fail_at(unpickle_where, line_state_type);
     }
     // __new__ of any class other than Kestrava or a subclass has already refused.
-    if (apply_state(as_kestrava(result.get()), saved) < 0) return fail_at(unpickle_where, line_apply);
+    if (apply_state(as_kestrava(result.get()), saved) < 0)
+        return fail_at(unpickle_where, line_apply);
     return result.release();
 }
 

@@ -13,7 +13,7 @@ constexpr int symbol_line = 14;
 constexpr int init_line = 33;
 
 const KestravaOps kestrava_ops = {
-    pricing::calculate_d1,   pricing::calculate_d2,      marketdata::get_spot_price,
+    pricing::calculate_d1,     pricing::calculate_d2,       marketdata::get_spot_price,
     pricing::calculate_greeks, marketdata::get_option_data,
 };
 
@@ -74,6 +74,7 @@ PyGetSetDef kestrava_getset[] = {
 
 }  // namespace
 
+// clang-format off: the head macro supplies its own trailing comma.
 PyTypeObject KestravaType = {
     .ob_base = PyVarObject_HEAD_INIT(nullptr, 0)
     .tp_name = "greeks.greeks.Kestrava",
@@ -84,6 +85,7 @@ PyTypeObject KestravaType = {
     .tp_init = kestrava_init,
     .tp_new = kestrava_new,
 };
+// clang-format on
 
 int ready_kestrava_type() {
     if (PyType_Ready(&KestravaType) < 0) return -1;
@@ -110,8 +112,8 @@ PyObject* find_override(Kestrava* self, PyObject* name, runtime::MethodBody own_
 }
 
 PyObject* call_dict_override(PyObject* override, PyObject* const* args, std::size_t nargs) {
-    runtime::Ref result =
-        runtime::Ref::steal(PyObject_Vectorcall(override, args, nargs, nullptr));  // may run Python code
+    runtime::Ref result = runtime::Ref::steal(
+        PyObject_Vectorcall(override, args, nargs, nullptr));  // may run Python code
     if (!result || !runtime::check_stored_type(result.get(), &PyDict_Type, "dict")) return nullptr;
     return result.release();
 }

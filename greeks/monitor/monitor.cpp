@@ -37,7 +37,8 @@ int run_cycle(Kestrava* self, double strike, PyObject* expiry_date, PyObject* op
     *line = line_fetching;
     if (print_fixed(state.tuple.fetching) < 0) return -1;
     *line = line_fetch;
-    Ref option_data = Ref::steal(self->ops->get_option_data(self, strike, expiry_date, true, option_type));
+    Ref option_data =
+        Ref::steal(self->ops->get_option_data(self, strike, expiry_date, true, option_type));
     if (!option_data) return -1;
     if (is_none_or_empty(option_data.get())) {
         if (print_fixed(state.tuple.waiting) < 0) return -1;
@@ -46,7 +47,8 @@ int run_cycle(Kestrava* self, double strike, PyObject* expiry_date, PyObject* op
         Ref greeks = Ref::steal(self->ops->calculate_greeks(self, option_data.get(), true));
         if (!greeks) return -1;
         *line = line_report;
-        if (!is_none_or_empty(greeks.get()) && print_report(option_data.get(), greeks.get()) < 0) return -1;
+        if (!is_none_or_empty(greeks.get()) && print_report(option_data.get(), greeks.get()) < 0)
+            return -1;
     }
     *line = line_sleep;
     return pause(interval);

@@ -11,7 +11,8 @@ using runtime::Ref;
 
 // Prints the concatenation of `parts`; every part must be non-null.
 int print_joined(std::initializer_list<PyObject*> parts) {
-    Ref line = Ref::steal(runtime::join_texts(parts.begin(), static_cast<Py_ssize_t>(parts.size())));
+    Ref line =
+        Ref::steal(runtime::join_texts(parts.begin(), static_cast<Py_ssize_t>(parts.size())));
     return line ? print_line(line.get()) : -1;
 }
 
@@ -26,7 +27,8 @@ PyObject* entry(PyObject* source, PyObject* key) {
 // Prints `label` followed by format(source[key], format_spec).
 int print_row(PyObject* label, PyObject* source, PyObject* key, PyObject* format_spec) {
     Ref value = Ref::steal(entry(source, key));
-    Ref text = value ? Ref::steal(PyObject_Format(value.get(), format_spec)) : Ref();  // may run Python code
+    Ref text = value ? Ref::steal(PyObject_Format(value.get(), format_spec))
+                     : Ref();  // may run Python code
     return text ? print_joined({label, text.get()}) : -1;
 }
 
@@ -34,7 +36,8 @@ int print_clock() {
     const ModuleState::Texts& t = state.text;
     Ref datetime = Ref::steal(get_global(t.datetime));
     Ref now = datetime ? Ref::steal(PyObject_CallMethodNoArgs(datetime.get(), t.now)) : Ref();
-    Ref clock = now ? Ref::steal(PyObject_CallMethodOneArg(now.get(), t.strftime, t.clock_format)) : Ref();
+    Ref clock =
+        now ? Ref::steal(PyObject_CallMethodOneArg(now.get(), t.strftime, t.clock_format)) : Ref();
     Ref text = clock ? Ref::steal(runtime::format_value(clock.get(), t.empty)) : Ref();
     return text ? print_joined({t.time_label, text.get()}) : -1;
 }
@@ -42,7 +45,8 @@ int print_clock() {
 int print_volatility(PyObject* option_data) {
     const ModuleState::Texts& t = state.text;
     Ref fraction = Ref::steal(entry(option_data, t.implied_volatility));
-    Ref percent = fraction ? Ref::steal(PyNumber_Multiply(fraction.get(), state.number.hundred)) : Ref();
+    Ref percent =
+        fraction ? Ref::steal(PyNumber_Multiply(fraction.get(), state.number.hundred)) : Ref();
     Ref text = percent ? Ref::steal(PyObject_Format(percent.get(), t.two_decimals)) : Ref();
     return text ? print_joined({t.iv_label, text.get(), t.percent}) : -1;
 }

@@ -19,8 +19,8 @@ constexpr const char* d1_where = "greeks.greeks.Kestrava.calculate_d1";
 constexpr const char* d2_where = "greeks.greeks.Kestrava.calculate_d2";
 
 // d1 = (ln(S/K) + (σ²/2 + r)·T) / (σ·√T). `line` follows the statement being run.
-double d1_guarded(double spot, double strike, double time_to_expiry, double rate,
-                  double volatility, int* line) {
+double d1_guarded(double spot, double strike, double time_to_expiry, double rate, double volatility,
+                  int* line) {
     const ModuleState::Texts& t = state.text;
     *line = 17;
     Ref np = Ref::steal(get_global(t.np));
@@ -34,8 +34,8 @@ double d1_guarded(double spot, double strike, double time_to_expiry, double rate
     const double ratio = spot / strike;
     *line = 19;
     Ref ratio_object = Ref::steal(PyFloat_FromDouble(ratio));
-    Ref logarithm = ratio_object ? Ref::steal(PyObject_CallOneArg(log.get(), ratio_object.get()))
-                                 : Ref();
+    Ref logarithm =
+        ratio_object ? Ref::steal(PyObject_CallOneArg(log.get(), ratio_object.get())) : Ref();
     if (!logarithm) return failure;
     *line = 20;
     const double drift = (std::pow(volatility, 2.0) * 0.5 + rate) * time_to_expiry;
@@ -48,8 +48,9 @@ double d1_guarded(double spot, double strike, double time_to_expiry, double rate
     if (!root) return failure;
     *line = 22;
     Ref volatility_object = Ref::steal(PyFloat_FromDouble(volatility));
-    Ref denominator =
-        volatility_object ? Ref::steal(PyNumber_Multiply(volatility_object.get(), root.get())) : Ref();
+    Ref denominator = volatility_object
+                          ? Ref::steal(PyNumber_Multiply(volatility_object.get(), root.get()))
+                          : Ref();
     if (!denominator) return failure;
     *line = 23;
     Ref quotient = Ref::steal(PyNumber_TrueDivide(numerator.get(), denominator.get()));

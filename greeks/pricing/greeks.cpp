@@ -48,7 +48,8 @@ int read_inputs(PyObject* option_data, Inputs* in) {
     }
     Ref type = Ref::steal(read_entry(option_data, t.option_type));
     if (!type) return -1;
-    Ref equal = Ref::steal(PyObject_RichCompare(type.get(), t.call_side, Py_EQ));  // may run Python code
+    Ref equal =
+        Ref::steal(PyObject_RichCompare(type.get(), t.call_side, Py_EQ));  // may run Python code
     if (!equal) return -1;
     const int truth = PyObject_IsTrue(equal.get());  // may run Python code
     if (truth < 0) return -1;
@@ -126,7 +127,8 @@ int compute(Kestrava* self, const Inputs& in, PyObject* result, int* line) {
     // theta = Θ₀ ∓ float(r·K) · e^(-r·T) · N(±d2)
     *line = 74;
     Ref carry = then(PyNumber_Multiply, number(r * K), [&] { return exp_of((-r) * T); });
-    carry = then(PyNumber_Multiply, std::move(carry), [&] { return in.is_call ? cdf(d2) : cdf(-d2); });
+    carry =
+        then(PyNumber_Multiply, std::move(carry), [&] { return in.is_call ? cdf(d2) : cdf(-d2); });
     Ref theta = then(in.is_call ? PyNumber_Subtract : PyNumber_Add, number(theta0),
                      [&] { return std::move(carry); });
     if (store(result, t.theta, theta) < 0) return -1;
@@ -166,7 +168,8 @@ PyObject* calculate_greeks_body(PyObject* self, PyObject* const* args) {
 
 PyObject* calculate_greeks(Kestrava* self, PyObject* option_data, bool dispatch) {
     if (dispatch) {
-        Ref override = Ref::steal(find_override(self, state.text.calculate_greeks, calculate_greeks_body));
+        Ref override =
+            Ref::steal(find_override(self, state.text.calculate_greeks, calculate_greeks_body));
         PyObject* result = override ? call_dict_override(override.get(), &option_data, 1) : nullptr;
         if (result) return result;
         if (PyErr_Occurred()) {

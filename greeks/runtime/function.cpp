@@ -158,6 +158,7 @@ PyGetSetDef function_getset[] = {
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
+// clang-format off: the head macro supplies its own trailing comma.
 PyTypeObject FunctionType = {
     .ob_base = PyVarObject_HEAD_INIT(nullptr, 0)
     .tp_name = "greeks.greeks.function",
@@ -174,6 +175,7 @@ PyTypeObject FunctionType = {
     .tp_getset = function_getset,
     .tp_descr_get = function_descr_get,
 };
+// clang-format on
 
 // New reference to the tuple of interned parameter names of `def`.
 PyObject* interned_names(const char* const* names, int count) {

@@ -26,7 +26,7 @@ struct MethodDef {
     bool takes_self;             // a method: the first argument must be a Kestrava
     int nparams;                 // parameters after self
     std::array<const char*, max_params> params;
-    int nlocals;                 // local names listed after the parameters in __code__
+    int nlocals;  // local names listed after the parameters in __code__
     std::array<const char*, max_locals> locals;
     MethodBody body;
 };
@@ -35,7 +35,8 @@ struct MethodDef {
 int ready_function_type();
 
 // New reference to a function object for `def`. `defaults` (borrowed, may be null) holds the
-// values of the trailing optional parameters; `self_type` is the type `self` must be an instance of.
+// values of the trailing optional parameters; `self_type` is the type `self` must be an instance
+// of.
 PyObject* new_function(const MethodDef& def, PyObject* module_name, PyObject* defaults,
                        PyTypeObject* self_type);
 

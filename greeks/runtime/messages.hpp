@@ -4,14 +4,17 @@
 namespace greeks::messages {
 
 // Argument binding and typed parameters.
-inline constexpr const char* arg_count = "%.200s() takes %.8s %zd positional argument%.1s (%zd given)";
+inline constexpr const char* arg_count =
+    "%.200s() takes %.8s %zd positional argument%.1s (%zd given)";
 inline constexpr const char* unexpected_keyword = "%s() got an unexpected keyword argument '%U'";
-inline constexpr const char* repeated_keyword = "%s() got multiple values for keyword argument '%U'";
+inline constexpr const char* repeated_keyword =
+    "%s() got multiple values for keyword argument '%U'";
 inline constexpr const char* keywords_not_text = "%.200s() keywords must be strings";
 inline constexpr const char* needs_an_argument = "%.200s() needs an argument";
 inline constexpr const char* wrong_self =
     "descriptor '%.200s' requires a 'greeks.greeks.Kestrava' object but received a '%.200s'";
-inline constexpr const char* arg_type = "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)";
+inline constexpr const char* arg_type =
+    "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)";
 inline constexpr const char* expected_type = "Expected %s, got %.200s";
 inline constexpr const char* integer_required = "an integer is required";
 inline constexpr const char* int_returned_non_int = "__int__ returned non-int (type %.200s)";
@@ -26,7 +29,8 @@ inline constexpr const char* qualname_not_text = "__qualname__ must be set to a 
 
 // Start-up.
 inline constexpr const char* interpreter_change =
-    "Interpreter change detected - this module can only be loaded into one interpreter per process.";
+    "Interpreter change detected - this module can only be loaded into one interpreter per "
+    "process.";
 inline constexpr const char* reinitialisation =
     "Module 'greeks' has already been imported. Re-initialisation is not supported.";
 inline constexpr const char* version_mismatch =

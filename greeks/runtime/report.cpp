@@ -19,7 +19,8 @@ int print_handled_error(PyObject* print, PyObject* prefix, const char* function,
     int status = -1;
     Ref empty_spec = Ref::steal(PyUnicode_New(0, 0));
     if (empty_spec) {
-        Ref reason = Ref::steal(PyObject_Format(error.get(), empty_spec.get()));  // may run Python code
+        Ref reason =
+            Ref::steal(PyObject_Format(error.get(), empty_spec.get()));  // may run Python code
         if (reason) {
             Ref text = Ref::steal(PyUnicode_Concat(prefix, reason.get()));
             if (text) status = print_line(print, text.get());
