@@ -120,6 +120,15 @@ def test_typed_parameter_errors(Kestrava, capsys, call, message):
     assert capsys.readouterr().out == ""
 
 
+def test_int_conversion_must_give_an_int(Kestrava):
+    class Odd:
+        def __int__(self):
+            return 1.5
+
+    with pytest.raises(TypeError, match=r"^__int__ returned non-int \(type float\)$"):
+        Kestrava("A").monitor_greeks(1.0, "x", "CE", Odd())
+
+
 @pytest.mark.parametrize("interval", [2**31, -(2**31) - 1, 10**30])
 def test_interval_out_of_range(Kestrava, interval):
     with pytest.raises(OverflowError):

@@ -213,3 +213,38 @@ def test_real_ctrl_c_during_the_pause(tmp_path):
     assert child.returncode == 0, err
     assert out.endswith("\nStopped monitoring\nRETURNED None\n")
     assert lines[0] == "READY\n"
+
+
+def test_ctrl_c_stops_a_watch_that_never_enters_the_interpreter_loop(tmp_path):
+    # Every stand-in is a built-in callable and the pause is zero: no Python code of the caller's
+    # runs in the loop, and Ctrl+C must still end the watch.
+    script = textwrap.dedent(
+        """
+        import datetime, functools, itertools, os, sys, types
+        import numpy as np
+        import greeks.greeks as g
+        chain = %r
+        constant = functools.partial(next, itertools.repeat(np.float64(0.5)))
+        g.norm = types.SimpleNamespace(cdf=constant, pdf=constant)
+        g.nse_optionchain_scrapper = {"NIFTY": chain}.get
+        expiry = datetime.datetime(2025, 8, 7)
+        g.datetime = types.SimpleNamespace(
+            strptime={"07-Aug-2025": expiry}.get,
+            now=functools.partial(next, itertools.repeat(datetime.datetime(2025, 8, 5, 14))))
+        g.time = types.SimpleNamespace(sleep=__import__("time").sleep)
+        sys.stdout = open(os.devnull, "w")
+        print("READY", file=sys.stderr, flush=True)
+        result = g.Kestrava("NIFTY").monitor_greeks(24600, "07-Aug-2025", "CE", 0)
+        print("RETURNED", result, file=sys.stderr, flush=True)
+        """ % (CHAIN,)
+    )
+    child = subprocess.Popen([sys.executable, "-c", script], stderr=subprocess.PIPE, text=True, cwd=tmp_path)
+    try:
+        assert child.stderr.readline() == "READY\n"
+        real_time.sleep(1.0)
+        child.send_signal(signal.SIGINT)
+        _, err = child.communicate(timeout=30)
+    finally:
+        child.kill()
+    assert child.returncode == 0, err
+    assert err == "RETURNED None\n"

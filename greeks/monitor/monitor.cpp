@@ -25,9 +25,7 @@ int pause(int interval) {
     Ref seconds = Ref::steal(PyLong_FromLong(interval));
     if (!time || !seconds) return -1;
     Ref result = Ref::steal(PyObject_CallMethodOneArg(time.get(), state.text.sleep, seconds.get()));
-    // A watch with no pause, over sources that never enter the interpreter's loop, would
-    // otherwise not notice Ctrl+C.
-    return result ? PyErr_CheckSignals() : -1;
+    return result ? 0 : -1;
 }
 
 // One cycle: fetch, compute, report, pause. -1 with an exception set; `line` follows the
