@@ -14,4 +14,10 @@ inline PyObject* fetch_for_symbol(Kestrava* self, PyObject* global) {
     return PyObject_CallOneArg(function.get(), symbol.get());
 }
 
+// New reference to obj[key1][key2], read the ordinary subscript way. May run Python code.
+inline PyObject* item_of_item(PyObject* obj, PyObject* key1, PyObject* key2) {
+    runtime::Ref inner = runtime::Ref::steal(PyObject_GetItem(obj, key1));
+    return inner ? PyObject_GetItem(inner.get(), key2) : nullptr;
+}
+
 }  // namespace greeks::marketdata

@@ -46,11 +46,8 @@ int row_matches(PyObject* row, PyObject* wanted, PyObject* expiry_date, int* lin
     int strike_equal = -1;
     if (PyDict_CheckExact(row)) {
         // Borrowed while no Python code can run; held from the moment some might.
-        PyObject* value = PyDict_GetItemWithError(row, state.text.strike_price_key);
-        if (!value) {
-            if (!PyErr_Occurred()) PyErr_SetObject(PyExc_KeyError, state.text.strike_price_key);
-            return -1;
-        }
+        PyObject* value = runtime::lookup_item(row, state.text.strike_price_key);
+        if (!value) return -1;
         strike_equal = same_strike_fast(value, PyFloat_AS_DOUBLE(wanted));
         if (strike_equal < 0) row_strike = Ref::borrow(value);
     } else {

@@ -12,12 +12,6 @@ using runtime::Ref;
 constexpr const char* where = "greeks.greeks.Kestrava.get_option_data";
 constexpr int first_line = 109;
 
-// New reference to obj[key1][key2].
-PyObject* item_of_item(PyObject* obj, PyObject* key1, PyObject* key2) {
-    Ref inner = Ref::steal(PyObject_GetItem(obj, key1));
-    return inner ? PyObject_GetItem(inner.get(), key2) : nullptr;
-}
-
 // New reference to the whole-day count to `expiry_date`'s midnight over 365.0, or null.
 PyObject* years_to_expiry(PyObject* expiry_date) {
     const ModuleState::Texts& t = state.text;
@@ -26,6 +20,7 @@ PyObject* years_to_expiry(PyObject* expiry_date) {
                                 datetime.get(), t.strptime, expiry_date, t.expiry_format, nullptr))
                           : Ref();
     if (!expiry) return nullptr;
+    // Looked up again: strptime may have run Python code that rebinds the global.
     datetime = Ref::steal(get_global(t.datetime));
     Ref now = datetime ? Ref::steal(PyObject_CallMethodNoArgs(datetime.get(), t.now)) : Ref();
     if (!now) return nullptr;
@@ -82,6 +77,8 @@ PyObject* option_data_guarded(Kestrava* self, double strike, PyObject* expiry_da
         PyDict_SetItem(record.get(), t.risk_free_rate, state.number.rate) < 0) {
         return nullptr;
     }
+    // The side is looked up afresh for each of the two entries that read it, as a row that is
+    // not a plain dict may answer differently each time.
     *line = 132;
     Ref volatility = Ref::steal(item_of_item(row.get(), side, t.implied_volatility_key));
     Ref fraction =

@@ -40,18 +40,16 @@ double spot_price_guarded(Kestrava* self, int* line) {
     }
     if (has_price < 0) return no_price;
     if (has_price) {
+        // "records" is read again rather than kept from the test: a mapping may answer anew.
         *line = 39;
-        Ref records = Ref::steal(PyObject_GetItem(chain.get(), t.records));
-        Ref value =
-            records ? Ref::steal(PyObject_GetItem(records.get(), t.underlying_value)) : Ref();
+        Ref value = Ref::steal(item_of_item(chain.get(), t.records, t.underlying_value));
         return float_of(value.get());
     }
     *line = 41;
     Ref quote = Ref::steal(fetch_for_symbol(self, t.nse_fno));
     if (!quote) return no_price;
     *line = 42;
-    Ref book = Ref::steal(PyObject_GetItem(quote.get(), t.market_dept_order_book));
-    Ref trade = book ? Ref::steal(PyObject_GetItem(book.get(), t.trade_info)) : Ref();
+    Ref trade = Ref::steal(item_of_item(quote.get(), t.market_dept_order_book, t.trade_info));
     Ref price = trade ? Ref::steal(PyObject_GetItem(trade.get(), t.last_price)) : Ref();
     return float_of(price.get());
 }

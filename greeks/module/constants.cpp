@@ -34,8 +34,9 @@ int create_numbers() {
         create_float(&n.days_in_year, 365.0) < 0 || create_int(&n.one, 1) < 0 ||
         create_int(&n.two, 2) < 0 || create_int(&n.five, 5) < 0 ||
         create_int(&n.hundred, 100) < 0 || create_int(&n.year_days, 365) < 0 ||
-        create_int(&n.checksum_sha256, 0xb76a7ca) < 0 ||
-        create_int(&n.checksum_sha1, 0x810a25d) < 0 || create_int(&n.checksum_md5, 0x97bff26) < 0) {
+        create_int(&n.checksum_sha256, layout_checksums[0]) < 0 ||
+        create_int(&n.checksum_sha1, layout_checksums[1]) < 0 ||
+        create_int(&n.checksum_md5, layout_checksums[2]) < 0) {
         return -1;
     }
     return 0;

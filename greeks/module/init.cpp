@@ -93,7 +93,8 @@ int run_exec_steps(PyObject* module) {
     state.dict = PyModule_GetDict(module);
     PyObject* builtins = PyImport_AddModule("builtins");
     if (!builtins) return -1;
-    state.builtins = Py_NewRef(builtins);
+    Py_XSETREF(state.builtins, Py_NewRef(builtins));  // a retried import fetches it again
+    // Step 2 runs before the text constants exist, so this name is spelled out.
     if (PyObject_SetAttrString(module, "__builtins__", builtins) < 0) return -1;
     if (check_interpreter_version() < 0) return -1;
     if (runtime::ready_function_type() < 0) return -1;

@@ -80,17 +80,15 @@ PyObject* instance_dict_or_none(PyObject* obj) {
 }
 
 PyObject* reduce_body(PyObject* self, PyObject* const*) {
-    PyObject* symbol = as_kestrava(self)->symbol;
-    Ref saved = Ref::steal(PyTuple_Pack(1, symbol));
-    if (!saved) return fail_at(reduce_where, line_reduce);
+    // The symbol is taken before the dict lookup, which may run Python code that rebinds it.
+    Ref symbol = Ref::borrow(as_kestrava(self)->symbol);
     Ref dict = Ref::steal(instance_dict_or_none(self));
     if (!dict) return fail_at(reduce_where, line_reduce_dict);
-    bool with_setstate = symbol != Py_None;
-    if (dict.get() != Py_None) {
-        saved = Ref::steal(PyTuple_Pack(2, symbol, dict.get()));
-        if (!saved) return fail_at(reduce_where, line_reduce_dict);
-        with_setstate = true;
-    }
+    const bool has_dict = dict.get() != Py_None;
+    const bool with_setstate = has_dict || symbol.get() != Py_None;
+    Ref saved = Ref::steal(has_dict ? PyTuple_Pack(2, symbol.get(), dict.get())
+                                    : PyTuple_Pack(1, symbol.get()));
+    if (!saved) return fail_at(reduce_where, line_reduce);
     Ref unpickle = Ref::steal(get_global(state.text.unpickle_function));
     if (!unpickle) return fail_at(reduce_where, line_reduce_global);
     PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(self));
@@ -132,7 +130,10 @@ PyObject* raise_incompatible_checksum(int checksum_value) {
 }
 
 bool is_accepted_checksum(int value) {
-    return value == 0xb76a7ca || value == 0x810a25d || value == 0x97bff26;
+    for (long accepted : layout_checksums) {
+        if (value == accepted) return true;
+    }
+    return false;
 }
 
 PyObject* unpickle_body(PyObject*, PyObject* const* args) {

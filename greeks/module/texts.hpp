@@ -41,7 +41,6 @@
     X(unpickle_function, "__pyx_unpickle_Kestrava")                                    \
     X(test_dict, "__test__")                                                           \
     X(class_name, "Kestrava")                                                          \
-    X(builtins_name, "__builtins__")                                                   \
     X(symbol_name, "symbol")                                                           \
     X(print, "print")                                                                  \
     X(keyboard_interrupt, "KeyboardInterrupt")                                         \

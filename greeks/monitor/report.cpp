@@ -16,17 +16,9 @@ int print_joined(std::initializer_list<PyObject*> parts) {
     return line ? print_line(line.get()) : -1;
 }
 
-// New reference to source[key], a plain dict lookup.
-PyObject* entry(PyObject* source, PyObject* key) {
-    PyObject* value = PyDict_GetItemWithError(source, key);  // may run Python code
-    if (value) return Py_NewRef(value);
-    if (!PyErr_Occurred()) PyErr_SetObject(PyExc_KeyError, key);
-    return nullptr;
-}
-
 // Prints `label` followed by format(source[key], format_spec).
 int print_row(PyObject* label, PyObject* source, PyObject* key, PyObject* format_spec) {
-    Ref value = Ref::steal(entry(source, key));
+    Ref value = Ref::borrow(runtime::lookup_item(source, key));
     Ref text = value ? Ref::steal(PyObject_Format(value.get(), format_spec))
                      : Ref();  // may run Python code
     return text ? print_joined({label, text.get()}) : -1;
@@ -44,7 +36,7 @@ int print_clock() {
 
 int print_volatility(PyObject* option_data) {
     const ModuleState::Texts& t = state.text;
-    Ref fraction = Ref::steal(entry(option_data, t.implied_volatility));
+    Ref fraction = Ref::borrow(runtime::lookup_item(option_data, t.implied_volatility));
     Ref percent =
         fraction ? Ref::steal(PyNumber_Multiply(fraction.get(), state.number.hundred)) : Ref();
     Ref text = percent ? Ref::steal(PyObject_Format(percent.get(), t.two_decimals)) : Ref();

@@ -26,10 +26,7 @@ PyObject* read_entry(PyObject* option_data, PyObject* key) {
         PyErr_SetString(PyExc_TypeError, messages::none_not_subscriptable);
         return nullptr;
     }
-    PyObject* value = PyDict_GetItemWithError(option_data, key);  // may run Python code
-    if (value) return Py_NewRef(value);
-    if (!PyErr_Occurred()) PyErr_SetObject(PyExc_KeyError, key);
-    return nullptr;
+    return Py_XNewRef(runtime::lookup_item(option_data, key));  // may run Python code
 }
 
 int read_number(PyObject* option_data, PyObject* key, double* out) {

@@ -28,10 +28,6 @@ PyObject* format_value(PyObject* obj, PyObject* format_spec);
 // New reference to the concatenation of `count` texts.
 PyObject* join_texts(PyObject* const* parts, Py_ssize_t count);
 
-}  // namespace greeks::runtime
-
-namespace greeks::runtime {
-
 // Ints small enough for the interpreter's compact form (|value| < 2**30 here), read without
 // a call; every such value is exactly a double.
 inline bool is_small_int(PyObject* exact_int) {

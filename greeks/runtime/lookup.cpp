@@ -12,6 +12,12 @@ PyObject* lookup_builtin(PyObject* builtins, PyObject* name) {
     return value;
 }
 
+PyObject* lookup_item(PyObject* dict, PyObject* key) {
+    PyObject* value = PyDict_GetItemWithError(dict, key);  // may run Python code
+    if (!value && !PyErr_Occurred()) PyErr_SetObject(PyExc_KeyError, key);
+    return value;
+}
+
 PyObject* lookup_global(PyObject* globals, PyObject* builtins, PyObject* name) {
     // Without a namespace (a failed import left the module unloaded, while its class stays
     // reachable through object.__subclasses__()), every name falls through to the builtins.
