@@ -5,7 +5,8 @@ PY := $(VENV)/bin/python
 DEPS := $(VENV)/.deps-installed
 BUILD_DEPS := scikit-build-core cmake ninja
 RUN_DEPS := 'numpy>=1.26,<2' scipy pandas nsepython
-TEST_DEPS := pytest hypothesis
+TEST_DEPS := pytest hypothesis mpmath
+BENCH_DEPS := QuantLib vollib
 
 .PHONY: build test demo bench asan clean
 
@@ -27,6 +28,7 @@ demo: build
 	$(PY) examples/demo.py
 
 bench: build
+	$(PY) -m pip install -q $(BENCH_DEPS)
 	$(PY) bench/run.py
 
 # The suite against a build with AddressSanitizer and UBSan. Python allocates through malloc so
@@ -37,7 +39,7 @@ asan: $(DEPS)
 		-DCMAKE_BUILD_TYPE=Debug -DGREEKS_SANITIZE=ON -DPython_EXECUTABLE=$(abspath $(PY)) >/dev/null
 	$(VENV)/bin/cmake --build $(ASAN_BUILD)
 	rm -rf $(ASAN_BUILD)/stage $(ASAN_BUILD)/reports && mkdir -p $(ASAN_BUILD)/stage/greeks $(ASAN_BUILD)/reports
-	cp greeks/__init__.py greeks/greeks.pyi $(ASAN_BUILD)/greeks*.so $(ASAN_BUILD)/stage/greeks/
+	cp greeks/*.py greeks/*.pyi $(ASAN_BUILD)/*.so $(ASAN_BUILD)/stage/greeks/
 	@# Reports go to files: a sanitizer stops the process while pytest holds its standard error.
 	PYTHONPATH=$(abspath $(ASAN_BUILD))/stage LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-file-name=libubsan.so)" \
 		ASAN_OPTIONS=detect_leaks=0:log_path=$(abspath $(ASAN_BUILD))/reports/asan \

@@ -185,7 +185,8 @@ def test_entry_errors_print_nothing(Kestrava, capsys, args, error, message):
 def test_real_ctrl_c_during_the_pause(tmp_path):
     script = textwrap.dedent(
         """
-        import sys
+        import signal, sys
+        signal.signal(signal.SIGINT, signal.default_int_handler)  # even if launched ignoring it
         import greeks.greeks as g
         chain = %r
         g.nse_optionchain_scrapper = lambda symbol: chain
@@ -220,7 +221,8 @@ def test_ctrl_c_stops_a_watch_that_never_enters_the_interpreter_loop(tmp_path):
     # runs in the loop, and Ctrl+C must still end the watch.
     script = textwrap.dedent(
         """
-        import datetime, functools, itertools, os, sys, types
+        import datetime, functools, itertools, os, signal, sys, types
+        signal.signal(signal.SIGINT, signal.default_int_handler)  # even if launched ignoring it
         import numpy as np
         import greeks.greeks as g
         chain = %r

@@ -1,0 +1,76 @@
+"""Array entry points over the C++ kernels: the arguments are converted and broadcast here, the
+outputs allocated here, and every leg is computed in one pass in ``greeks._vector``."""
+from __future__ import annotations
+
+import operator
+from typing import Any
+
+import numpy as np
+
+from greeks import _vector
+
+GREEK_NAMES = ("delta", "gamma", "theta", "vega", "rho")
+
+
+def as_float64(value: Any, name: str) -> np.ndarray:
+    """`value` as a float64 array; numbers of any numeric dtype convert, anything else is refused."""
+    array = np.asarray(value)
+    if array.dtype.kind in "iuf":
+        return array.astype(np.float64, copy=False)
+    if array.dtype.kind == "O":
+        # float() of each element, so that None is refused rather than read as NaN.
+        try:
+            return np.array([float(item) for item in array.flat], dtype=np.float64).reshape(array.shape)
+        except (TypeError, ValueError) as error:
+            raise TypeError(f"{name} must hold numbers: {error}") from None
+    raise TypeError(f"{name} must be a number or an array of numbers, not {array.dtype} data")
+
+
+def as_flags(value: Any, name: str) -> np.ndarray:
+    array = np.asarray(value)
+    if array.dtype.kind != "b":
+        raise TypeError(f"{name} must be a bool or an array of bools, not {array.dtype} data")
+    return array
+
+
+def thread_count(threads: int | None) -> int:
+    """The kernels' thread argument: 0 lets them use one thread per core."""
+    if threads is None:
+        return 0
+    count = operator.index(threads)
+    if count < 1:
+        raise ValueError(f"threads must be at least 1, got {count}")
+    return count
+
+
+def flat_input(array: np.ndarray, shape: tuple[int, ...]) -> np.ndarray:
+    """`array` as the kernels read it: one value, or one contiguous value per element of `shape`."""
+    if array.size == 1:
+        return np.ascontiguousarray(array.reshape(1))
+    if array.shape != shape:
+        array = np.broadcast_to(array, shape)
+    return np.ascontiguousarray(array).reshape(-1)
+
+
+def option_greeks(spot: Any, strike: Any, time_to_expiry: Any, rate: Any, volatility: Any,
+                  is_call: Any, *, threads: int | None = None) -> dict[str, np.ndarray]:
+    """Black-Scholes Greeks of European options, element by element.
+
+    Arguments broadcast as numpy does: spot and strike in price units, time to expiry in years,
+    rate and volatility as annual fractions (0.07 is 7 %), ``is_call`` a bool or an array of
+    bools. Returns float64 arrays under "delta", "gamma", "theta" (per calendar day), "vega" and
+    "rho" (per percentage point). A leg with T, σ, S or K not above zero, or any input not
+    finite, gets NaN in all five. ``threads`` caps the threads used for large inputs (default:
+    one per core).
+    """
+    names = ("spot", "strike", "time_to_expiry", "rate", "volatility")
+    numbers = [as_float64(value, name)
+               for value, name in zip((spot, strike, time_to_expiry, rate, volatility), names)]
+    flags = as_flags(is_call, "is_call")
+    threads_argument = thread_count(threads)
+    shape = np.broadcast_shapes(*(array.shape for array in numbers), flags.shape)
+    outputs = {name: np.empty(shape, dtype=np.float64) for name in GREEK_NAMES}
+    if all(shape):
+        _vector.greeks(*(flat_input(array, shape) for array in numbers), flat_input(flags, shape),
+                       *(output.reshape(-1) for output in outputs.values()), threads_argument)
+    return outputs

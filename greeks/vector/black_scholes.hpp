@@ -1,0 +1,80 @@
+// Black-Scholes Greeks of one European option on an underlying without dividends, in the units
+// traders quote them: theta per calendar day, vega and rho per percentage point.
+#pragma once
+
+#include <cmath>
+
+namespace greeks::vector {
+
+struct LegGreeks {
+    double delta, gamma, theta, vega, rho;
+};
+
+inline constexpr double days_per_year = 365.0;
+inline constexpr double per_percent = 100.0;
+inline constexpr double inv_sqrt_2 = 0.70710678118654752440084436210484904;
+inline constexpr double inv_sqrt_2pi = 0.39894228040143267793994605993438187;
+
+// N(x) = erfc(−x/√2) / 2. erfc keeps its full relative accuracy far into the lower tail, where
+// 1 − erfc(x/√2)/2 would have cancelled.
+inline double normal_cdf(double x) { return 0.5 * std::erfc(-x * inv_sqrt_2); }
+
+// φ(x) = e^(−x²/2) / √(2π).
+inline double normal_pdf(double x) { return inv_sqrt_2pi * std::exp(-0.5 * x * x); }
+
+// ln(S/K). Near the money S/K rounds to a double that has lost the digits of S − K, and the
+// logarithm of ~1 magnifies that loss by 1/(σ√T) in d1; so there the difference is formed first
+// (exact when S and K lie within a factor of two of each other) and the logarithm taken as log1p.
+// Far from the money ln(S/K) is large and the plain quotient is accurate.
+inline double log_moneyness(double spot, double strike) {
+    double ratio = spot / strike;
+    if (ratio > 0.5 && ratio < 2.0) {
+        return std::log1p((spot - strike) / strike);
+    }
+    return std::log(ratio);
+}
+
+// True when the leg has a price to differentiate: S, K, T and σ positive, every input finite.
+inline bool leg_is_priceable(double spot, double strike, double time, double rate, double vol) {
+    return spot > 0.0 && strike > 0.0 && time > 0.0 && vol > 0.0 && std::isfinite(spot) &&
+           std::isfinite(strike) && std::isfinite(time) && std::isfinite(rate) &&
+           std::isfinite(vol);
+}
+
+// The five Greeks of one leg; NaN in all five for a leg that is not priceable.
+inline LegGreeks leg_greeks(double spot, double strike, double time, double rate, double vol,
+                            bool is_call) {
+    if (!leg_is_priceable(spot, strike, time, rate, vol)) {
+        double nan = std::nan("");
+        return {nan, nan, nan, nan, nan};
+    }
+    double sqrt_time = std::sqrt(time);
+    double vol_sqrt_time = vol * sqrt_time;
+    // d1 = (ln(S/K) + (r + σ²/2)·T) / (σ√T), d2 = d1 − σ√T
+    double d1 = (log_moneyness(spot, strike) + (rate + 0.5 * vol * vol) * time) / vol_sqrt_time;
+    double d2 = d1 - vol_sqrt_time;
+    double discount = std::exp(-rate * time);
+    double density_d1 = normal_pdf(d1);
+
+    LegGreeks g;
+    // Γ = φ(d1) / (S·σ·√T); vega = S·√T·φ(d1), per point of σ
+    g.gamma = density_d1 / (spot * vol_sqrt_time);
+    g.vega = spot * sqrt_time * density_d1 / per_percent;
+    // Θ₀ = −S·σ·φ(d1) / (2√T), the decay common to calls and puts
+    double decay = -spot * vol * density_d1 / (2.0 * sqrt_time);
+    if (is_call) {
+        double n_d2 = normal_cdf(d2);
+        g.delta = normal_cdf(d1);
+        g.theta = (decay - rate * strike * discount * n_d2) / days_per_year;
+        g.rho = strike * time * discount * n_d2 / per_percent;
+    } else {
+        double n_minus_d2 = normal_cdf(-d2);
+        // −N(−d1), not N(d1) − 1: deep in the money N(d1) rounds to 1 and the difference to 0.
+        g.delta = -normal_cdf(-d1);
+        g.theta = (decay + rate * strike * discount * n_minus_d2) / days_per_year;
+        g.rho = -strike * time * discount * n_minus_d2 / per_percent;
+    }
+    return g;
+}
+
+}  // namespace greeks::vector

@@ -1,0 +1,12 @@
+// Reading the rows of an option chain into columns, one entry per leg (a row's call or put side).
+#pragma once
+
+#include "greeks/runtime/compat.hpp"
+
+namespace greeks::vector {
+
+// read_legs(rows, row_keys, side_names, value_keys, day_number, strike, day, is_call, values)
+// -> (legs, skipped). Python entry; see chain_reader.cpp.
+PyObject* read_legs_entry(PyObject* module, PyObject* const* args, Py_ssize_t nargs);
+
+}  // namespace greeks::vector

@@ -1,0 +1,36 @@
+"""The recorded exchange responses in tests/data, and clocks frozen at their capture times."""
+import datetime as dt
+import json
+import pathlib
+
+DATA = pathlib.Path(__file__).parent / "data"
+CHAIN_FILES = {
+    "SBIN": "sbin-chain-2025-07-17.json",
+    "BANKNIFTY": "banknifty-chain-2025-07-17.json",
+    "NIFTY": "nifty-chain-2025-08-05.json",
+}
+NEWER_SHAPE_FILE = "nifty-chain-newer-shape-2026-07-10.json"
+
+
+def load(name):
+    return json.loads((DATA / name).read_text())
+
+
+def chain(symbol):
+    return load(CHAIN_FILES[symbol])
+
+
+def capture_time(recorded):
+    """The capture time of a chain in the shape with "records", as a naive local datetime."""
+    return dt.datetime.strptime(recorded["records"]["timestamp"], "%d-%b-%Y %H:%M:%S")
+
+
+def frozen_datetime(moment):
+    """A stand-in for the module global `datetime` whose now() is always `moment`."""
+
+    class Frozen(dt.datetime):
+        @classmethod
+        def now(cls, tz=None):
+            return moment
+
+    return Frozen

@@ -1,0 +1,246 @@
+"""greeks.chain_greeks: every leg of a recorded chain, from one fetch."""
+import datetime as dt
+import math
+
+import numpy as np
+import pandas as pd
+import pytest
+
+import greeks
+import greeks.greeks as module
+import recorded
+
+IST = dt.timezone(dt.timedelta(hours=5, minutes=30))
+GREEK_NAMES = ("delta", "gamma", "theta", "vega", "rho")
+LEADING_COLUMNS = ["expiry", "strike", "side", "spot", "last_price", "iv", "time_to_expiry",
+                   *GREEK_NAMES]
+
+
+def tiny_chain(*rows, spot=100.0):
+    return {"records": {"underlyingValue": spot, "timestamp": "17-Jul-2025 15:30:00",
+                        "data": list(rows)}}
+
+
+def row(strike=100, expiry="31-Jul-2025", **sides):
+    return {"strikePrice": strike, "expiryDate": expiry, **sides}
+
+
+def side(iv=20.0, last=5.0):
+    return {"impliedVolatility": iv, "lastPrice": last}
+
+
+def close_enough(ours, theirs):
+    if abs(theirs) < 1e-3:
+        return abs(ours - theirs) <= 1e-15
+    return abs(ours - theirs) <= 1e-12 * abs(theirs)
+
+
+@pytest.mark.parametrize("symbol", ["SBIN", "BANKNIFTY", "NIFTY"])
+def test_every_leg_agrees_with_the_module_on_the_whole_day_clock(symbol, exchange, monkeypatch,
+                                                                 capsys):
+    chain = recorded.chain(symbol)
+    now = recorded.capture_time(chain)
+    exchange.chain = chain
+    monkeypatch.setattr(module, "datetime", recorded.frozen_datetime(now))
+    frame = greeks.chain_greeks(chain, now=now, clock="days")
+    priced = frame[frame["iv"] > 0]
+    assert len(priced) > 50
+    kestrava = module.Kestrava(symbol)
+    for leg in priced.itertuples():
+        record = kestrava.get_option_data(leg.strike, leg.expiry.strftime("%d-%b-%Y"), leg.side)
+        assert record["time_to_expiry"] == leg.time_to_expiry
+        theirs = kestrava.calculate_greeks(record)
+        for name in GREEK_NAMES:
+            assert close_enough(getattr(leg, name), float(theirs[name])), (leg, name, theirs)
+    assert capsys.readouterr().out == ""
+
+
+def test_columns_order_and_newer_shape():
+    frame = greeks.chain_greeks(recorded.load(recorded.NEWER_SHAPE_FILE),
+                                now=dt.datetime(2026, 7, 10, 15, 0, tzinfo=IST))
+    assert list(frame.columns[:12]) == LEADING_COLUMNS
+    assert frame["expiry"].dtype == "datetime64[ns]"
+    keys = list(zip(frame["expiry"], frame["strike"], frame["side"] == "PE"))
+    assert keys == sorted(keys) and len(set(keys)) == len(keys)
+    assert frame["expiry"].iloc[0] == pd.Timestamp("2026-07-14")
+    assert (frame["spot"] == 24206.9).all()
+    first_put = frame[(frame["strike"] == 21400) & (frame["side"] == "PE")].iloc[0]
+    assert (first_put["iv"], first_put["bid"], first_put["ask"]) == (0.4232, 0.8, 0.85)
+    assert np.isfinite(first_put[list(GREEK_NAMES)].astype(float)).all()
+
+
+@pytest.mark.parametrize("now, finite", [
+    (dt.datetime(2025, 7, 30, 10, 0, tzinfo=IST), True),   # the day before
+    (dt.datetime(2025, 7, 31, 10, 0, tzinfo=IST), True),   # expiry day, market open
+    (dt.datetime(2025, 7, 31, 15, 29, tzinfo=IST), True),
+    (dt.datetime(2025, 7, 31, 15, 31, tzinfo=IST), False),  # after the close
+])
+def test_the_close_clock_gives_greeks_until_the_close_of_expiry_day(now, finite):
+    frame = greeks.chain_greeks(recorded.chain("SBIN"), expiry="31-Jul-2025", now=now)
+    priced = frame[frame["iv"] > 0]
+    assert len(priced) > 20
+    values = priced[list(GREEK_NAMES)].to_numpy()
+    assert np.isfinite(values).all() if finite else np.isnan(values).all()
+
+
+def test_the_close_clock_counts_to_half_past_three_in_india():
+    chain = tiny_chain(row(CE=side()))
+    utc_morning = dt.datetime(2025, 7, 30, 4, 0, tzinfo=dt.timezone.utc)  # 09:30 IST
+    frame = greeks.chain_greeks(chain, now=utc_morning)
+    assert frame["time_to_expiry"].iloc[0] == pytest.approx((1 + 6 / 24) / 365, rel=1e-12)
+    naive = utc_morning.astimezone().replace(tzinfo=None)
+    assert greeks.chain_greeks(chain, now=naive)["time_to_expiry"].iloc[0] == \
+        frame["time_to_expiry"].iloc[0]
+
+
+@pytest.mark.parametrize("wanted", ["28-Aug-2025", "28-AUG-2025", "28-aug-2025", "2025-08-28",
+                                    dt.date(2025, 8, 28), dt.datetime(2025, 8, 28, 9, 0)])
+def test_one_expiry_in_any_of_its_spellings(wanted):
+    frame = greeks.chain_greeks(recorded.chain("SBIN"), expiry=wanted,
+                                now=dt.datetime(2025, 7, 17, 15, 30))
+    assert len(frame) > 0
+    assert (frame["expiry"] == pd.Timestamp("2025-08-28")).all()
+
+
+@pytest.mark.parametrize("arguments, error, text", [
+    (dict(expiry="07-Aug-2025"), ValueError,
+     "no expiry 07-Aug-2025; it holds: 31-Jul-2025, 28-Aug-2025, 30-Sep-2025"),
+    (dict(expiry="next week"), ValueError, "not a date"),
+    (dict(expiry=20250731), TypeError, "expiry must be"),
+    (dict(clock="hours"), ValueError, "clock must be"),
+    (dict(iv="model"), ValueError, "iv must be"),
+    (dict(rate="7%"), TypeError, "rate must be"),
+    (dict(now="today"), TypeError, "now must be"),
+])
+def test_bad_arguments_raise_clear_errors(arguments, error, text):
+    with pytest.raises(error, match=text):
+        greeks.chain_greeks(recorded.chain("SBIN"), **arguments)
+
+
+@pytest.mark.parametrize("chain, error, text", [
+    ({"filtered": {}, "status": 1}, ValueError, "found keys: 'filtered', 'status'"),
+    ({}, ValueError, "found keys: none"),
+    ({"records": {"data": "rows"}}, ValueError, "list of rows"),
+    ([1, 2], TypeError, "mapping"),
+    (None, TypeError, "mapping"),
+])
+def test_a_chain_of_unknown_shape_is_refused(chain, error, text):
+    with pytest.raises(error, match=text):
+        greeks.chain_greeks(chain)
+
+
+def test_odd_legs_are_left_out_and_counted():
+    chain = tiny_chain(
+        row(CE=side(), PE=side(iv=0)),
+        "not a row",
+        row(strike="100", CE=side()),
+        row(strike=True, CE=side()),
+        row(expiry="someday", CE=side()),
+        row(strike=110, CE=["not", "a", "side"], PE=side(iv=None, last="-")),
+        row(strike=120, CE=side(iv="-"), PE=side(iv=float("nan"), last=float("inf"))),
+        row(strike=130, CE=side(iv=-5)),
+    )
+    frame = greeks.chain_greeks(chain, now=dt.datetime(2025, 7, 17, 15, 30))
+    assert frame.attrs["skipped"] == 5
+    assert list(zip(frame["strike"], frame["side"])) == [
+        (100.0, "CE"), (100.0, "PE"), (110.0, "PE"), (120.0, "CE"), (120.0, "PE"), (130.0, "CE")]
+    assert np.isfinite(frame[list(GREEK_NAMES)].iloc[0].astype(float)).all()
+    assert frame[list(GREEK_NAMES)].iloc[1:].isna().all().all()
+    assert frame["iv"].iloc[1:].isna().all()
+    assert frame["last_price"].iloc[[2, 4]].isna().all()
+
+
+def test_an_empty_chain_gives_an_empty_frame_with_every_column():
+    frame = greeks.chain_greeks(tiny_chain())
+    assert len(frame) == 0 and list(frame.columns[:12]) == LEADING_COLUMNS
+    assert frame.attrs["skipped"] == 0
+
+
+def test_a_symbol_is_fetched_once_through_the_module_global(exchange):
+    exchange.chain = recorded.chain("SBIN")
+    frame = greeks.chain_greeks("SBIN", now=dt.datetime(2025, 7, 17, 15, 30))
+    assert exchange.calls == [("chain", "SBIN")]
+    assert len(frame) == sum(("CE" in r) + ("PE" in r) for r in exchange.chain["records"]["data"])
+
+
+@pytest.mark.parametrize("answer", [None, {}])
+def test_a_fetch_that_returns_nothing_is_an_error(exchange, answer):
+    exchange.chain = answer
+    with pytest.raises(ValueError, match="no option chain"):
+        greeks.chain_greeks("SBIN")
+
+
+def test_importing_the_package_stays_cheap():
+    from conftest import run_python
+
+    done = run_python("""
+        import sys, greeks
+        print(sorted(name for name in ("numpy", "pandas", "greeks.greeks") if name in sys.modules))
+        greeks.chain_greeks
+        print("pandas" in sys.modules, "greeks._vector" in sys.modules)
+    """)
+    assert done.stdout == "[]\nFalse True\n", done.stderr
+
+
+def test_the_rate_reaches_every_leg():
+    chain = tiny_chain(row(CE=side()))
+    low, high = (greeks.chain_greeks(chain, now=dt.datetime(2025, 7, 1), rate=rate)
+                 for rate in (0.0, 0.1))
+    assert high["delta"].iloc[0] > low["delta"].iloc[0]
+    assert math.isfinite(high["rho"].iloc[0])
+
+
+class CollidingKey:
+    """A dict key that hashes like "CE" and, when compared, empties the rows and the row."""
+
+    def __init__(self, rows, row):
+        self.rows, self.row = rows, row
+
+    def __hash__(self):
+        return hash("CE")
+
+    def __eq__(self, other):
+        self.rows.clear()
+        self.row.clear()
+        return False
+
+
+def read_legs(rows, day_number=lambda text: 20_000, capacity=None):
+    from greeks import _vector
+
+    capacity = 2 * len(rows) if capacity is None else capacity
+    columns = (np.empty(capacity), np.empty(capacity, dtype=np.int64),
+               np.empty(capacity, dtype=bool), np.empty((capacity, 2)))
+    count = _vector.read_legs(rows, ("strikePrice", "expiryDate", "expiryDates"), ("CE", "PE"),
+                              ("lastPrice", "impliedVolatility"), day_number, *columns)
+    return count, columns
+
+
+def test_rows_that_change_while_read_are_held_safely():
+    rows = []
+    first = row(PE=side())
+    first[CollidingKey(rows, first)] = 1
+    rows += [first, row(strike=110, CE=side())]
+    assert read_legs(rows)[0] == (0, 0)  # the colliding key emptied the row before its sides
+
+
+def test_rows_that_grow_past_the_room_given_raise_instead_of_overflowing():
+    rows = [row(CE=side(), PE=side())]
+
+    def grow(text):
+        rows.extend(row(CE=side(), PE=side()) for _ in range(10))
+        return 20_000
+
+    with pytest.raises(RuntimeError, match="changed"):
+        read_legs(rows, day_number=grow)
+
+
+@pytest.mark.parametrize("strike, legs", [(10**400, 0), (float("inf"), 0), (2.5, 1), (-3, 1)])
+def test_strikes_read_as_finite_numbers_only(strike, legs):
+    (count, skipped), _ = read_legs([row(strike=strike, CE=side())])
+    assert (count, skipped) == (legs, 1 - legs)
+
+
+def test_a_failing_expiry_parser_propagates():
+    with pytest.raises(ZeroDivisionError):
+        read_legs([row(CE=side())], day_number=lambda text: 1 / 0)
