@@ -5,10 +5,12 @@ import sys
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
 import chain  # noqa: E402
+import implied_volatility  # noqa: E402
 import marketdata  # noqa: E402
 import pricing  # noqa: E402
 
 ok = pricing.run()
 ok &= marketdata.run()
 ok &= chain.run()
+ok &= implied_volatility.run()
 sys.exit(0 if ok else 1)

@@ -5,11 +5,13 @@ The array functions below price whole chains in one C++ pass; they are imported 
 so that ``import greeks`` stays cheap."""
 from typing import Any
 
-__all__ = ["chain_greeks", "option_greeks"]
+__all__ = ["chain_greeks", "implied_volatility", "option_greeks", "option_price"]
 
 _LAZY = {
     "chain_greeks": "greeks.chain",
+    "implied_volatility": "greeks.arrays",
     "option_greeks": "greeks.arrays",
+    "option_price": "greeks.arrays",
 }
 
 

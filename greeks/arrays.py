@@ -52,6 +52,21 @@ def flat_input(array: np.ndarray, shape: tuple[int, ...]) -> np.ndarray:
     return np.ascontiguousarray(array).reshape(-1)
 
 
+def run_kernel(kernel: Any, inputs: dict[str, Any], is_call: Any, outputs: tuple[str, ...],
+               threads: int | None) -> dict[str, np.ndarray]:
+    """Converts and broadcasts the five inputs and the flags, allocates the outputs and runs one
+    of the element-wise kernels of ``greeks._vector``."""
+    numbers = [as_float64(value, name) for name, value in inputs.items()]
+    flags = as_flags(is_call, "is_call")
+    threads_argument = thread_count(threads)
+    shape = np.broadcast_shapes(*(array.shape for array in numbers), flags.shape)
+    results = {name: np.empty(shape, dtype=np.float64) for name in outputs}
+    if all(shape):
+        kernel(*(flat_input(array, shape) for array in numbers), flat_input(flags, shape),
+               *(result.reshape(-1) for result in results.values()), threads_argument)
+    return results
+
+
 def option_greeks(spot: Any, strike: Any, time_to_expiry: Any, rate: Any, volatility: Any,
                   is_call: Any, *, threads: int | None = None) -> dict[str, np.ndarray]:
     """Black-Scholes Greeks of European options, element by element.
@@ -63,14 +78,28 @@ def option_greeks(spot: Any, strike: Any, time_to_expiry: Any, rate: Any, volati
     finite, gets NaN in all five. ``threads`` caps the threads used for large inputs (default:
     one per core).
     """
-    names = ("spot", "strike", "time_to_expiry", "rate", "volatility")
-    numbers = [as_float64(value, name)
-               for value, name in zip((spot, strike, time_to_expiry, rate, volatility), names)]
-    flags = as_flags(is_call, "is_call")
-    threads_argument = thread_count(threads)
-    shape = np.broadcast_shapes(*(array.shape for array in numbers), flags.shape)
-    outputs = {name: np.empty(shape, dtype=np.float64) for name in GREEK_NAMES}
-    if all(shape):
-        _vector.greeks(*(flat_input(array, shape) for array in numbers), flat_input(flags, shape),
-                       *(output.reshape(-1) for output in outputs.values()), threads_argument)
-    return outputs
+    inputs = dict(spot=spot, strike=strike, time_to_expiry=time_to_expiry, rate=rate,
+                  volatility=volatility)
+    return run_kernel(_vector.greeks, inputs, is_call, GREEK_NAMES, threads)
+
+
+def option_price(spot: Any, strike: Any, time_to_expiry: Any, rate: Any, volatility: Any,
+                 is_call: Any, *, threads: int | None = None) -> np.ndarray:
+    """Black-Scholes prices of European options, element by element; arguments and NaN legs as
+    in `option_greeks`."""
+    inputs = dict(spot=spot, strike=strike, time_to_expiry=time_to_expiry, rate=rate,
+                  volatility=volatility)
+    return run_kernel(_vector.price, inputs, is_call, ("price",), threads)["price"]
+
+
+def implied_volatility(price: Any, spot: Any, strike: Any, time_to_expiry: Any, rate: Any,
+                       is_call: Any, *, threads: int | None = None) -> np.ndarray:
+    """The annual volatility (a fraction) that gives each option its price, element by element.
+
+    Arguments broadcast as in `option_greeks`. A leg gets NaN where no volatility reproduces its
+    price (at or below the discounted intrinsic value, at or above the call's spot or the put's
+    discounted strike), or where an input is not finite or not positive where it must be.
+    """
+    inputs = dict(price=price, spot=spot, strike=strike, time_to_expiry=time_to_expiry, rate=rate)
+    return run_kernel(_vector.implied_volatility, inputs, is_call, ("volatility",),
+                      threads)["volatility"]

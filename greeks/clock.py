@@ -12,11 +12,6 @@ DAYS_PER_YEAR = 365.0
 CLOCKS = ("close", "days")
 
 
-def check_clock(clock: str) -> None:
-    if clock not in CLOCKS:
-        raise ValueError(f"clock must be 'close' or 'days', not {clock!r}")
-
-
 def resolve_now(now: dt.datetime | None) -> dt.datetime:
     """`now` as an aware datetime: None is the current time, a naive datetime is local time."""
     if now is None:

@@ -13,7 +13,7 @@ import recorded
 IST = dt.timezone(dt.timedelta(hours=5, minutes=30))
 GREEK_NAMES = ("delta", "gamma", "theta", "vega", "rho")
 LEADING_COLUMNS = ["expiry", "strike", "side", "spot", "last_price", "iv", "time_to_expiry",
-                   *GREEK_NAMES]
+                   *GREEK_NAMES, "iv_source"]
 
 
 def tiny_chain(*rows, spot=100.0):
@@ -42,7 +42,7 @@ def test_every_leg_agrees_with_the_module_on_the_whole_day_clock(symbol, exchang
     now = recorded.capture_time(chain)
     exchange.chain = chain
     monkeypatch.setattr(module, "datetime", recorded.frozen_datetime(now))
-    frame = greeks.chain_greeks(chain, now=now, clock="days")
+    frame = greeks.chain_greeks(chain, now=now, clock="days", iv="exchange")
     priced = frame[frame["iv"] > 0]
     assert len(priced) > 50
     kestrava = module.Kestrava(symbol)
@@ -58,7 +58,7 @@ def test_every_leg_agrees_with_the_module_on_the_whole_day_clock(symbol, exchang
 def test_columns_order_and_newer_shape():
     frame = greeks.chain_greeks(recorded.load(recorded.NEWER_SHAPE_FILE),
                                 now=dt.datetime(2026, 7, 10, 15, 0, tzinfo=IST))
-    assert list(frame.columns[:12]) == LEADING_COLUMNS
+    assert list(frame.columns[:13]) == LEADING_COLUMNS
     assert frame["expiry"].dtype == "datetime64[ns]"
     keys = list(zip(frame["expiry"], frame["strike"], frame["side"] == "PE"))
     assert keys == sorted(keys) and len(set(keys)) == len(keys)
@@ -140,7 +140,7 @@ def test_odd_legs_are_left_out_and_counted():
         row(strike=120, CE=side(iv="-"), PE=side(iv=float("nan"), last=float("inf"))),
         row(strike=130, CE=side(iv=-5)),
     )
-    frame = greeks.chain_greeks(chain, now=dt.datetime(2025, 7, 17, 15, 30))
+    frame = greeks.chain_greeks(chain, now=dt.datetime(2025, 7, 17, 15, 30), iv="exchange")
     assert frame.attrs["skipped"] == 5
     assert list(zip(frame["strike"], frame["side"])) == [
         (100.0, "CE"), (100.0, "PE"), (110.0, "PE"), (120.0, "CE"), (120.0, "PE"), (130.0, "CE")]
@@ -152,7 +152,7 @@ def test_odd_legs_are_left_out_and_counted():
 
 def test_an_empty_chain_gives_an_empty_frame_with_every_column():
     frame = greeks.chain_greeks(tiny_chain())
-    assert len(frame) == 0 and list(frame.columns[:12]) == LEADING_COLUMNS
+    assert len(frame) == 0 and list(frame.columns[:13]) == LEADING_COLUMNS
     assert frame.attrs["skipped"] == 0
 
 

@@ -1,70 +1,49 @@
-// greeks._vector: the array kernels. The Python layer (greeks/chain.py) converts and broadcasts
-// the arguments and allocates the outputs; these entry points borrow the buffers, release the GIL
-// around the loop and write the results in place.
+// greeks._vector: the array kernels. The Python layer (greeks/arrays.py, greeks/chain_reading.py)
+// converts and broadcasts the arguments and allocates the outputs; these entry points borrow the
+// buffers, release the GIL around the loops and write the results in place.
 #include "greeks/runtime/compat.hpp"
-#include "greeks/vector/buffers.hpp"
 #include "greeks/vector/chain_reader.hpp"
-#include "greeks/vector/greeks_kernel.hpp"
-#include "greeks/vector/parallel.hpp"
-
-#include <array>
+#include "greeks/vector/elementwise.hpp"
+#include "greeks/vector/kernels.hpp"
 
 namespace greeks::vector {
 namespace {
 
-// ---- greeks(spot, strike, time, rate, vol, is_call, delta, gamma, theta, vega, rho, threads)
-
-constexpr const char* greeks_input_names[] = {"spot", "strike", "time_to_expiry", "rate",
-                                              "volatility"};
-constexpr const char* greeks_output_names[] = {"delta", "gamma", "theta", "vega", "rho"};
+constexpr std::array<const char*, 5> pricing_inputs = {"spot", "strike", "time_to_expiry", "rate",
+                                                       "volatility"};
 
 PyObject* greeks_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
-    if (nargs != 12) {
-        PyErr_Format(PyExc_TypeError, "greeks() takes 12 positional arguments (%zd given)", nargs);
-        return nullptr;
-    }
-    std::array<Buffer, 5> outputs;
-    std::size_t n = 0;
-    if (acquire_outputs({args + 6, 5}, outputs, greeks_output_names, &n) < 0) {
-        return nullptr;
-    }
-    std::array<Buffer, 5> numbers;
-    std::array<Numbers, 5> columns{};
-    for (std::size_t i = 0; i < numbers.size(); ++i) {
-        if (numbers[i].acquire(args[i], greeks_input_names[i], 'd', false) < 0 ||
-            numbers[i].as_numbers(n, &columns[i]) < 0) {
-            return nullptr;
-        }
-    }
-    Buffer call_flags;
-    Flags is_call{};
-    unsigned threads = 0;
-    if (call_flags.acquire(args[5], "is_call", '?', false) < 0 ||
-        call_flags.as_flags(n, &is_call) < 0 || thread_argument(args[11], &threads) < 0) {
-        return nullptr;
-    }
-
-    GreeksInputs in{columns[0], columns[1], columns[2], columns[3], columns[4], is_call};
-    GreeksOutputs out{outputs[0].doubles(), outputs[1].doubles(), outputs[2].doubles(),
-                      outputs[3].doubles(), outputs[4].doubles()};
-    Py_BEGIN_ALLOW_THREADS;
-    for_each_chunk(n, thread_count(n, threads),
-                   [&in, &out](std::size_t begin, std::size_t end) {
-                       greeks_kernel(in, out, begin, end);
-                   });
-    Py_END_ALLOW_THREADS;
-    Py_RETURN_NONE;
+    return elementwise_entry<5>("greeks", pricing_inputs,
+                                {"delta", "gamma", "theta", "vega", "rho"}, args, nargs,
+                                greeks_kernel);
 }
 
-// ---- the module
+PyObject* price_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    return elementwise_entry<1>("price", pricing_inputs, {"price_out"}, args, nargs, price_kernel);
+}
+
+PyObject* implied_volatility_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    return elementwise_entry<1>("implied_volatility",
+                                {"price", "spot", "strike", "time_to_expiry", "rate"},
+                                {"volatility_out"}, args, nargs, implied_volatility_kernel);
+}
+
+template <PyObject* (*entry)(PyObject*, PyObject* const*, Py_ssize_t)>
+PyCFunction fastcall() {
+    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(entry));
+}
 
 PyMethodDef vector_methods[] = {
-    {"greeks", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(greeks_entry)),
-     METH_FASTCALL,
+    {"greeks", fastcall<greeks_entry>(), METH_FASTCALL,
      "greeks(spot, strike, time_to_expiry, rate, volatility, is_call, delta, gamma, theta, vega, "
      "rho, threads)\n--\n\nWrites the Black-Scholes Greeks of every leg into the five outputs."},
-    {"read_legs", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(read_legs_entry)),
-     METH_FASTCALL,
+    {"price", fastcall<price_entry>(), METH_FASTCALL,
+     "price(spot, strike, time_to_expiry, rate, volatility, is_call, out, threads)\n--\n\n"
+     "Writes the Black-Scholes price of every leg into out."},
+    {"implied_volatility", fastcall<implied_volatility_entry>(), METH_FASTCALL,
+     "implied_volatility(price, spot, strike, time_to_expiry, rate, is_call, out, threads)\n--\n\n"
+     "Writes the volatility that gives each leg its price into out (NaN where none does)."},
+    {"read_legs", fastcall<read_legs_entry>(), METH_FASTCALL,
      "read_legs(rows, row_keys, side_names, value_keys, day_number, strike, day, is_call, "
      "values)\n--\n\nReads the legs of a chain's rows into the columns; returns (legs, "
      "skipped)."},
@@ -79,7 +58,8 @@ PyModuleDef_Slot vector_slots[] = {
 PyModuleDef vector_module = {
     .m_base = PyModuleDef_HEAD_INIT,
     .m_name = "greeks._vector",
-    .m_doc = "Array kernels: Black-Scholes Greeks and implied volatility over float64 buffers.",
+    .m_doc = "Array kernels: Black-Scholes Greeks, prices and implied volatility over float64 "
+             "buffers, and the reading of option-chain rows.",
     .m_size = 0,
     .m_methods = vector_methods,
     .m_slots = vector_slots,

@@ -1,0 +1,232 @@
+// Pricing and implied volatility through the normalised Black function (normalised_black.hpp).
+//
+// Solving b(x, s) = β for the total volatility s uses one of two objectives, each nearly linear in
+// s over its own side of the inflection point s_c = √(2|x|), after Jäckel ("Let's Be Rational",
+// 2015): below it ln b(s) − ln β, which tames b's e^(−x²/2s²) fall into the lower wing; above it
+// ln(e^(x/2) − b(s)) − ln(e^(x/2) − β), which tames the approach to the bound. From a guess that
+// follows the leading term of each wing, Halley steps (third order, from b's closed-form first and
+// second derivatives) run in double, where erfc costs a fraction of its long double price, until a
+// step is small; where b's terms cancelled, the last step is taken again in long double, which
+// alone carries b's full accuracy there. A bracket kept from the signs seen so far catches any step
+// that would leave it.
+#include "greeks/vector/implied_volatility.hpp"
+
+#include "greeks/vector/normalised_black.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+#include <utility>
+
+namespace greeks::vector {
+namespace {
+
+constexpr double not_a_number = std::numeric_limits<double>::quiet_NaN();
+// A Halley step below this fraction of s is the last one needed: the error after it falls with
+// the cube of the step, below (1e-7)³, far under double precision.
+constexpr Extended last_step = 1e-7L;
+// A bracket narrower than this fraction of s pins every bit of the double result.
+constexpr Extended converged = 4e-17L;
+constexpr int double_iterations = 12;
+constexpr int extended_iterations = 40;
+
+// An option in normalised form: out of the money with x ≤ 0, worth β (0 < β < e^(x/2)).
+struct Normalised {
+    Extended x;
+    Extended bound;      // e^(x/2), what b tends to as s grows
+    Extended intrinsic;  // 2·sinh(|x|/2) when the option was in the money, else 0
+    Extended scale;      // price = scale · (intrinsic + b), with scale = e^(−rT)·√(FK) = √(SK·e^(−rT))
+};
+
+Normalised normalise(double spot, double strike, double time, double rate, bool is_call) {
+    Extended x = log_forward_moneyness(spot, strike, time, rate);
+    Extended call_x = is_call ? x : -x;
+    Extended discount = std::exp(-static_cast<Extended>(rate) * time);
+    Extended scale = std::sqrt(static_cast<Extended>(spot) * strike * discount);
+    Extended intrinsic = call_x > 0 ? 2.0L * std::sinh(0.5L * call_x) : 0.0L;
+    Extended otm_x = -std::fabs(call_x);
+    return {otm_x, std::exp(0.5L * otm_x), intrinsic, scale};
+}
+
+bool inputs_usable(double spot, double strike, double time, double rate) {
+    return spot > 0.0 && strike > 0.0 && time > 0.0 && std::isfinite(spot) &&
+           std::isfinite(strike) && std::isfinite(time) && std::isfinite(rate);
+}
+
+// Where the root lies, as far as the signs seen so far tell.
+struct Bracket {
+    Extended low = 0.0L;
+    Extended high = std::numeric_limits<Extended>::infinity();
+
+    Extended middle(Extended s) const { return std::isinf(high) ? 2.0L * s : 0.5L * (low + high); }
+};
+
+// Where a run of iterations ended: s, and whether the last step was taken from values that carry
+// double precision (the terms of b did not cancel, and ln b or ln(e^(x/2) − b) moves at least as
+// fast as ln s, so b's few rounding errors move s by no more than a few ulps).
+struct Reached {
+    Extended s;
+    bool accurate;
+};
+
+// Halley iterations on the objective of one side, in the precision Real, from s.
+// `side_is_lower` picks ln b − ln β, else ln(e^(x/2) − b) − ln(e^(x/2) − β).
+template <class Real>
+Reached iterate(const Normalised& n, Extended beta, bool side_is_lower, Extended s,
+                int iterations) {
+    const OtmBlack<Real> black(static_cast<Real>(n.x), static_cast<Real>(n.bound));
+    const Real target = side_is_lower ? std::log(static_cast<Real>(beta))
+                                      : std::log(static_cast<Real>(n.bound - beta));
+    if (!std::isfinite(target)) {
+        return {s, false};  // β out of this precision's range: leave the work to the wider one
+    }
+    Bracket bracket;
+    for (int i = 0; i < iterations; ++i) {
+        const Real at = static_cast<Real>(s);
+        const Real vega = black.vega(at);
+        const Real h = black.x / at;
+        const Real curvature = vega * (h * h / at - Real(0.25) * at);  // ∂²b/∂s²
+        // The objective rises with s on the lower side and falls on the upper one.
+        const Real part = side_is_lower ? black.value(at) : black.shortfall(at);
+        if (!(part > 0)) {
+            // below every representable price (lower side) or at the bound to every digit
+            (side_is_lower ? bracket.low : bracket.high) = s;
+            s = side_is_lower ? bracket.middle(s) : 0.5L * (bracket.low + s);
+            continue;
+        }
+        const Real sign = side_is_lower ? Real(1) : Real(-1);
+        const Real f = std::log(part) - target;
+        const Real df = sign * vega / part;
+        const Real d2f = sign * curvature / part - df * df;
+        // The upper side's two terms are both positive; the lower side's cancel by this factor.
+        const Real cancellation =
+            side_is_lower ? black.half_up * cdf_of(h + Real(0.5) * at) / part : Real(1);
+        const bool accurate = cancellation <= 4 && std::fabs(df) * at >= 1;
+        if (f == 0) {
+            return {s, accurate};
+        }
+        (f * sign > 0 ? bracket.high : bracket.low) = s;
+        // Halley: Newton's step scaled by 1 / (1 − f·f'' / (2f'²))
+        const Real newton = -f / df;
+        const Real halley = newton / (1 - Real(0.5) * newton * d2f / df);
+        const Extended step = std::isfinite(halley) ? halley : newton;
+        if (std::fabs(step) <= last_step * s) {
+            return {s + step, accurate};
+        }
+        Extended next = s + step;
+        if (!(next > bracket.low && next < bracket.high)) {
+            next = s + newton;
+        }
+        if (!(next > bracket.low && next < bracket.high)) {
+            next = bracket.middle(s);
+        }
+        s = next;
+        if (bracket.high - bracket.low <= converged * s) {
+            break;
+        }
+    }
+    return {s, false};
+}
+
+// Solves model(y) = 0 by Newton's method from y for a model that is monotone and concave on the
+// side searched, so that after at most one overshoot the steps close in from one side.
+template <class Model>
+double solve_model(Model model, double y) {
+    for (int i = 0; i < 6; ++i) {
+        auto [value, slope] = model(y);
+        double step = value / slope;
+        y -= step;
+        if (std::fabs(step) < 1e-3) {
+            break;
+        }
+    }
+    return y;
+}
+
+// A first s for b(x, s) = β from a model of each wing in y = ln(s/s_c) that matches b's value and
+// slope at the inflection point s_c = √(2|x|): below it ln b ≈ ln b_c + (|x|/4)(1 − e^(−2y)) + B·y,
+// the first term the e^(−x²/2s²) fall of the wing; above it ln(e^(x/2) − b) ≈ ln(e^(x/2) − b_c)
+// − (s_c²/8)(e^(2y) − 1) + C·y, the first term the e^(−s²/8) approach to the bound.
+Extended initial_guess(const OtmBlack<double>& black, double s_c, double b_c, bool lower,
+                       Extended beta) {
+    const double x = black.x;
+    if (!(s_c > 0)) {
+        // At the money b(0, s) = erf(s/2√2) ≈ s/√(2π) for small s
+        return beta / static_cast<Extended>(inv_sqrt_2pi_digits);
+    }
+    const double slope_c = s_c * black.vega(s_c);  // d b / d ln s at s_c
+    double y;
+    if (lower) {
+        const double a = -0.25 * x;
+        const double b_slope = slope_c / b_c - 2.0 * a;
+        const double wanted = static_cast<double>(std::log(beta)) - std::log(b_c);
+        y = solve_model(
+            [&](double y) {
+                double fall = std::exp(-2.0 * y);
+                return std::pair{a * (1.0 - fall) + b_slope * y - wanted, 2.0 * a * fall + b_slope};
+            },
+            -0.5 * std::log1p(-wanted / a));
+    } else {
+        const double shortfall_c = black.half_up - b_c;
+        const double a = s_c * s_c / 8.0;
+        const double c_slope = 2.0 * a - slope_c / shortfall_c;
+        const double wanted =
+            static_cast<double>(std::log(black.half_up - beta)) - std::log(shortfall_c);
+        y = solve_model(
+            [&](double y) {
+                double rise = std::exp(2.0 * y);
+                return std::pair{-a * (rise - 1.0) + c_slope * y - wanted,
+                                 -2.0 * a * rise + c_slope};
+            },
+            std::max(0.0, 0.5 * std::log1p(-wanted / a)));
+    }
+    return s_c * std::exp(static_cast<Extended>(y));
+}
+
+// The s with b(x, s) = β, for x ≤ 0 and 0 < β < e^(x/2).
+Extended solve_total_volatility(const Normalised& n, Extended beta) {
+    // The side and the first guess need no more than double precision; ln β is taken wider
+    // because β may lie below the smallest double.
+    const OtmBlack<double> black(static_cast<double>(n.x), static_cast<double>(n.bound));
+    const double s_c = std::sqrt(-2.0 * black.x);
+    const double b_c = s_c > 0 ? black.value(s_c) : 0.0;
+    const bool lower = beta < b_c;
+    Extended s = initial_guess(black, s_c, b_c, lower, beta);
+    if (!(s > 0) || !std::isfinite(s)) {
+        s = s_c > 0 ? s_c : 1.0L;
+    }
+    Reached reached = iterate<double>(n, beta, lower, s, double_iterations);
+    if (reached.accurate) {
+        return reached.s;
+    }
+    return iterate<Extended>(n, beta, lower, reached.s, extended_iterations).s;
+}
+
+}  // namespace
+
+double option_price(double spot, double strike, double time, double rate, double vol,
+                    bool is_call) {
+    if (!inputs_usable(spot, strike, time, rate) || !(vol > 0.0) || !std::isfinite(vol)) {
+        return not_a_number;
+    }
+    Normalised n = normalise(spot, strike, time, rate, is_call);
+    Extended s = static_cast<Extended>(vol) * std::sqrt(static_cast<Extended>(time));
+    return static_cast<double>(n.scale * (n.intrinsic + OtmBlack<Extended>(n.x, n.bound).value(s)));
+}
+
+double implied_volatility(double price, double spot, double strike, double time, double rate,
+                          bool is_call) {
+    if (!inputs_usable(spot, strike, time, rate) || !(price > 0.0) || !std::isfinite(price)) {
+        return not_a_number;
+    }
+    Normalised n = normalise(spot, strike, time, rate, is_call);
+    Extended beta = price / n.scale - n.intrinsic;
+    // No σ gives a price at or below the intrinsic value, or at or above the bound.
+    if (!(beta > 0) || !(beta < n.bound)) {
+        return not_a_number;
+    }
+    Extended s = solve_total_volatility(n, beta);
+    return static_cast<double>(s / std::sqrt(static_cast<Extended>(time)));
+}
+
+}  // namespace greeks::vector

@@ -1,0 +1,37 @@
+#include "greeks/vector/kernels.hpp"
+
+#include "greeks/vector/black_scholes.hpp"
+#include "greeks/vector/implied_volatility.hpp"
+
+namespace greeks::vector {
+
+void greeks_kernel(const Elementwise<5>& c, std::size_t begin, std::size_t end) {
+    const auto& [spot, strike, time, rate, vol] = c.numbers;
+    const auto& [delta, gamma, theta, vega, rho] = c.outputs;
+    for (std::size_t i = begin; i < end; ++i) {
+        LegGreeks g = leg_greeks(spot[i], strike[i], time[i], rate[i], vol[i], c.is_call[i] != 0);
+        delta[i] = g.delta;
+        gamma[i] = g.gamma;
+        theta[i] = g.theta;
+        vega[i] = g.vega;
+        rho[i] = g.rho;
+    }
+}
+
+void price_kernel(const Elementwise<1>& c, std::size_t begin, std::size_t end) {
+    const auto& [spot, strike, time, rate, vol] = c.numbers;
+    for (std::size_t i = begin; i < end; ++i) {
+        c.outputs[0][i] =
+            option_price(spot[i], strike[i], time[i], rate[i], vol[i], c.is_call[i] != 0);
+    }
+}
+
+void implied_volatility_kernel(const Elementwise<1>& c, std::size_t begin, std::size_t end) {
+    const auto& [price, spot, strike, time, rate] = c.numbers;
+    for (std::size_t i = begin; i < end; ++i) {
+        c.outputs[0][i] =
+            implied_volatility(price[i], spot[i], strike[i], time[i], rate[i], c.is_call[i] != 0);
+    }
+}
+
+}  // namespace greeks::vector

@@ -1,0 +1,15 @@
+// The element-wise kernels: plain loops over columns, no Python object touched.
+#pragma once
+
+#include "greeks/vector/elementwise.hpp"
+
+namespace greeks::vector {
+
+// numbers: spot, strike, time, rate, vol; outputs: delta, gamma, theta, vega, rho
+void greeks_kernel(const Elementwise<5>& c, std::size_t begin, std::size_t end);
+// numbers: spot, strike, time, rate, vol; output: price
+void price_kernel(const Elementwise<1>& c, std::size_t begin, std::size_t end);
+// numbers: price, spot, strike, time, rate; output: volatility
+void implied_volatility_kernel(const Elementwise<1>& c, std::size_t begin, std::size_t end);
+
+}  // namespace greeks::vector

@@ -1,0 +1,73 @@
+// The Black price in normalised form, the common ground of pricing and of solving for volatility.
+//
+// With forward F = S·e^(rT), x = ln(F/K) and total volatility s = σ√T, the undiscounted call
+// price divided by √(FK) is
+//     b(x, s) = e^(x/2)·N(x/s + s/2) − e^(−x/2)·N(x/s − s/2),
+// and a put is a call with x negated. An option in the money (x > 0 as a call) is its intrinsic
+// value 2·sinh(x/2) plus the value of the out-of-the-money option with −x, so only x ≤ 0 is ever
+// evaluated: there b rises from 0 (s → 0) to e^(x/2) (s → ∞), with one inflection point at
+// s = √(2|x|).
+//
+// The two terms of b cancel when s is small against |x| or against 1 (b/term falls to about
+// s²/|x| or s), and pricing and solving both need b to full relative accuracy there: it is
+// evaluated in long double, whose 64-bit mantissa leaves double precision intact through
+// cancellations of up to about 2^11, enough for total volatilities down to about 1e-5. The same
+// formulas in double serve the solver's first, approximate steps.
+#pragma once
+
+#include <cmath>
+
+namespace greeks::vector {
+
+using Extended = long double;
+
+inline constexpr Extended inv_sqrt_2_digits = 0.707106781186547524400844362104849039L;
+inline constexpr Extended inv_sqrt_2pi_digits = 0.398942280401432677939946059934381868L;
+
+template <class Real>
+Real cdf_of(Real z) {
+    return Real(0.5) * std::erfc(-z * static_cast<Real>(inv_sqrt_2_digits));
+}
+
+// b(x, ·) for one x ≤ 0 in the precision Real, with the two exponentials that do not depend on s
+// computed once.
+template <class Real>
+struct OtmBlack {
+    explicit OtmBlack(Real x_) : OtmBlack(x_, std::exp(Real(0.5) * x_)) {}
+    // With e^(x/2) already at hand.
+    OtmBlack(Real x_, Real half_up_) : x(x_), half_up(half_up_), half_down(1 / half_up_) {}
+
+    // b(x, s), s > 0
+    Real value(Real s) const {
+        Real h = x / s, t = Real(0.5) * s;
+        return half_up * cdf_of(h + t) - half_down * cdf_of(h - t);
+    }
+
+    // e^(x/2) − b(x, s): what b still lacks of its bound, as a sum of two positive terms, so
+    // that it keeps its accuracy where b is close to the bound.
+    Real shortfall(Real s) const {
+        Real h = x / s, t = Real(0.5) * s;
+        return half_up * cdf_of(-h - t) + half_down * cdf_of(h - t);
+    }
+
+    // ∂b/∂s = e^(x/2)·φ(x/s + s/2), written as φ(h)·e^(−t²/2) so that neither factor overflows.
+    Real vega(Real s) const {
+        Real h = x / s, t = Real(0.5) * s;
+        return static_cast<Real>(inv_sqrt_2pi_digits) * std::exp(Real(-0.5) * (h * h + t * t));
+    }
+
+    Real x;
+    Real half_up;    // e^(x/2), the bound of b
+    Real half_down;  // e^(−x/2)
+};
+
+// ln(F/K) = ln(S/K) + rT, with ln(S/K) formed as in the Greeks near the money.
+inline Extended log_forward_moneyness(double spot, double strike, double time, double rate) {
+    Extended ratio = static_cast<Extended>(spot) / strike;
+    Extended log_ratio = (ratio > 0.5L && ratio < 2.0L)
+                             ? std::log1p((static_cast<Extended>(spot) - strike) / strike)
+                             : std::log(ratio);
+    return log_ratio + static_cast<Extended>(rate) * time;
+}
+
+}  // namespace greeks::vector
