@@ -10,7 +10,7 @@ import greeks
 import greeks.greeks as g
 from timing import speedup
 
-NIFTY = pathlib.Path(__file__).parent.parent / "tests" / "data" / "nifty-chain-2025-08-05.json"
+NIFTY = pathlib.Path(__file__).parent.parent / "examples" / "data" / "nifty-full-chain-2025-08-05.json"
 RECORD = {"spot_price": 24623.45, "strike_price": 24600.0, "time_to_expiry": 2 / 365.0,
           "risk_free_rate": 0.07, "implied_volatility": 0.118, "option_price": 104.1,
           "option_type": "CE"}

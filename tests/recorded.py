@@ -4,10 +4,12 @@ import json
 import pathlib
 
 DATA = pathlib.Path(__file__).parent / "data"
+# The full NIFTY recording is kept once, with the examples, where the README reads it.
+EXAMPLES = pathlib.Path(__file__).parent.parent / "examples" / "data"
 CHAIN_FILES = {
-    "SBIN": "sbin-chain-2025-07-17.json",
-    "BANKNIFTY": "banknifty-chain-2025-07-17.json",
-    "NIFTY": "nifty-chain-2025-08-05.json",
+    "SBIN": DATA / "sbin-chain-2025-07-17.json",
+    "BANKNIFTY": DATA / "banknifty-chain-2025-07-17.json",
+    "NIFTY": EXAMPLES / "nifty-full-chain-2025-08-05.json",
 }
 NEWER_SHAPE_FILE = "nifty-chain-newer-shape-2026-07-10.json"
 
@@ -17,7 +19,7 @@ def load(name):
 
 
 def chain(symbol):
-    return load(CHAIN_FILES[symbol])
+    return json.loads(CHAIN_FILES[symbol].read_text())
 
 
 def capture_time(recorded):
