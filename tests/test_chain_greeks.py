@@ -138,7 +138,7 @@ def test_odd_legs_are_left_out_and_counted():
         row(expiry="someday", CE=side()),
         row(strike=110, CE=["not", "a", "side"], PE=side(iv=None, last="-")),
         row(strike=120, CE=side(iv="-"), PE=side(iv=float("nan"), last=float("inf"))),
-        row(strike=130, CE=side(iv=-5)),
+        row(strike=130, CE=side(iv=-5), PE=None),
     )
     frame = greeks.chain_greeks(chain, now=dt.datetime(2025, 7, 17, 15, 30), iv="exchange")
     assert frame.attrs["skipped"] == 5

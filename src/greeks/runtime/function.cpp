@@ -22,6 +22,7 @@ struct Function {
     PyObject* module;
     PyObject* doc;
     PyObject* code;
+    PyObject* annotations;  // dict, empty unless a caller stores one
 };
 
 Function* as_function(PyObject* obj) { return reinterpret_cast<Function*>(obj); }
@@ -75,6 +76,7 @@ int function_traverse(PyObject* self, visitproc visit, void* arg) {
     Py_VISIT(func->module);
     Py_VISIT(func->doc);
     Py_VISIT(func->code);
+    Py_VISIT(func->annotations);
     return 0;
 }
 
@@ -87,6 +89,7 @@ int function_clear(PyObject* self) {
     Py_CLEAR(func->module);
     Py_CLEAR(func->doc);
     Py_CLEAR(func->code);
+    Py_CLEAR(func->annotations);
     return 0;
 }
 
@@ -146,6 +149,19 @@ int set_any_field(PyObject* self, PyObject* value, void* offset) {
     return 0;
 }
 
+// __annotations__ takes a dict only, as a Python function's does.
+int set_annotations(PyObject* self, PyObject* value, void*) {
+    if (value == nullptr || !PyDict_Check(value)) {
+        PyErr_SetString(PyExc_TypeError, messages::annotations_not_dict);
+        return -1;
+    }
+    Py_SETREF(as_function(self)->annotations, Py_NewRef(value));
+    return 0;
+}
+
+// No method has keyword-only parameters; inspect reads None here as a Python function's.
+PyObject* get_kwdefaults(PyObject*, void*) { Py_RETURN_NONE; }
+
 void* field(std::size_t offset) { return reinterpret_cast<void*>(offset); }
 
 PyGetSetDef function_getset[] = {
@@ -155,6 +171,9 @@ PyGetSetDef function_getset[] = {
     {"__doc__", get_field, set_any_field, nullptr, field(offsetof(Function, doc))},
     {"__defaults__", get_field, nullptr, nullptr, field(offsetof(Function, defaults))},
     {"__code__", get_field, nullptr, nullptr, field(offsetof(Function, code))},
+    {"__kwdefaults__", get_kwdefaults, nullptr, nullptr, nullptr},
+    {"__annotations__", get_field, set_annotations, nullptr,
+     field(offsetof(Function, annotations))},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -202,7 +221,8 @@ PyObject* new_function(const MethodDef& def, PyObject* module_name, PyObject* de
     Ref name = Ref::steal(PyUnicode_InternFromString(def.name));
     Ref qualname = Ref::steal(PyUnicode_InternFromString(def.qualname));
     Ref doc = def.doc ? Ref::steal(PyUnicode_FromString(def.doc)) : Ref::borrow(Py_None);
-    if (!name || !qualname || !doc) return nullptr;
+    Ref annotations = Ref::steal(PyDict_New());
+    if (!name || !qualname || !doc || !annotations) return nullptr;
 
     Function* func = PyObject_GC_New(Function, &FunctionType);
     if (!func) return nullptr;
@@ -216,6 +236,7 @@ PyObject* new_function(const MethodDef& def, PyObject* module_name, PyObject* de
     func->module = Py_NewRef(module_name);
     func->doc = doc.release();
     func->code = code.release();
+    func->annotations = annotations.release();
     PyObject_GC_Track(func);
     return reinterpret_cast<PyObject*>(func);
 }

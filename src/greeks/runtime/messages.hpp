@@ -26,6 +26,7 @@ inline constexpr const char* float_division = "float division";
 inline constexpr const char* tuple_index = "tuple index out of range";
 inline constexpr const char* name_not_text = "__name__ must be set to a string object";
 inline constexpr const char* qualname_not_text = "__qualname__ must be set to a string object";
+inline constexpr const char* annotations_not_dict = "__annotations__ must be set to a dict object";
 
 // Start-up.
 inline constexpr const char* interpreter_change =

@@ -5,7 +5,7 @@
 // the day as days since 1970-01-01, or None, and is called once for each distinct text.
 //
 // Rows that are not dicts, rows whose strike is not a finite number or whose expiry does not
-// parse, and sides that are not dicts are counted as skipped. A side's value that is missing or not
+// parse, and sides that are neither dicts nor None (no such side) are counted as skipped. A side's value that is missing or not
 // a finite int or float is NaN.
 #include "greeks/vector/chain_reader.hpp"
 
@@ -79,7 +79,7 @@ public:
             if (item(row, keys_.sides[s], &side) < 0) {
                 return -1;
             }
-            if (!side) {
+            if (!side || side.get() == Py_None) {  // no such side (None in the newer shape)
                 continue;
             }
             if (!PyDict_Check(side.get())) {

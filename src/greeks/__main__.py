@@ -1,0 +1,5 @@
+import sys
+
+from greeks.cli import main
+
+sys.exit(main())

@@ -1,0 +1,70 @@
+"""The command line's table of one expiry: calls on the left, puts on the right, a row per strike,
+the strike nearest the spot marked."""
+from __future__ import annotations
+
+import math
+from typing import TYPE_CHECKING
+
+if TYPE_CHECKING:
+    import pandas
+
+# (heading, column of chain_greeks, format) of each side's cells
+CELLS = (
+    ("last", "last_price", "{:.2f}"),
+    ("iv%", "iv", "{:.2f}"),
+    ("delta", "delta", "{:.4f}"),
+    ("gamma", "gamma", "{:.6f}"),
+    ("theta", "theta", "{:.2f}"),
+    ("vega", "vega", "{:.2f}"),
+)
+NEAREST_MARK = ">"
+SOLVED_MARK = "*"
+
+
+def cell(leg: pandas.Series | None, column: str, layout: str) -> str:
+    if leg is None:
+        return ""
+    value = leg[column]
+    if column == "iv":
+        if not math.isfinite(value):
+            return "-"
+        return layout.format(value * 100) + (SOLVED_MARK if leg["iv_source"] == "solved" else "")
+    return layout.format(value) if math.isfinite(value) else "-"
+
+
+def strikes_around(strikes: list[float], spot: float, around: int) -> tuple[list[float], float]:
+    """The `around` strikes each side of the one nearest the spot, and that one."""
+    nearest = min(strikes, key=lambda strike: abs(strike - spot))
+    at = strikes.index(nearest)
+    return strikes[max(0, at - around):at + around + 1], nearest
+
+
+def format_strike(strike: float) -> str:
+    return f"{strike:g}" if strike == int(strike) else f"{strike:.2f}"
+
+
+def expiry_table(frame: pandas.DataFrame, around: int) -> str:
+    """The legs of one expiry as aligned text; `frame` holds that expiry's rows only."""
+    spot = float(frame["spot"].iloc[0])
+    strikes = sorted(set(frame["strike"]))
+    shown, nearest = strikes_around(strikes, spot, around)
+    legs = {(leg["strike"], leg["side"]): leg for _, leg in frame.iterrows()
+            if leg["strike"] in shown}
+    headings = [name for name, _, _ in CELLS]
+    rows = []
+    for strike in shown:
+        call, put = legs.get((strike, "CE")), legs.get((strike, "PE"))
+        mark = NEAREST_MARK if strike == nearest else ""
+        rows.append([cell(call, column, layout) for _, column, layout in reversed(CELLS)]
+                    + [mark + format_strike(strike)]
+                    + [cell(put, column, layout) for _, column, layout in CELLS])
+    header = list(reversed(headings)) + ["strike"] + headings
+    widths = [max(len(text) for text in column) for column in zip(header, *rows)]
+    call_width = sum(widths[:len(CELLS)]) + 2 * (len(CELLS) - 1)
+
+    def line(cells: list[str]) -> str:
+        return "  ".join(text.rjust(width) for text, width in zip(cells, widths)).rstrip()
+
+    lines = ["CALLS".center(call_width) + "  " + " " * widths[len(CELLS)] + "  " + "PUTS",
+             line(header)] + [line(row) for row in rows]
+    return "\n".join(line.rstrip() for line in lines)
