@@ -1,12 +1,16 @@
 # Set-up, build and checks. Every target creates or reuses .venv and rebuilds what changed.
+# `make demo` installs what the package needs to run; `make test` adds the test tools. Every later
+# install repeats the numpy pin, so that no extra ever lifts numpy to 2, which the module refuses.
 PYTHON ?= python3.12
 VENV := .venv
 PY := $(VENV)/bin/python
 DEPS := $(VENV)/.deps-installed
+TEST_STAMP := $(VENV)/.test-deps-installed
+NUMPY := 'numpy>=1.26,<2'
 BUILD_DEPS := scikit-build-core cmake ninja
-RUN_DEPS := 'numpy>=1.26,<2' scipy pandas nsepython
-TEST_DEPS := pytest hypothesis mpmath
-BENCH_DEPS := QuantLib vollib
+RUN_DEPS := $(NUMPY) scipy pandas nsepython
+TEST_DEPS := $(NUMPY) pytest hypothesis mpmath mypy pyright matplotlib
+BENCH_DEPS := $(NUMPY) QuantLib vollib
 
 .PHONY: build test demo bench asan clean
 
@@ -15,13 +19,17 @@ $(PY):
 
 $(DEPS): pyproject.toml | $(PY)
 	$(PY) -m pip install -q --upgrade pip
-	$(PY) -m pip install -q $(BUILD_DEPS) $(RUN_DEPS) $(TEST_DEPS)
+	$(PY) -m pip install -q $(BUILD_DEPS) $(RUN_DEPS)
+	touch $@
+
+$(TEST_STAMP): $(DEPS)
+	$(PY) -m pip install -q $(TEST_DEPS)
 	touch $@
 
 build: $(DEPS)
 	$(PY) -m pip install -q --no-build-isolation --no-deps .
 
-test: build
+test: build $(TEST_STAMP)
 	$(VENV)/bin/pytest -q tests
 
 demo: build
@@ -34,7 +42,7 @@ bench: build
 # The suite against a build with AddressSanitizer and UBSan. Python allocates through malloc so
 # that the sanitizer sees every object; leaks are not checked (the interpreter keeps memory on exit).
 ASAN_BUILD := build/asan
-asan: $(DEPS)
+asan: $(DEPS) $(TEST_STAMP)
 	$(VENV)/bin/cmake -S . -B $(ASAN_BUILD) -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV))/bin/ninja \
 		-DCMAKE_BUILD_TYPE=Debug -DGREEKS_SANITIZE=ON -DPython_EXECUTABLE=$(abspath $(PY)) >/dev/null
 	$(VENV)/bin/cmake --build $(ASAN_BUILD)

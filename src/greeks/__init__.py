@@ -3,7 +3,11 @@
 ``greeks.greeks`` is the extension module with the class ``Kestrava`` (one option at a time).
 The array functions below price whole chains in one C++ pass; they are imported on first use,
 so that ``import greeks`` stays cheap."""
-from typing import Any
+from typing import TYPE_CHECKING, Any
+
+if TYPE_CHECKING:
+    from greeks.arrays import implied_volatility, option_greeks, option_price
+    from greeks.chain import chain_greeks
 
 __all__ = ["chain_greeks", "implied_volatility", "option_greeks", "option_price"]
 

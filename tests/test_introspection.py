@@ -1,0 +1,56 @@
+"""What inspect and help() show of the module's functions."""
+import inspect
+import pydoc
+
+import pytest
+
+import greeks.greeks as g
+
+SIGNATURES = {
+    "get_spot_price": "(self)",
+    "calculate_greeks": "(self, option_data)",
+    "find_option_in_data": "(self, options_data, strike_price, expiry_date)",
+    "get_option_data": "(self, strike_price, expiry_date, option_type='CE')",
+    "monitor_greeks": "(self, strike_price, expiry_date, option_type='CE', interval=5)",
+    "__reduce_cython__": "(self)",
+    "__setstate_cython__": "(self, __pyx_state)",
+}
+
+
+@pytest.mark.parametrize("name, signature", SIGNATURES.items())
+def test_every_method_shows_its_parameters_and_defaults(name, signature):
+    function = getattr(g.Kestrava, name)
+    assert str(inspect.signature(function)) == signature
+    bound = getattr(g.Kestrava("NIFTY"), name)
+    assert str(inspect.signature(bound)) == signature.replace("self, ", "").replace("self", "")
+    assert f"{name}{signature}" in pydoc.render_doc(function, renderer=pydoc.plaintext)
+
+
+def test_the_unpickling_function_shows_its_parameters():
+    assert str(inspect.signature(g.__pyx_unpickle_Kestrava)) == \
+        "(__pyx_type, __pyx_checksum, __pyx_state)"
+
+
+def test_signatures_bind_as_the_methods_do():
+    signature = inspect.signature(g.Kestrava.monitor_greeks)
+    bound = signature.bind(object(), 24600, "07-Aug-2025", interval=2)
+    assert bound.arguments["interval"] == 2
+    with pytest.raises(TypeError):
+        signature.bind(object())
+
+
+def test_annotations_and_keyword_defaults_behave_as_a_python_functions():
+    function = g.Kestrava.get_option_data
+    assert function.__kwdefaults__ is None
+    assert function.__annotations__ == {}
+    function.__annotations__ = {"return": "dict"}
+    try:
+        assert function.__annotations__ == {"return": "dict"}
+        with pytest.raises(TypeError, match="__annotations__ must be set to a dict object"):
+            function.__annotations__ = ["not", "a", "dict"]
+        with pytest.raises(TypeError):
+            del function.__annotations__
+    finally:
+        function.__annotations__ = {}
+    with pytest.raises(AttributeError):
+        function.__kwdefaults__ = {}
