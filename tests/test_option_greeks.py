@@ -1,7 +1,5 @@
 """greeks.option_greeks: the Greeks kernel over arrays."""
 import decimal
-import sys
-import threading
 
 import mpmath
 import numpy as np
@@ -9,6 +7,7 @@ import pytest
 
 import greeks
 from greeks import _vector
+from kernel_calls import refcounts_after_calls, scalar, ticks_while
 
 NAMES = ("delta", "gamma", "theta", "vega", "rho")
 
@@ -150,18 +149,10 @@ def test_any_number_of_threads_gives_identical_arrays(threads):
 
 def test_other_python_threads_run_while_the_kernel_works():
     n = 10_000_000
-    strikes = np.linspace(50.0, 150.0, n)
     outputs = [np.empty(n) for _ in NAMES]
-    scalar = lambda value: np.array([value])  # noqa: E731
-    args = (scalar(100.0), strikes, scalar(0.5), scalar(0.07), scalar(0.2), np.array([True]),
-            *outputs, 1)
-    worker = threading.Thread(target=_vector.greeks, args=args)
-    ticks = 0
-    worker.start()
-    while worker.is_alive():
-        ticks += 1
-    worker.join()
-    assert ticks > 10_000
+    args = (scalar(100.0), np.linspace(50.0, 150.0, n), scalar(0.5), scalar(0.07), scalar(0.2),
+            np.array([True]), *outputs, 1)
+    assert ticks_while(_vector.greeks, args) > 10_000
     assert np.isfinite(outputs[0]).all()
 
 
@@ -185,20 +176,20 @@ def test_the_kernel_entry_checks_its_buffers(position, value, error):
         _vector.greeks(*args[:11])
 
 
-def kernel_arguments():
-    return [np.array([100.0]), np.full(3, 100.0), np.array([0.5]), np.array([0.07]),
-            np.array([0.2]), np.array([True]), *(np.empty(3) for _ in NAMES), 0]
+ONE_OUTPUT_ARGUMENTS = [np.array([5.0]), np.array([100.0]), np.full(3, 100.0), np.array([0.5]),
+                        np.array([0.07]), np.array([True]), np.empty(3), 0]
 
 
-@pytest.mark.parametrize("break_at", [None, 0, 5, 9, 11])
-def test_the_kernel_entry_releases_every_buffer_it_borrows(break_at):
-    args = kernel_arguments()
+@pytest.mark.parametrize("entry, arguments", [
+    (_vector.greeks, [np.array([100.0]), np.full(3, 100.0), np.array([0.5]), np.array([0.07]),
+                      np.array([0.2]), np.array([True]), *(np.empty(3) for _ in NAMES), 0]),
+    (_vector.price, ONE_OUTPUT_ARGUMENTS),
+    (_vector.implied_volatility, ONE_OUTPUT_ARGUMENTS),
+], ids=["greeks", "price", "implied_volatility"])
+@pytest.mark.parametrize("break_at", [None, 0, 2, 5, 6, -1])
+def test_the_kernel_entries_release_every_buffer_they_borrow(entry, arguments, break_at):
+    args = list(arguments)
     if break_at is not None:
-        args[break_at] = np.empty(2) if break_at != 11 else -1
-    before = [sys.getrefcount(arg) for arg in args]
-    for _ in range(500):
-        try:
-            _vector.greeks(*args)
-        except (ValueError, TypeError):
-            pass
-    assert [sys.getrefcount(arg) for arg in args] == before
+        args[break_at] = np.empty(2) if break_at != -1 else -1
+    before, after = refcounts_after_calls(entry, args)
+    assert after == before
