@@ -8,6 +8,8 @@ import time as real_time
 
 import pytest
 
+from conftest import traceback_entries
+
 CHAIN = {
     "records": {
         "underlyingValue": 24623.45,
@@ -162,6 +164,16 @@ def test_interrupt_during_the_fetch(Kestrava, watch):
 def test_other_base_exceptions_reach_the_caller(Kestrava, watch):
     with pytest.raises(SystemExit):
         watch(Kestrava("NIFTY"), 24600, "07-Aug-2025", ending=SystemExit)
+
+
+@pytest.mark.parametrize("ending", [SystemExit, GeneratorExit])
+def test_an_exception_outside_exception_leaves_one_entry_at_the_failing_statement(
+        Kestrava, watch, ending):
+    with pytest.raises(ending) as excinfo:
+        watch(Kestrava("NIFTY"), 24600, "07-Aug-2025", ending=ending)
+    entries = [entry for entry in traceback_entries(excinfo)
+               if entry[0] == "greeks.greeks.Kestrava.monitor_greeks"]
+    assert entries == [("greeks.greeks.Kestrava.monitor_greeks", "greeks\\greeks", 176)]
 
 
 @pytest.mark.parametrize(

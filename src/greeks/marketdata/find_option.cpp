@@ -7,13 +7,12 @@ namespace greeks::marketdata {
 
 namespace {
 
+using runtime::FailedAt;
 using runtime::Ref;
 
 constexpr const char* where = "greeks.greeks.Kestrava.find_option_in_data";
-constexpr int first_line = 101;
-constexpr int line_loop = 103;
-constexpr int line_strike = 104;
-constexpr int line_expiry = 105;
+// Source lines of the statements, as tracebacks show them.
+enum Line { first_line = 101, line_loop = 103, line_strike, line_expiry };
 
 // Text equality of two expiry values: identity, exact texts by content, a text against None
 // never equal, anything else by Python equality. 1, 0, or -1 with an exception set.
@@ -38,33 +37,31 @@ int same_strike_fast(PyObject* row_strike, double wanted) {
     return -1;
 }
 
-// 1 when `row` is the wanted one, 0 when not, -1 with an exception set. `line` follows the
-// statement being run.
-int row_matches(PyObject* row, PyObject* wanted, PyObject* expiry_date, int* line) {
-    *line = line_strike;
+// 1 when `row` is the wanted one, 0 when not, -1 with an exception set.
+int row_matches(PyObject* row, PyObject* wanted, PyObject* expiry_date, FailedAt& failed) {
     Ref row_strike;
     int strike_equal = -1;
     if (PyDict_CheckExact(row)) {
         // Borrowed while no Python code can run; held from the moment some might.
         PyObject* value = runtime::lookup_item(row, state.text.strike_price_key);
-        if (!value) return -1;
+        if (!value) return failed.at(line_strike, -1);
         strike_equal = same_strike_fast(value, PyFloat_AS_DOUBLE(wanted));
         if (strike_equal < 0) row_strike = Ref::borrow(value);
     } else {
         row_strike =
             Ref::steal(PyObject_GetItem(row, state.text.strike_price_key));  // may run Python code
-        if (!row_strike) return -1;
+        if (!row_strike) return failed.at(line_strike, -1);
     }
     if (strike_equal < 0) {
         strike_equal =
             PyObject_RichCompareBool(row_strike.get(), wanted, Py_EQ);  // may run Python code
     }
-    if (strike_equal <= 0) return strike_equal;
-    *line = line_expiry;
+    if (strike_equal < 0) return failed.at(line_strike, -1);
+    if (strike_equal == 0) return 0;
     Ref row_expiry =
         Ref::steal(PyObject_GetItem(row, state.text.expiry_date_key));  // may run Python code
-    if (!row_expiry) return -1;
-    return same_expiry(row_expiry.get(), expiry_date);
+    const int expiry_equal = row_expiry ? same_expiry(row_expiry.get(), expiry_date) : -1;
+    return expiry_equal < 0 ? failed.at(line_expiry, -1) : expiry_equal;
 }
 
 PyObject* find_option_body(PyObject*, PyObject* const* args) {
@@ -92,10 +89,10 @@ PyObject* find_option_body(PyObject*, PyObject* const* args) {
     // before each row, and the row is held while it is compared.
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(rows); ++i) {
         Ref row = Ref::borrow(PyList_GET_ITEM(rows, i));
-        int line = line_strike;
-        const int match = row_matches(row.get(), wanted.get(), expiry_date, &line);
+        FailedAt failed(line_strike);
+        const int match = row_matches(row.get(), wanted.get(), expiry_date, failed);
         if (match < 0) {
-            add_traceback(where, line);
+            add_traceback(where, failed.line());
             return nullptr;
         }
         if (match) return row.release();

@@ -7,10 +7,13 @@ namespace greeks::marketdata {
 
 namespace {
 
+using runtime::FailedAt;
 using runtime::Ref;
 
 constexpr const char* where = "greeks.greeks.Kestrava.get_option_data";
-constexpr int first_line = 109;
+// Source lines of the statements, as tracebacks show them.
+enum Line { first_line = 109, line_spot = 111, line_chain = 114, line_rows = 118, line_row,
+            line_years = 123, line_record = 127, line_volatility = 132, line_price, line_type };
 
 // New reference to the whole-day count to `expiry_date`'s midnight over 365.0, or null.
 PyObject* years_to_expiry(PyObject* expiry_date) {
@@ -27,46 +30,45 @@ PyObject* years_to_expiry(PyObject* expiry_date) {
     Ref span = Ref::steal(PyNumber_Subtract(expiry.get(), now.get()));
     Ref days = span ? Ref::steal(PyObject_GetAttr(span.get(), t.days)) : Ref();
     Ref years =
-        days ? Ref::steal(PyNumber_TrueDivide(days.get(), state.number.days_in_year)) : Ref();
+        days ? Ref::steal(PyNumber_TrueDivide(days.get(), state.number.float_365)) : Ref();
     double value = 0.0;
     if (!years || runtime::to_double(years.get(), &value) < 0) return nullptr;
     return PyFloat_FromDouble(value);
 }
 
 // The guarded steps: new reference to the record or None, null with an exception set.
-// `line` follows the statement being run.
 PyObject* option_data_guarded(Kestrava* self, double strike, PyObject* expiry_date,
-                              PyObject* option_type, int* line) {
+                              PyObject* option_type, FailedAt& failed) {
     const ModuleState::Texts& t = state.text;
-    *line = 111;
     const double spot = self->ops->get_spot_price(self, true);
     if (spot == -1.0) {
-        if (PyErr_Occurred()) return nullptr;
+        if (PyErr_Occurred()) return failed.at(line_spot, nullptr);
         Py_RETURN_NONE;
     }
-    *line = 114;
     Ref chain = Ref::steal(fetch_for_symbol(self, t.nse_optionchain_scrapper));
-    if (!chain || !runtime::check_stored_type(chain.get(), &PyDict_Type, "dict")) return nullptr;
-    *line = 115;
+    if (!chain || !runtime::check_stored_type(chain.get(), &PyDict_Type, "dict")) {
+        return failed.at(line_chain, nullptr);
+    }
     if (is_none_or_empty(chain.get())) Py_RETURN_NONE;
-    *line = 118;
+
     Ref rows = Ref::steal(item_of_item(chain.get(), t.records, t.data));
-    if (!rows) return nullptr;
-    *line = 119;
+    if (!rows) return failed.at(line_rows, nullptr);
     Ref finder =
         Ref::steal(PyObject_GetAttr(reinterpret_cast<PyObject*>(self), t.find_option_in_data));
     Ref wanted_strike = Ref::steal(PyFloat_FromDouble(strike));
-    if (!finder || !wanted_strike) return nullptr;
-    Ref row = Ref::steal(PyObject_CallFunctionObjArgs(finder.get(), rows.get(), wanted_strike.get(),
-                                                      expiry_date, nullptr));
-    if (!row || !runtime::check_stored_type(row.get(), &PyDict_Type, "dict")) return nullptr;
-    *line = 120;
+    Ref row = finder && wanted_strike
+                  ? Ref::steal(PyObject_CallFunctionObjArgs(finder.get(), rows.get(),
+                                                            wanted_strike.get(), expiry_date,
+                                                            nullptr))
+                  : Ref();
+    if (!row || !runtime::check_stored_type(row.get(), &PyDict_Type, "dict")) {
+        return failed.at(line_row, nullptr);
+    }
     if (is_none_or_empty(row.get())) Py_RETURN_NONE;
-    *line = 123;
-    Ref years = Ref::steal(years_to_expiry(expiry_date));
-    if (!years) return nullptr;
 
-    *line = 127;
+    Ref years = Ref::steal(years_to_expiry(expiry_date));
+    if (!years) return failed.at(line_years, nullptr);
+
     PyObject* side = option_type == Py_None ? t.none_text : option_type;
     Ref record = Ref::steal(PyDict_New());
     Ref spot_object = Ref::steal(PyFloat_FromDouble(spot));
@@ -74,23 +76,25 @@ PyObject* option_data_guarded(Kestrava* self, double strike, PyObject* expiry_da
         PyDict_SetItem(record.get(), t.spot_price, spot_object.get()) < 0 ||
         PyDict_SetItem(record.get(), t.strike_price, wanted_strike.get()) < 0 ||
         PyDict_SetItem(record.get(), t.time_to_expiry, years.get()) < 0 ||
-        PyDict_SetItem(record.get(), t.risk_free_rate, state.number.rate) < 0) {
-        return nullptr;
+        PyDict_SetItem(record.get(), t.risk_free_rate, state.number.risk_free_rate) < 0) {
+        return failed.at(line_record, nullptr);
     }
     // The side is looked up afresh for each of the two entries that read it, as a row that is
     // not a plain dict may answer differently each time.
-    *line = 132;
     Ref volatility = Ref::steal(item_of_item(row.get(), side, t.implied_volatility_key));
     Ref fraction =
-        volatility ? Ref::steal(PyNumber_TrueDivide(volatility.get(), state.number.hundred_float))
+        volatility ? Ref::steal(PyNumber_TrueDivide(volatility.get(), state.number.float_100))
                    : Ref();
-    if (!fraction || PyDict_SetItem(record.get(), t.implied_volatility, fraction.get()) < 0)
-        return nullptr;
-    *line = 133;
+    if (!fraction || PyDict_SetItem(record.get(), t.implied_volatility, fraction.get()) < 0) {
+        return failed.at(line_volatility, nullptr);
+    }
     Ref price = Ref::steal(item_of_item(row.get(), side, t.last_price));
-    if (!price || PyDict_SetItem(record.get(), t.option_price, price.get()) < 0) return nullptr;
-    *line = 134;
-    if (PyDict_SetItem(record.get(), t.option_type, option_type) < 0) return nullptr;
+    if (!price || PyDict_SetItem(record.get(), t.option_price, price.get()) < 0) {
+        return failed.at(line_price, nullptr);
+    }
+    if (PyDict_SetItem(record.get(), t.option_type, option_type) < 0) {
+        return failed.at(line_type, nullptr);
+    }
     return record.release();
 }
 
@@ -111,23 +115,22 @@ PyObject* get_option_data(Kestrava* self, double strike, PyObject* expiry_date, 
                           PyObject* option_type) {
     if (option_type == nullptr) option_type = state.text.call_side;
     if (dispatch) {
-        Ref override =
-            Ref::steal(find_override(self, state.text.get_option_data, get_option_data_body));
-        Ref wanted_strike = override ? Ref::steal(PyFloat_FromDouble(strike)) : Ref();
-        if (wanted_strike) {
-            PyObject* args[] = {wanted_strike.get(), expiry_date, option_type};
-            PyObject* result = call_dict_override(override.get(), args, 3);
-            if (result) return result;
-        }
-        if (PyErr_Occurred()) {
+        Ref wanted_strike = Ref::steal(PyFloat_FromDouble(strike));
+        if (!wanted_strike) {
             add_traceback(where, first_line);
             return nullptr;
         }
+        PyObject* args[] = {wanted_strike.get(), expiry_date, option_type};
+        PyObject* overridden = nullptr;
+        if (run_dict_override(self, state.text.get_option_data, get_option_data_method, args, 3,
+                              &overridden) != 0) {
+            return overridden;
+        }
     }
-    int line = first_line;
-    PyObject* record = option_data_guarded(self, strike, expiry_date, option_type, &line);
+    FailedAt failed(first_line);
+    PyObject* record = option_data_guarded(self, strike, expiry_date, option_type, failed);
     if (record) return record;
-    if (handle_error(state.text.option_data_error, where, line) < 0) return nullptr;
+    if (handle_error(state.text.option_data_error, where, failed.line()) < 0) return nullptr;
     Py_RETURN_NONE;
 }
 

@@ -7,17 +7,19 @@ namespace greeks::marketdata {
 
 namespace {
 
+using runtime::FailedAt;
 using runtime::Ref;
 
 constexpr const char* where = "greeks.greeks.Kestrava.get_spot_price";
-constexpr int first_line = 35;
+// Source lines of the statements, as tracebacks show them.
+enum Line { first_line = 35, line_chain = 37, line_has_price, line_price, line_quote = 41,
+            line_trade };
 constexpr double no_price = -1.0;
 
-// float(x), with the semantics of Python's float(): text is parsed.
-double float_of(PyObject* value) {
-    if (!value) return no_price;
-    Ref converted = Ref::steal(PyNumber_Float(value));  // may run Python code
-    return converted ? PyFloat_AS_DOUBLE(converted.get()) : no_price;
+// float(value), with the semantics of Python's float(): text is parsed. A failure is `line`'s.
+double float_of(PyObject* value, FailedAt& failed, int line) {
+    Ref converted = value ? Ref::steal(PyNumber_Float(value)) : Ref();  // may run Python code
+    return converted ? PyFloat_AS_DOUBLE(converted.get()) : failed.at(line, no_price);
 }
 
 // True when `key` is in `container`; -1 with an exception set.
@@ -25,33 +27,29 @@ int contains(PyObject* container, PyObject* key) {
     return PySequence_Contains(container, key);  // may run Python code
 }
 
-// The guarded steps. `line` follows the statement being run.
-double spot_price_guarded(Kestrava* self, int* line) {
+double spot_price_guarded(Kestrava* self, FailedAt& failed) {
     const ModuleState::Texts& t = state.text;
-    *line = 37;
     Ref chain = Ref::steal(fetch_for_symbol(self, t.nse_optionchain_scrapper));
-    if (!chain) return no_price;
-    *line = 38;
+    if (!chain) return failed.at(line_chain, no_price);
+
     int has_price = PyObject_IsTrue(chain.get());  // may run Python code
     if (has_price > 0) has_price = contains(chain.get(), t.records);
     if (has_price > 0) {
         Ref records = Ref::steal(PyObject_GetItem(chain.get(), t.records));
         has_price = records ? contains(records.get(), t.underlying_value) : -1;
     }
-    if (has_price < 0) return no_price;
+    if (has_price < 0) return failed.at(line_has_price, no_price);
     if (has_price) {
         // "records" is read again rather than kept from the test: a mapping may answer anew.
-        *line = 39;
         Ref value = Ref::steal(item_of_item(chain.get(), t.records, t.underlying_value));
-        return float_of(value.get());
+        return float_of(value.get(), failed, line_price);
     }
-    *line = 41;
+
     Ref quote = Ref::steal(fetch_for_symbol(self, t.nse_fno));
-    if (!quote) return no_price;
-    *line = 42;
+    if (!quote) return failed.at(line_quote, no_price);
     Ref trade = Ref::steal(item_of_item(quote.get(), t.market_dept_order_book, t.trade_info));
     Ref price = trade ? Ref::steal(PyObject_GetItem(trade.get(), t.last_price)) : Ref();
-    return float_of(price.get());
+    return float_of(price.get(), failed, line_trade);
 }
 
 PyObject* get_spot_price_body(PyObject* self, PyObject* const*) {
@@ -63,23 +61,23 @@ PyObject* get_spot_price_body(PyObject* self, PyObject* const*) {
 }  // namespace
 
 double get_spot_price(Kestrava* self, bool dispatch) {
-    if (dispatch) {
-        Ref override =
-            Ref::steal(find_override(self, state.text.get_spot_price, get_spot_price_body));
-        if (override) {
-            Ref result = Ref::steal(PyObject_CallNoArgs(override.get()));  // may run Python code
-            double price = no_price;
-            if (result && runtime::to_double(result.get(), &price) == 0) return price;
-        }
-        if (PyErr_Occurred()) {
-            add_traceback(where, first_line);
-            return no_price;
-        }
+    PyObject* overridden = nullptr;
+    const int ran = dispatch ? run_override(self, state.text.get_spot_price,
+                                            get_spot_price_method, nullptr, 0, &overridden)
+                             : 0;
+    if (ran < 0) return no_price;
+    if (ran > 0) {
+        Ref result = Ref::steal(overridden);
+        double price = no_price;
+        if (runtime::to_double(result.get(), &price) == 0) return price;
+        add_traceback(where, first_line);
+        return no_price;
     }
-    int line = first_line;
-    const double price = spot_price_guarded(self, &line);
-    if (price == no_price && PyErr_Occurred())
-        handle_error(state.text.spot_price_error, where, line);
+    FailedAt failed(first_line);
+    const double price = spot_price_guarded(self, failed);
+    if (price == no_price && PyErr_Occurred()) {
+        handle_error(state.text.spot_price_error, where, failed.line());
+    }
     return price;
 }
 

@@ -1,6 +1,8 @@
 // The module-wide constants: texts, numbers and fixed tuples, created once at import.
 #include "greeks/module/module.hpp"
 
+#include <utility>
+
 namespace greeks {
 
 ModuleState state;
@@ -30,47 +32,45 @@ int create_int(PyObject** slot, long value) {
 
 int create_numbers() {
     ModuleState::Numbers& n = state.number;
-    if (create_float(&n.rate, 0.07) < 0 || create_float(&n.hundred_float, 100.0) < 0 ||
-        create_float(&n.days_in_year, 365.0) < 0 || create_int(&n.one, 1) < 0 ||
-        create_int(&n.two, 2) < 0 || create_int(&n.five, 5) < 0 ||
-        create_int(&n.hundred, 100) < 0 || create_int(&n.year_days, 365) < 0 ||
-        create_int(&n.checksum_sha256, layout_checksums[0]) < 0 ||
-        create_int(&n.checksum_sha1, layout_checksums[1]) < 0 ||
-        create_int(&n.checksum_md5, layout_checksums[2]) < 0) {
-        return -1;
+    const std::pair<PyObject**, double> floats[] = {
+        {&n.risk_free_rate, 0.07}, {&n.float_100, 100.0}, {&n.float_365, 365.0}};
+    const std::pair<PyObject**, long> ints[] = {{&n.int_1, 1},     {&n.int_2, 2},
+                                                {&n.int_5, 5},     {&n.int_100, 100},
+                                                {&n.int_365, 365}, {&n.layout_checksum, layout_checksums[0]}};
+    for (auto [slot, value] : floats) {
+        if (create_float(slot, value) < 0) return -1;
+    }
+    for (auto [slot, value] : ints) {
+        if (create_int(slot, value) < 0) return -1;
     }
     return 0;
 }
 
-int create_tuple(PyObject** slot, PyObject* first, PyObject* second = nullptr,
-                 PyObject* third = nullptr) {
-    if (*slot) return 0;
-    *slot = second == nullptr  ? PyTuple_Pack(1, first)
-            : third == nullptr ? PyTuple_Pack(2, first, second)
-                               : PyTuple_Pack(3, first, second, third);
+int create_tuple(PyObject** slot, PyObject* first, PyObject* second = nullptr) {
+    if (!*slot) *slot = second ? PyTuple_Pack(2, first, second) : PyTuple_Pack(1, first);
     return *slot ? 0 : -1;
 }
 
 }  // namespace
 
-int create_constants() { return create_texts() < 0 || create_numbers() < 0 ? -1 : 0; }
+int create_constants() {
+    if (create_texts() < 0) return -1;
+    return create_numbers();
+}
 
 int create_tuples() {
     const ModuleState::Texts& t = state.text;
     ModuleState::Tuples& tuples = state.tuple;
-    if (create_tuple(&tuples.banner_end, t.banner_end) < 0 ||
-        create_tuple(&tuples.fetching, t.fetching) < 0 ||
-        create_tuple(&tuples.waiting, t.waiting) < 0 ||
-        create_tuple(&tuples.received, t.received) < 0 ||
-        create_tuple(&tuples.separator, t.separator) < 0 ||
-        create_tuple(&tuples.stopped, t.stopped) < 0 ||
-        create_tuple(&tuples.checksums, state.number.checksum_sha256, state.number.checksum_sha1,
-                     state.number.checksum_md5) < 0 ||
-        create_tuple(&tuples.option_data_defaults, t.call_side) < 0 ||
-        create_tuple(&tuples.monitor_defaults, t.call_side, state.number.five) < 0) {
-        return -1;
+    // The argument tuples of the fixed console lines, and the defaults of the two methods.
+    const std::pair<PyObject**, PyObject*> lines[] = {
+        {&tuples.banner_end, t.banner_end}, {&tuples.fetching, t.fetching},
+        {&tuples.waiting, t.waiting},       {&tuples.received, t.received},
+        {&tuples.separator, t.separator},   {&tuples.stopped, t.stopped},
+        {&tuples.option_data_defaults, t.call_side}};
+    for (auto [slot, text] : lines) {
+        if (create_tuple(slot, text) < 0) return -1;
     }
-    return 0;
+    return create_tuple(&tuples.monitor_defaults, t.call_side, state.number.int_5);
 }
 
 }  // namespace greeks

@@ -4,7 +4,7 @@
 #include "greeks/module/texts.hpp"
 #include "greeks/runtime/function.hpp"
 #include "greeks/runtime/lookup.hpp"
-#include "greeks/runtime/report.hpp"
+#include "greeks/runtime/guard.hpp"
 #include "greeks/runtime/traceback.hpp"
 
 #include <cstddef>
@@ -56,17 +56,15 @@ struct ModuleState {
     } text;
 
     struct Numbers {
-        PyObject* rate = nullptr;             // 0.07
-        PyObject* hundred_float = nullptr;    // 100.0
-        PyObject* days_in_year = nullptr;     // 365.0
-        PyObject* one = nullptr;              // 1
-        PyObject* two = nullptr;              // 2
-        PyObject* five = nullptr;             // 5
-        PyObject* hundred = nullptr;          // 100
-        PyObject* year_days = nullptr;        // 365
-        PyObject* checksum_sha256 = nullptr;  // 0xb76a7ca
-        PyObject* checksum_sha1 = nullptr;    // 0x810a25d
-        PyObject* checksum_md5 = nullptr;     // 0x97bff26
+        PyObject* risk_free_rate = nullptr;  // 0.07
+        PyObject* float_100 = nullptr;       // 100.0
+        PyObject* float_365 = nullptr;       // 365.0
+        PyObject* int_1 = nullptr;
+        PyObject* int_2 = nullptr;
+        PyObject* int_5 = nullptr;
+        PyObject* int_100 = nullptr;
+        PyObject* int_365 = nullptr;
+        PyObject* layout_checksum = nullptr;  // layout_checksums[0], the one pickles carry
     } number;
 
     struct Tuples {
@@ -76,7 +74,6 @@ struct ModuleState {
         PyObject* received = nullptr;
         PyObject* separator = nullptr;
         PyObject* stopped = nullptr;
-        PyObject* checksums = nullptr;
         PyObject* option_data_defaults = nullptr;  // ("CE",)
         PyObject* monitor_defaults = nullptr;      // ("CE", 5)
     } tuple;
@@ -122,13 +119,17 @@ int ready_kestrava_type();
 int install_pickling();
 int run_module_body(PyObject* module);
 
-// New reference to the override of the operation `name` on `self`, when module code must call
-// it instead of `own_body`. Null with no exception set: run the own body. Null with an
-// exception set: the lookup failed.
-PyObject* find_override(Kestrava* self, PyObject* name, runtime::MethodBody own_body);
+// ---- overrides -----------------------------------------------------------------------------
 
-// Calls an override whose result is declared a dict: new reference to the result, which must be
-// exactly a dict or None ("Expected dict, got ..." otherwise), or null with an exception set.
-PyObject* call_dict_override(PyObject* override, PyObject* const* args, std::size_t nargs);
+// Module code calling the operation `name` of `self` with dispatch on: when `self`'s Python
+// subclass overrides it, the override runs with `args` instead of the module's own `def.body`.
+// Returns 1 with the override's result (a new reference) in *result, 0 when the own body must
+// run, or -1 with an exception set and the method's first-line traceback entry added.
+int run_override(Kestrava* self, PyObject* name, const runtime::MethodDef& def,
+                 PyObject* const* args, std::size_t nargs, PyObject** result);
+
+// The same for an operation declared to give a dict: the result must be exactly a dict or None.
+int run_dict_override(Kestrava* self, PyObject* name, const runtime::MethodDef& def,
+                      PyObject* const* args, std::size_t nargs, PyObject** result);
 
 }  // namespace greeks

@@ -94,9 +94,9 @@ PyObject* reduce_body(PyObject* self, PyObject* const*) {
     PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(self));
     PyObject* result = with_setstate
                            ? Py_BuildValue("(O(OOO)O)", unpickle.get(), type,
-                                           state.number.checksum_sha256, Py_None, saved.get())
+                                           state.number.layout_checksum, Py_None, saved.get())
                            : Py_BuildValue("(O(OOO))", unpickle.get(), type,
-                                           state.number.checksum_sha256, saved.get());
+                                           state.number.layout_checksum, saved.get());
     return result ? result : fail_at(reduce_where, line_reduce_global);
 }
 

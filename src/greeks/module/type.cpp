@@ -98,24 +98,4 @@ int ready_kestrava_type() {
     return 0;
 }
 
-PyObject* find_override(Kestrava* self, PyObject* name, runtime::MethodBody own_body) {
-    PyTypeObject* type = Py_TYPE(self);
-    // The class itself can hold no override: it is immutable and its instances have no dict.
-    if (type->tp_dictoffset == 0 &&
-        !(type->tp_flags & (Py_TPFLAGS_HEAPTYPE | Py_TPFLAGS_IS_ABSTRACT))) {
-        return nullptr;
-    }
-    runtime::Ref found = runtime::Ref::steal(
-        PyObject_GetAttr(reinterpret_cast<PyObject*>(self), name));  // may run Python code
-    if (!found || runtime::is_function_with_body(found.get(), own_body)) return nullptr;
-    return found.release();
-}
-
-PyObject* call_dict_override(PyObject* override, PyObject* const* args, std::size_t nargs) {
-    runtime::Ref result = runtime::Ref::steal(
-        PyObject_Vectorcall(override, args, nargs, nullptr));  // may run Python code
-    if (!result || !runtime::check_stored_type(result.get(), &PyDict_Type, "dict")) return nullptr;
-    return result.release();
-}
-
 }  // namespace greeks

@@ -7,18 +7,14 @@ namespace greeks::monitor {
 
 namespace {
 
+using runtime::FailedAt;
 using runtime::Ref;
 
 constexpr const char* where = "greeks.greeks.Kestrava.monitor_greeks";
-constexpr int first_line = 147;
-constexpr int line_banner = 149;
-constexpr int line_fetching = 154;
-constexpr int line_fetch = 155;
-constexpr int line_compute = 160;
-constexpr int line_report = 164;
-constexpr int line_sleep = 176;
-constexpr int line_stopped = 179;
-constexpr int line_failed = 182;
+// Source lines of the statements, as tracebacks show them.
+enum Line { first_line = 147, line_banner = 149, line_fetching = 154, line_fetch,
+            line_compute = 160, line_report = 164, line_sleep = 176, line_stopped = 179,
+            line_failed = 182 };
 
 int pause(int interval) {
     Ref time = Ref::steal(get_global(state.text.time));
@@ -28,43 +24,40 @@ int pause(int interval) {
     return result ? 0 : -1;
 }
 
-// One cycle: fetch, compute, report, pause. -1 with an exception set; `line` follows the
-// statement being run.
+// One cycle: fetch, compute, report, pause. -1 with an exception set.
 int run_cycle(Kestrava* self, double strike, PyObject* expiry_date, PyObject* option_type,
-              int interval, int* line) {
-    *line = line_fetching;
-    if (print_fixed(state.tuple.fetching) < 0) return -1;
-    *line = line_fetch;
+              int interval, FailedAt& failed) {
+    if (print_fixed(state.tuple.fetching) < 0) return failed.at(line_fetching, -1);
     Ref option_data =
         Ref::steal(self->ops->get_option_data(self, strike, expiry_date, true, option_type));
-    if (!option_data) return -1;
+    if (!option_data) return failed.at(line_fetch, -1);
     if (is_none_or_empty(option_data.get())) {
-        if (print_fixed(state.tuple.waiting) < 0) return -1;
+        if (print_fixed(state.tuple.waiting) < 0) return failed.at(line_fetch, -1);
     } else {
-        *line = line_compute;
         Ref greeks = Ref::steal(self->ops->calculate_greeks(self, option_data.get(), true));
-        if (!greeks) return -1;
-        *line = line_report;
-        if (!is_none_or_empty(greeks.get()) && print_report(option_data.get(), greeks.get()) < 0)
-            return -1;
+        if (!greeks) return failed.at(line_compute, -1);
+        if (!is_none_or_empty(greeks.get()) && print_report(option_data.get(), greeks.get()) < 0) {
+            return failed.at(line_report, -1);
+        }
     }
-    *line = line_sleep;
-    return pause(interval);
+    return pause(interval) < 0 ? failed.at(line_sleep, -1) : 0;
 }
 
-// The handlers of the watch: Ctrl+C stops it, any other Exception fails it, each with one line.
-// Returns None, or null when the exception passes to the caller.
+// The handlers of the watch: Ctrl+C stops it, any other Exception fails it, each with one line;
+// anything else (SystemExit, GeneratorExit) passes to the caller with the failing statement's
+// entry only. Returns None, or null when the exception passes to the caller.
 PyObject* end_watch(int line) {
     add_traceback(where, line);
-    if (!PyErr_ExceptionMatches(state.keyboard_interrupt)) {
-        if (handle_error(state.text.monitoring_error, where, line_failed) < 0) return nullptr;
+    if (PyErr_ExceptionMatches(state.keyboard_interrupt)) {
+        PyErr_Clear();
+        if (print_fixed(state.tuple.stopped) < 0) {
+            add_traceback(where, line_stopped);
+            return nullptr;
+        }
         Py_RETURN_NONE;
     }
-    PyErr_Clear();
-    if (print_fixed(state.tuple.stopped) < 0) {
-        add_traceback(where, line_stopped);
-        return nullptr;
-    }
+    if (!PyErr_ExceptionMatches(PyExc_Exception)) return nullptr;
+    if (handle_error(state.text.monitoring_error, where, line_failed) < 0) return nullptr;
     Py_RETURN_NONE;
 }
 
@@ -85,9 +78,9 @@ PyObject* monitor_greeks_body(PyObject* obj, PyObject* const* args) {
         return nullptr;
     }
     for (;;) {
-        int line = line_fetching;
-        if (run_cycle(self, strike, expiry_date, option_type, interval, &line) < 0) {
-            return end_watch(line);
+        FailedAt failed(line_fetching);
+        if (run_cycle(self, strike, expiry_date, option_type, interval, failed) < 0) {
+            return end_watch(failed.line());
         }
     }
 }

@@ -38,7 +38,7 @@ int print_volatility(PyObject* option_data) {
     const ModuleState::Texts& t = state.text;
     Ref fraction = Ref::borrow(runtime::lookup_item(option_data, t.implied_volatility));
     Ref percent =
-        fraction ? Ref::steal(PyNumber_Multiply(fraction.get(), state.number.hundred)) : Ref();
+        fraction ? Ref::steal(PyNumber_Multiply(fraction.get(), state.number.int_100)) : Ref();
     Ref text = percent ? Ref::steal(PyObject_Format(percent.get(), t.two_decimals)) : Ref();
     return text ? print_joined({t.iv_label, text.get(), t.percent}) : -1;
 }

@@ -4,16 +4,20 @@
 #include "greeks/runtime/convert.hpp"
 #include "greeks/runtime/messages.hpp"
 
+#include <utility>
+
 namespace greeks::pricing {
 
 namespace {
 
+using runtime::FailedAt;
 using runtime::Ref;
 
 constexpr const char* where = "greeks.greeks.Kestrava.calculate_greeks";
-constexpr int first_line = 50;
-constexpr int line_read = 52;
-constexpr int line_result = 58;
+// Source lines of the statements, as tracebacks show them.
+enum Line { first_line = 50, line_read = 52, line_result = 58, line_d1 = 60, line_d2, line_terms,
+            line_delta = 65, line_gamma = 70, line_decay = 72, line_theta = 74,
+            line_theta_per_day = 79, line_vega = 81, line_rho = 83 };
 
 struct Inputs {
     double spot, strike, time_to_expiry, rate, volatility;
@@ -36,12 +40,12 @@ int read_number(PyObject* option_data, PyObject* key, double* out) {
 
 int read_inputs(PyObject* option_data, Inputs* in) {
     const ModuleState::Texts& t = state.text;
-    if (read_number(option_data, t.spot_price, &in->spot) < 0 ||
-        read_number(option_data, t.strike_price, &in->strike) < 0 ||
-        read_number(option_data, t.time_to_expiry, &in->time_to_expiry) < 0 ||
-        read_number(option_data, t.risk_free_rate, &in->rate) < 0 ||
-        read_number(option_data, t.implied_volatility, &in->volatility) < 0) {
-        return -1;
+    const std::pair<PyObject*, double*> numbers[] = {
+        {t.spot_price, &in->spot},         {t.strike_price, &in->strike},
+        {t.time_to_expiry, &in->time_to_expiry}, {t.risk_free_rate, &in->rate},
+        {t.implied_volatility, &in->volatility}};
+    for (auto [key, out] : numbers) {
+        if (read_number(option_data, key, out) < 0) return -1;
     }
     Ref type = Ref::steal(read_entry(option_data, t.option_type));
     if (!type) return -1;
@@ -54,103 +58,100 @@ int read_inputs(PyObject* option_data, Inputs* in) {
     return 0;
 }
 
-// Python-level `left <op> right`; null in, or a failed operation, gives null.
-using BinaryOp = PyObject* (*)(PyObject*, PyObject*);
-Ref apply(BinaryOp op, const Ref& left, const Ref& right) {
-    if (!left || !right) return Ref();
-    return Ref::steal(op(left.get(), right.get()));  // may run Python code
+// ---- Python-level arithmetic that stops at the first failure --------------------------------
+// Each step throws PythonFailed when its C API call failed (the exception is then set); the
+// guarded entry catches it once. Every library call looks its module global up afresh.
+
+struct PythonFailed {};
+
+Ref checked(PyObject* obj) {
+    if (!obj) throw PythonFailed{};
+    return Ref::steal(obj);
 }
 
-// The library calls, each with a fresh lookup of its module global. Chains of them go through
-// `then`, which makes a call only after everything to its left succeeded: the formulas are
-// evaluated left to right, as written, and stop at the first failure.
-Ref cdf(double x) { return Ref::steal(call_library(state.text.norm, state.text.cdf, x)); }
-Ref pdf(double x) { return Ref::steal(call_library(state.text.norm, state.text.pdf, x)); }
-Ref sqrt_of(double x) { return Ref::steal(call_library(state.text.np, state.text.sqrt, x)); }
-Ref exp_of(double x) { return Ref::steal(call_library(state.text.np, state.text.exp, x)); }
-Ref number(double x) { return Ref::steal(PyFloat_FromDouble(x)); }
-Ref borrowed(PyObject* obj) { return Ref::borrow(obj); }
+Ref number(double x) { return checked(PyFloat_FromDouble(x)); }
+Ref cdf(double x) { return checked(call_library(state.text.norm, state.text.cdf, x)); }
+Ref pdf(double x) { return checked(call_library(state.text.norm, state.text.pdf, x)); }
+Ref sqrt_of(double x) { return checked(call_library(state.text.np, state.text.sqrt, x)); }
+Ref exp_of(double x) { return checked(call_library(state.text.np, state.text.exp, x)); }
 
-// `first op second()`, where `second` runs only after `first` succeeded.
-template <typename Second>
-Ref then(BinaryOp op, Ref first, Second second) {
-    if (!first) return Ref();
-    Ref right = second();
-    return apply(op, first, right);
+// Python's binary operators; may run Python code.
+Ref add(const Ref& a, PyObject* b) { return checked(PyNumber_Add(a.get(), b)); }
+Ref subtract(const Ref& a, PyObject* b) { return checked(PyNumber_Subtract(a.get(), b)); }
+Ref multiply(const Ref& a, const Ref& b) { return checked(PyNumber_Multiply(a.get(), b.get())); }
+Ref divide(const Ref& a, PyObject* b) { return checked(PyNumber_TrueDivide(a.get(), b)); }
+
+double as_double(const Ref& value) {
+    double out = 0.0;
+    if (runtime::to_double(value.get(), &out) < 0) throw PythonFailed{};
+    return out;
 }
 
-int store(PyObject* result, PyObject* key, const Ref& value) {
-    return value ? PyDict_SetItem(result, key, value.get()) : -1;
+void store(PyObject* result, PyObject* key, const Ref& value) {
+    if (PyDict_SetItem(result, key, value.get()) < 0) throw PythonFailed{};
 }
 
-// Steps inside the guard: fills `result`. Returns 1 when d1 or d2 failed (None is the answer),
-// 0 on success, -1 with an exception set. `line` follows the statement being run.
-int compute(Kestrava* self, const Inputs& in, PyObject* result, int* line) {
+// The guarded steps: fill `result`, or return false when d1 or d2 failed (None is the answer).
+bool compute(Kestrava* self, const Inputs& in, PyObject* result, FailedAt& failed) {
     const ModuleState::Texts& t = state.text;
     const double S = in.spot, K = in.strike, T = in.time_to_expiry, r = in.rate;
     const double sigma = in.volatility;
-    *line = 60;
-    const double d1 = self->ops->calculate_d1(self, S, K, T, r, sigma);
-    if (d1 == -1.0 && PyErr_Occurred()) return -1;
-    *line = 61;
-    const double d2 = self->ops->calculate_d2(self, d1, sigma, T);
-    if (d2 == -1.0 && PyErr_Occurred()) return -1;
-    *line = 62;
-    if (d1 == -1.0 || d2 == -1.0) return 1;
 
-    // delta = N(d1), or N(d1) - 1 for a put
-    *line = 65;
+    failed.running(line_d1);
+    const double d1 = self->ops->calculate_d1(self, S, K, T, r, sigma);
+    if (d1 == -1.0 && PyErr_Occurred()) throw PythonFailed{};
+    failed.running(line_d2);
+    const double d2 = self->ops->calculate_d2(self, d1, sigma, T);
+    if (d2 == -1.0 && PyErr_Occurred()) throw PythonFailed{};
+    if (d1 == -1.0 || d2 == -1.0) return false;
+
+    // delta = N(d1), or N(d1) − 1 for a put
+    failed.running(line_delta);
     Ref delta = cdf(d1);
-    if (!in.is_call) delta = apply(PyNumber_Subtract, delta, borrowed(state.number.one));
-    if (store(result, t.delta, delta) < 0) return -1;
+    store(result, t.delta, in.is_call ? std::move(delta) : subtract(delta, state.number.int_1));
 
     // gamma = φ(d1) / (float(S·σ) · √T)
-    *line = 70;
-    Ref gamma = then(PyNumber_TrueDivide, pdf(d1), [&] {
-        return then(PyNumber_Multiply, number(S * sigma), [&] { return sqrt_of(T); });
-    });
-    if (store(result, t.gamma, gamma) < 0) return -1;
+    failed.running(line_gamma);
+    Ref density = pdf(d1);
+    Ref spread = number(S * sigma);
+    Ref gamma = divide(density, multiply(spread, sqrt_of(T)).get());
+    store(result, t.gamma, gamma);
 
-    // Θ₀ = -(float(S·σ) · φ(d1)) / (2 · √T), as a double
-    *line = 72;
-    Ref decay = then(PyNumber_Multiply, number(S * sigma), [&] { return pdf(d1); });
-    decay = decay ? Ref::steal(PyNumber_Negative(decay.get())) : Ref();
-    decay = then(PyNumber_TrueDivide, std::move(decay), [&] {
-        return then(PyNumber_Multiply, borrowed(state.number.two), [&] { return sqrt_of(T); });
-    });
-    double theta0 = 0.0;
-    if (!decay || runtime::to_double(decay.get(), &theta0) < 0) return -1;
+    // Θ₀ = −(float(S·σ) · φ(d1)) / (2 · √T), as a double
+    failed.running(line_decay);
+    Ref scaled_density = multiply(spread, pdf(d1));
+    Ref negated = checked(PyNumber_Negative(scaled_density.get()));
+    Ref twice_root = checked(PyNumber_Multiply(state.number.int_2, sqrt_of(T).get()));
+    const double decay = as_double(divide(negated, twice_root.get()));
 
-    // theta = Θ₀ ∓ float(r·K) · e^(-r·T) · N(±d2)
-    *line = 74;
-    Ref carry = then(PyNumber_Multiply, number(r * K), [&] { return exp_of((-r) * T); });
-    carry =
-        then(PyNumber_Multiply, std::move(carry), [&] { return in.is_call ? cdf(d2) : cdf(-d2); });
-    Ref theta = then(in.is_call ? PyNumber_Subtract : PyNumber_Add, number(theta0),
-                     [&] { return std::move(carry); });
-    if (store(result, t.theta, theta) < 0) return -1;
+    // theta = Θ₀ − float(r·K) · e^(−r·T) · N(d2) for a call, Θ₀ + … · N(−d2) for a put
+    failed.running(line_theta);
+    Ref rate_strike = number(r * K);
+    Ref discounted = multiply(rate_strike, exp_of((-r) * T));
+    Ref carry = multiply(discounted, in.is_call ? cdf(d2) : cdf(-d2));
+    Ref decay_object = number(decay);
+    store(result, t.theta, in.is_call ? subtract(decay_object, carry.get())
+                                      : add(decay_object, carry.get()));
 
-    // theta per calendar day, stored back under the same key
-    *line = 79;
-    Ref stored = Ref::steal(read_entry(result, t.theta));
-    Ref per_day = apply(PyNumber_TrueDivide, stored, borrowed(state.number.year_days));
-    if (store(result, t.theta, per_day) < 0) return -1;
+    // theta per calendar day, read back and stored again under the same key
+    failed.running(line_theta_per_day);
+    Ref theta = checked(Py_XNewRef(runtime::lookup_item(result, t.theta)));
+    store(result, t.theta, divide(theta, state.number.int_365));
 
     // vega = ((float(S) · √T) · φ(d1)) / 100
-    *line = 81;
-    Ref vega = then(PyNumber_Multiply, number(S), [&] { return sqrt_of(T); });
-    vega = then(PyNumber_Multiply, std::move(vega), [&] { return pdf(d1); });
-    vega = apply(PyNumber_TrueDivide, vega, borrowed(state.number.hundred));
-    if (store(result, t.vega, vega) < 0) return -1;
+    failed.running(line_vega);
+    Ref spot = number(S);
+    Ref spot_root = multiply(spot, sqrt_of(T));
+    Ref vega = multiply(spot_root, pdf(d1));
+    store(result, t.vega, divide(vega, state.number.int_100));
 
-    // rho = ((float(±K·T) · e^(-r·T)) · N(±d2)) / 100
-    *line = 83;
-    Ref rho = then(PyNumber_Multiply, number(in.is_call ? K * T : (-K) * T),
-                   [&] { return exp_of((-r) * T); });
-    rho = then(PyNumber_Multiply, std::move(rho), [&] { return in.is_call ? cdf(d2) : cdf(-d2); });
-    rho = apply(PyNumber_TrueDivide, rho, borrowed(state.number.hundred));
-    if (store(result, t.rho, rho) < 0) return -1;
-    return 0;
+    // rho = ((float(±K·T) · e^(−r·T)) · N(±d2)) / 100
+    failed.running(line_rho);
+    Ref strike_time = number(in.is_call ? K * T : (-K) * T);
+    Ref discounted_strike = multiply(strike_time, exp_of((-r) * T));
+    Ref rho = multiply(discounted_strike, in.is_call ? cdf(d2) : cdf(-d2));
+    store(result, t.rho, divide(rho, state.number.int_100));
+    return true;
 }
 
 PyObject* calculate_greeks_body(PyObject* self, PyObject* const* args) {
@@ -164,16 +165,12 @@ PyObject* calculate_greeks_body(PyObject* self, PyObject* const* args) {
 }  // namespace
 
 PyObject* calculate_greeks(Kestrava* self, PyObject* option_data, bool dispatch) {
-    if (dispatch) {
-        Ref override =
-            Ref::steal(find_override(self, state.text.calculate_greeks, calculate_greeks_body));
-        PyObject* result = override ? call_dict_override(override.get(), &option_data, 1) : nullptr;
-        if (result) return result;
-        if (PyErr_Occurred()) {
-            add_traceback(where, first_line);
-            return nullptr;
-        }
-    }
+    PyObject* overridden = nullptr;
+    const int ran = dispatch ? run_dict_override(self, state.text.calculate_greeks,
+                                                 calculate_greeks_method, &option_data, 1,
+                                                 &overridden)
+                             : 0;
+    if (ran != 0) return overridden;
 
     Inputs inputs{};
     if (read_inputs(option_data, &inputs) < 0) {
@@ -185,11 +182,13 @@ PyObject* calculate_greeks(Kestrava* self, PyObject* option_data, bool dispatch)
         add_traceback(where, line_result);
         return nullptr;
     }
-    int line = line_result;
-    const int status = compute(self, inputs, result.get(), &line);
-    if (status == 0) return result.release();
-    if (status == 1) Py_RETURN_NONE;
-    if (handle_error(state.text.greeks_error, where, line) < 0) return nullptr;
+    FailedAt failed(line_result);
+    try {
+        if (compute(self, inputs, result.get(), failed)) return result.release();
+        Py_RETURN_NONE;
+    } catch (const PythonFailed&) {
+    }
+    if (handle_error(state.text.greeks_error, where, failed.line()) < 0) return nullptr;
     Py_RETURN_NONE;
 }
 

@@ -54,7 +54,4 @@ inline constexpr const char* init_failed = "init greeks.greeks";
 
 // Pickling.
 inline constexpr const char* pickling_setup = "Unable to initialize pickling for %.200s";
-inline constexpr const char* incompatible_checksum =
-    "Incompatible checksums (0x%x vs (0xb76a7ca, 0x810a25d, 0x97bff26) = (symbol))";
-
 }  // namespace greeks::messages

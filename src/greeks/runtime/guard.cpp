@@ -1,4 +1,4 @@
-#include "greeks/runtime/report.hpp"
+#include "greeks/runtime/guard.hpp"
 #include "greeks/runtime/traceback.hpp"
 
 namespace greeks::runtime {
