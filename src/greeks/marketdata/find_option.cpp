@@ -64,16 +64,10 @@ int row_matches(PyObject* row, PyObject* wanted, PyObject* expiry_date, FailedAt
     return expiry_equal < 0 ? failed.at(line_expiry, -1) : expiry_equal;
 }
 
-PyObject* find_option_body(PyObject*, PyObject* const* args) {
-    PyObject* rows = args[0];
-    PyObject* expiry_date = args[2];
-    double strike = 0.0;
-    if (runtime::to_double(args[1], &strike) < 0 ||
-        !runtime::check_argument_type(rows, &PyList_Type, "options_data") ||
-        !runtime::check_argument_type(expiry_date, &PyUnicode_Type, "expiry_date")) {
-        add_traceback(where, first_line);
-        return nullptr;
-    }
+PyObject* find_option_body(PyObject*, const runtime::Arguments& args) {
+    PyObject* rows = args.object[0];
+    const double strike = args.real[1];
+    PyObject* expiry_date = args.object[2];
     if (rows == Py_None) {
         PyErr_SetString(PyExc_TypeError, messages::none_not_iterable);
         add_traceback(where, line_loop);
@@ -111,7 +105,9 @@ const runtime::MethodDef find_option_in_data_method = {
     .first_line = first_line,
     .takes_self = true,
     .nparams = 3,
-    .params = {"options_data", "strike_price", "expiry_date"},
+    .params = {{"options_data", runtime::Kind::list},
+               {"strike_price", runtime::Kind::real},
+               {"expiry_date", runtime::Kind::str}},
     .nlocals = 1,
     .locals = {"item"},
     .body = find_option_body,

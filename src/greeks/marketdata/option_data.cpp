@@ -12,8 +12,18 @@ using runtime::Ref;
 
 constexpr const char* where = "greeks.greeks.Kestrava.get_option_data";
 // Source lines of the statements, as tracebacks show them.
-enum Line { first_line = 109, line_spot = 111, line_chain = 114, line_rows = 118, line_row,
-            line_years = 123, line_record = 127, line_volatility = 132, line_price, line_type };
+enum Line {
+    first_line = 109,
+    line_spot = 111,
+    line_chain = 114,
+    line_rows = 118,
+    line_row,
+    line_years = 123,
+    line_record = 127,
+    line_volatility = 132,
+    line_price,
+    line_type
+};
 
 // New reference to the whole-day count to `expiry_date`'s midnight over 365.0, or null.
 PyObject* years_to_expiry(PyObject* expiry_date) {
@@ -29,8 +39,7 @@ PyObject* years_to_expiry(PyObject* expiry_date) {
     if (!now) return nullptr;
     Ref span = Ref::steal(PyNumber_Subtract(expiry.get(), now.get()));
     Ref days = span ? Ref::steal(PyObject_GetAttr(span.get(), t.days)) : Ref();
-    Ref years =
-        days ? Ref::steal(PyNumber_TrueDivide(days.get(), state.number.float_365)) : Ref();
+    Ref years = days ? Ref::steal(PyNumber_TrueDivide(days.get(), state.number.float_365)) : Ref();
     double value = 0.0;
     if (!years || runtime::to_double(years.get(), &value) < 0) return nullptr;
     return PyFloat_FromDouble(value);
@@ -57,9 +66,8 @@ PyObject* option_data_guarded(Kestrava* self, double strike, PyObject* expiry_da
         Ref::steal(PyObject_GetAttr(reinterpret_cast<PyObject*>(self), t.find_option_in_data));
     Ref wanted_strike = Ref::steal(PyFloat_FromDouble(strike));
     Ref row = finder && wanted_strike
-                  ? Ref::steal(PyObject_CallFunctionObjArgs(finder.get(), rows.get(),
-                                                            wanted_strike.get(), expiry_date,
-                                                            nullptr))
+                  ? Ref::steal(PyObject_CallFunctionObjArgs(
+                        finder.get(), rows.get(), wanted_strike.get(), expiry_date, nullptr))
                   : Ref();
     if (!row || !runtime::check_stored_type(row.get(), &PyDict_Type, "dict")) {
         return failed.at(line_row, nullptr);
@@ -82,9 +90,9 @@ PyObject* option_data_guarded(Kestrava* self, double strike, PyObject* expiry_da
     // The side is looked up afresh for each of the two entries that read it, as a row that is
     // not a plain dict may answer differently each time.
     Ref volatility = Ref::steal(item_of_item(row.get(), side, t.implied_volatility_key));
-    Ref fraction =
-        volatility ? Ref::steal(PyNumber_TrueDivide(volatility.get(), state.number.float_100))
-                   : Ref();
+    Ref fraction = volatility
+                       ? Ref::steal(PyNumber_TrueDivide(volatility.get(), state.number.float_100))
+                       : Ref();
     if (!fraction || PyDict_SetItem(record.get(), t.implied_volatility, fraction.get()) < 0) {
         return failed.at(line_volatility, nullptr);
     }
@@ -98,15 +106,8 @@ PyObject* option_data_guarded(Kestrava* self, double strike, PyObject* expiry_da
     return record.release();
 }
 
-PyObject* get_option_data_body(PyObject* self, PyObject* const* args) {
-    double strike = 0.0;
-    if (runtime::to_double(args[0], &strike) < 0 ||
-        !runtime::check_argument_type(args[1], &PyUnicode_Type, "expiry_date") ||
-        !runtime::check_argument_type(args[2], &PyUnicode_Type, "option_type")) {
-        add_traceback(where, first_line);
-        return nullptr;
-    }
-    return get_option_data(as_kestrava(self), strike, args[1], false, args[2]);
+PyObject* get_option_data_body(PyObject* self, const runtime::Arguments& args) {
+    return get_option_data(as_kestrava(self), args.real[0], args.object[1], false, args.object[2]);
 }
 
 }  // namespace
@@ -143,7 +144,9 @@ const runtime::MethodDef get_option_data_method = {
     .first_line = first_line,
     .takes_self = true,
     .nparams = 3,
-    .params = {"strike_price", "expiry_date", "option_type"},
+    .params = {{"strike_price", runtime::Kind::real},
+               {"expiry_date", runtime::Kind::str},
+               {"option_type", runtime::Kind::str}},
     .nlocals = 0,
     .locals = {},
     .body = get_option_data_body,

@@ -12,8 +12,14 @@ using runtime::Ref;
 
 constexpr const char* where = "greeks.greeks.Kestrava.get_spot_price";
 // Source lines of the statements, as tracebacks show them.
-enum Line { first_line = 35, line_chain = 37, line_has_price, line_price, line_quote = 41,
-            line_trade };
+enum Line {
+    first_line = 35,
+    line_chain = 37,
+    line_has_price,
+    line_price,
+    line_quote = 41,
+    line_trade
+};
 constexpr double no_price = -1.0;
 
 // float(value), with the semantics of Python's float(): text is parsed. A failure is `line`'s.
@@ -52,7 +58,7 @@ double spot_price_guarded(Kestrava* self, FailedAt& failed) {
     return float_of(price.get(), failed, line_trade);
 }
 
-PyObject* get_spot_price_body(PyObject* self, PyObject* const*) {
+PyObject* get_spot_price_body(PyObject* self, const runtime::Arguments&) {
     const double price = get_spot_price(as_kestrava(self), false);
     if (price == no_price && PyErr_Occurred()) return nullptr;
     return PyFloat_FromDouble(price);
@@ -62,8 +68,8 @@ PyObject* get_spot_price_body(PyObject* self, PyObject* const*) {
 
 double get_spot_price(Kestrava* self, bool dispatch) {
     PyObject* overridden = nullptr;
-    const int ran = dispatch ? run_override(self, state.text.get_spot_price,
-                                            get_spot_price_method, nullptr, 0, &overridden)
+    const int ran = dispatch ? run_override(self, state.text.get_spot_price, get_spot_price_method,
+                                            nullptr, 0, &overridden)
                              : 0;
     if (ran < 0) return no_price;
     if (ran > 0) {

@@ -1,9 +1,7 @@
 // The module body: its import statements, the method objects and __test__, in source order.
-#include "greeks/module/module.hpp"
 #include "greeks/module/pickling.hpp"
-#include "greeks/marketdata/marketdata.hpp"
-#include "greeks/monitor/monitor.hpp"
-#include "greeks/pricing/pricing.hpp"
+#include "greeks/module/setup.hpp"
+#include "greeks/module/wiring.hpp"
 #include "greeks/runtime/imports.hpp"
 #include "greeks/runtime/messages.hpp"
 
@@ -14,15 +12,17 @@ namespace {
 using runtime::Ref;
 
 // Source lines of the body's statements, as tracebacks of their failures show them.
-constexpr int line_import_numpy = 4;
-constexpr int line_import_norm = 6;
-constexpr int line_import_nsepython = 7;
-constexpr int line_import_pandas = 8;
-constexpr int line_import_datetime = 9;
-constexpr int line_import_time = 10;
-constexpr int line_import_json = 11;
-constexpr int line_pickling = 1;
-constexpr int line_test = 1;
+enum Line {
+    line_pickling = 1,
+    line_test = 1,
+    line_import_numpy = 4,
+    line_import_norm = 6,
+    line_import_nsepython,
+    line_import_pandas,
+    line_import_datetime,
+    line_import_time,
+    line_import_json
+};
 
 int fail_at(int line) {
     runtime::add_traceback(messages::init_failed, runtime::source_file, line);
@@ -80,27 +80,16 @@ int store_method(const runtime::MethodDef& def, PyObject* defaults, int line) {
 }
 
 int store_methods() {
-    const struct {
-        const runtime::MethodDef& def;
-        PyObject* defaults;
-    } methods[] = {
-        {marketdata::get_spot_price_method, nullptr},
-        {pricing::calculate_greeks_method, nullptr},
-        {marketdata::find_option_in_data_method, nullptr},
-        {marketdata::get_option_data_method, state.tuple.option_data_defaults},
-        {monitor::monitor_greeks_method, state.tuple.monitor_defaults},
-    };
-    for (const auto& method : methods) {
-        if (store_method(method.def, method.defaults, method.def.first_line) < 0) return -1;
+    for (const KestravaMethod& method : kestrava_methods) {
+        PyObject* defaults = method.defaults ? *method.defaults : nullptr;
+        if (store_method(method.def, defaults, method.def.first_line) < 0) return -1;
     }
     return 0;
 }
 
 int store_pickling_functions() {
-    if (store_method(pickling::reduce_method, nullptr, line_pickling) < 0 ||
-        store_method(pickling::setstate_method, nullptr, line_pickling) < 0) {
-        return -1;
-    }
+    if (store_method(pickling::reduce_method, nullptr, line_pickling) < 0) return -1;
+    if (store_method(pickling::setstate_method, nullptr, line_pickling) < 0) return -1;
     Ref unpickle = Ref::steal(runtime::new_function(pickling::unpickle_method,
                                                     state.text.sys_modules_key, nullptr, nullptr));
     if (!unpickle || PyDict_SetItem(state.dict, state.text.unpickle_function, unpickle.get()) < 0) {
@@ -113,16 +102,15 @@ int store_pickling_functions() {
 
 int run_module_body(PyObject* module) {
     const ModuleState::Texts& t = state.text;
-    if (import_as(t.numpy_module, t.np, line_import_numpy) < 0 ||
-        import_name_from(t.scipy_stats_module, t.norm, line_import_norm) < 0 ||
-        import_star(module, t.nsepython_module, line_import_nsepython) < 0 ||
-        import_as(t.pandas_module, t.pd, line_import_pandas) < 0 ||
-        import_name_from(t.datetime, t.datetime, line_import_datetime) < 0 ||
-        import_as(t.time, t.time, line_import_time) < 0 ||
-        import_as(t.json, t.json, line_import_json) < 0 || store_methods() < 0 ||
-        store_pickling_functions() < 0) {
-        return -1;
-    }
+    if (import_as(t.numpy_module, t.np, line_import_numpy) < 0) return -1;
+    if (import_name_from(t.scipy_stats_module, t.norm, line_import_norm) < 0) return -1;
+    if (import_star(module, t.nsepython_module, line_import_nsepython) < 0) return -1;
+    if (import_as(t.pandas_module, t.pd, line_import_pandas) < 0) return -1;
+    if (import_name_from(t.datetime, t.datetime, line_import_datetime) < 0) return -1;
+    if (import_as(t.time, t.time, line_import_time) < 0) return -1;
+    if (import_as(t.json, t.json, line_import_json) < 0) return -1;
+    if (store_methods() < 0) return -1;
+    if (store_pickling_functions() < 0) return -1;
     Ref test = Ref::steal(PyDict_New());
     if (!test || PyDict_SetItem(state.dict, t.test_dict, test.get()) < 0) return fail_at(line_test);
     return 0;

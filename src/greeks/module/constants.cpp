@@ -1,5 +1,5 @@
 // The module-wide constants: texts, numbers and fixed tuples, created once at import.
-#include "greeks/module/module.hpp"
+#include "greeks/module/setup.hpp"
 
 #include <utility>
 
@@ -34,9 +34,9 @@ int create_numbers() {
     ModuleState::Numbers& n = state.number;
     const std::pair<PyObject**, double> floats[] = {
         {&n.risk_free_rate, 0.07}, {&n.float_100, 100.0}, {&n.float_365, 365.0}};
-    const std::pair<PyObject**, long> ints[] = {{&n.int_1, 1},     {&n.int_2, 2},
-                                                {&n.int_5, 5},     {&n.int_100, 100},
-                                                {&n.int_365, 365}, {&n.layout_checksum, layout_checksums[0]}};
+    const std::pair<PyObject**, long> ints[] = {
+        {&n.int_1, 1},     {&n.int_2, 2},     {&n.int_5, 5},
+        {&n.int_100, 100}, {&n.int_365, 365}, {&n.layout_checksum, layout_checksums[0]}};
     for (auto [slot, value] : floats) {
         if (create_float(slot, value) < 0) return -1;
     }
@@ -62,11 +62,13 @@ int create_tuples() {
     const ModuleState::Texts& t = state.text;
     ModuleState::Tuples& tuples = state.tuple;
     // The argument tuples of the fixed console lines, and the defaults of the two methods.
-    const std::pair<PyObject**, PyObject*> lines[] = {
-        {&tuples.banner_end, t.banner_end}, {&tuples.fetching, t.fetching},
-        {&tuples.waiting, t.waiting},       {&tuples.received, t.received},
-        {&tuples.separator, t.separator},   {&tuples.stopped, t.stopped},
-        {&tuples.option_data_defaults, t.call_side}};
+    const std::pair<PyObject**, PyObject*> lines[] = {{&tuples.banner_end, t.banner_end},
+                                                      {&tuples.fetching, t.fetching},
+                                                      {&tuples.waiting, t.waiting},
+                                                      {&tuples.received, t.received},
+                                                      {&tuples.separator, t.separator},
+                                                      {&tuples.stopped, t.stopped},
+                                                      {&tuples.option_data_defaults, t.call_side}};
     for (auto [slot, text] : lines) {
         if (create_tuple(slot, text) < 0) return -1;
     }

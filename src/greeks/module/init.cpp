@@ -1,5 +1,5 @@
 // Module initialisation: the exported entry point and the two steps of multi-phase init.
-#include "greeks/module/module.hpp"
+#include "greeks/module/setup.hpp"
 #include "greeks/runtime/messages.hpp"
 
 namespace greeks {
@@ -41,12 +41,15 @@ PyObject* module_create(PyObject* module_spec, PyModuleDef*) {
     runtime::Ref module = runtime::Ref::steal(PyModule_NewObject(name.get()));
     if (!module) return nullptr;
     PyObject* dict = PyModule_GetDict(module.get());
-    if (copy_spec_attribute(module_spec, dict, "loader", "__loader__", true) < 0 ||
-        copy_spec_attribute(module_spec, dict, "origin", "__file__", true) < 0 ||
-        copy_spec_attribute(module_spec, dict, "parent", "__package__", true) < 0 ||
-        copy_spec_attribute(module_spec, dict, "submodule_search_locations", "__path__", false) <
-            0) {
-        return nullptr;
+    const struct {
+        const char *from, *to;
+        bool allow_none;
+    } attributes[] = {{"loader", "__loader__", true},
+                      {"origin", "__file__", true},
+                      {"parent", "__package__", true},
+                      {"submodule_search_locations", "__path__", false}};
+    for (const auto& a : attributes) {
+        if (copy_spec_attribute(module_spec, dict, a.from, a.to, a.allow_none) < 0) return nullptr;
     }
     return module.release();
 }
@@ -87,6 +90,19 @@ int bind_class(PyObject* module) {
     return install_pickling();
 }
 
+// Steps 6 to 11: the numpy gate, the module in sys.modules, the cached builtins, the fixed
+// tuples, the class and its pickling, the size checks of the imported types.
+int run_startup_checks(PyObject* module) {
+    if (check_numpy_interface() < 0) return -1;
+    if (register_in_sys_modules(module) < 0) return -1;
+    if (fetch_builtin(&state.print, state.text.print) < 0) return -1;
+    if (fetch_builtin(&state.keyboard_interrupt, state.text.keyboard_interrupt) < 0) return -1;
+    if (fetch_builtin(&state.import_error, state.text.import_error) < 0) return -1;
+    if (create_tuples() < 0) return -1;
+    if (bind_class(module) < 0) return -1;
+    return check_imported_types();
+}
+
 // Steps 2 to 12. Failures from the numpy gate on get an "init greeks.greeks" traceback entry.
 int run_exec_steps(PyObject* module) {
     state.module = Py_NewRef(module);
@@ -99,13 +115,7 @@ int run_exec_steps(PyObject* module) {
     if (check_interpreter_version() < 0) return -1;
     if (runtime::ready_function_type() < 0) return -1;
     if (create_constants() < 0) return -1;
-
-    const bool ok = check_numpy_interface() == 0 && register_in_sys_modules(module) == 0 &&
-                    fetch_builtin(&state.print, state.text.print) == 0 &&
-                    fetch_builtin(&state.keyboard_interrupt, state.text.keyboard_interrupt) == 0 &&
-                    fetch_builtin(&state.import_error, state.text.import_error) == 0 &&
-                    create_tuples() == 0 && bind_class(module) == 0 && check_imported_types() == 0;
-    if (!ok) {
+    if (run_startup_checks(module) < 0) {
         runtime::add_traceback(messages::init_failed, runtime::source_file, startup_line);
         return -1;
     }

@@ -109,16 +109,6 @@ inline Kestrava* as_kestrava(PyObject* obj) { return reinterpret_cast<Kestrava*>
 // A record, row or chain that is None or an empty dict carries no data. `obj` is a dict or None.
 inline bool is_none_or_empty(PyObject* obj) { return obj == Py_None || PyDict_GET_SIZE(obj) == 0; }
 
-// ---- set-up steps of the execution step ----------------------------------------------------
-
-int create_constants();
-int create_tuples();
-int check_numpy_interface();
-int check_imported_types();
-int ready_kestrava_type();
-int install_pickling();
-int run_module_body(PyObject* module);
-
 // ---- overrides -----------------------------------------------------------------------------
 
 // Module code calling the operation `name` of `self` with dispatch on: when `self`'s Python

@@ -1,6 +1,6 @@
 // Start-up checks against numpy's binary interface: the C-API table, and the sizes of the type
 // objects a numpy 1.x build publishes.
-#include "greeks/module/module.hpp"
+#include "greeks/module/setup.hpp"
 #include "greeks/runtime/messages.hpp"
 
 namespace greeks {

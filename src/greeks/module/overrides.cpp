@@ -17,8 +17,8 @@ PyObject* find_override(Kestrava* self, PyObject* name, runtime::MethodBody own_
         !(type->tp_flags & (Py_TPFLAGS_HEAPTYPE | Py_TPFLAGS_IS_ABSTRACT))) {
         return nullptr;
     }
-    Ref found =
-        Ref::steal(PyObject_GetAttr(reinterpret_cast<PyObject*>(self), name));  // may run Python code
+    Ref found = Ref::steal(
+        PyObject_GetAttr(reinterpret_cast<PyObject*>(self), name));  // may run Python code
     if (!found || runtime::is_function_with_body(found.get(), own_body)) return nullptr;
     return found.release();
 }

@@ -1,7 +1,7 @@
 // Pickling: the reduce and set-state methods, the module-level unpickling function, and their
 // installation on the class at import.
 #include "greeks/module/pickling.hpp"
-#include "greeks/module/module.hpp"
+#include "greeks/module/setup.hpp"
 #include "greeks/runtime/convert.hpp"
 #include "greeks/runtime/imports.hpp"
 #include "greeks/runtime/messages.hpp"
@@ -79,7 +79,7 @@ PyObject* instance_dict_or_none(PyObject* obj) {
     return Py_NewRef(Py_None);
 }
 
-PyObject* reduce_body(PyObject* self, PyObject* const*) {
+PyObject* reduce_body(PyObject* self, const runtime::Arguments&) {
     // The symbol is taken before the dict lookup, which may run Python code that rebinds it.
     Ref symbol = Ref::borrow(as_kestrava(self)->symbol);
     Ref dict = Ref::steal(instance_dict_or_none(self));
@@ -102,8 +102,8 @@ PyObject* reduce_body(PyObject* self, PyObject* const*) {
 
 // ---- __setstate_cython__ --------------------------------------------------------------------
 
-PyObject* setstate_body(PyObject* self, PyObject* const* args) {
-    PyObject* saved = args[0];
+PyObject* setstate_body(PyObject* self, const runtime::Arguments& args) {
+    PyObject* saved = args.object[0];
     if (!runtime::check_stored_type(saved, &PyTuple_Type, "tuple")) {
         return fail_at(setstate_where, line_setstate);
     }
@@ -136,12 +136,10 @@ bool is_accepted_checksum(int value) {
     return false;
 }
 
-PyObject* unpickle_body(PyObject*, PyObject* const* args) {
-    PyObject* type = args[0];
-    int checksum_value = 0;
-    if (runtime::to_int32(args[1], &checksum_value) < 0)
-        return fail_at(unpickle_where, line_unpickle);
-    PyObject* saved = args[2];
+PyObject* unpickle_body(PyObject*, const runtime::Arguments& args) {
+    PyObject* type = args.object[0];
+    const int checksum_value = args.int32[1];
+    PyObject* saved = args.object[2];
     if (!is_accepted_checksum(checksum_value)) return raise_incompatible_checksum(checksum_value);
 
     // The class held in module state, not the module global of the same name.
@@ -256,7 +254,7 @@ const runtime::MethodDef setstate_method = {
     .first_line = line_setstate,
     .takes_self = true,
     .nparams = 1,
-    .params = {"__pyx_state"},
+    .params = {{"__pyx_state"}},
     .nlocals = 0,
     .locals = {},
     .body = setstate_body,
@@ -271,7 +269,7 @@ const runtime::MethodDef unpickle_method = {
     .first_line = line_unpickle,
     .takes_self = false,
     .nparams = 3,
-    .params = {"__pyx_type", "__pyx_checksum", "__pyx_state"},
+    .params = {{"__pyx_type"}, {"__pyx_checksum", runtime::Kind::int32}, {"__pyx_state"}},
     .nlocals = 0,
     .locals = {},
     .body = unpickle_body,

@@ -1,9 +1,8 @@
 // The Kestrava type: allocation, __init__, the symbol attribute and deallocation.
-#include "greeks/module/module.hpp"
+#include "greeks/module/setup.hpp"
+#include "greeks/module/wiring.hpp"
 #include "greeks/runtime/convert.hpp"
 #include "greeks/runtime/messages.hpp"
-#include "greeks/pricing/pricing.hpp"
-#include "greeks/marketdata/marketdata.hpp"
 
 namespace greeks {
 
@@ -11,11 +10,6 @@ namespace {
 
 constexpr int symbol_line = 14;
 constexpr int init_line = 33;
-
-const KestravaOps kestrava_ops = {
-    pricing::calculate_d1,     pricing::calculate_d2,       marketdata::get_spot_price,
-    pricing::calculate_greeks, marketdata::get_option_data,
-};
 
 PyObject* kestrava_new(PyTypeObject* type, PyObject*, PyObject*) {
     if (type->tp_flags & Py_TPFLAGS_IS_ABSTRACT) {

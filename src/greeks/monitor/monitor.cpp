@@ -12,9 +12,17 @@ using runtime::Ref;
 
 constexpr const char* where = "greeks.greeks.Kestrava.monitor_greeks";
 // Source lines of the statements, as tracebacks show them.
-enum Line { first_line = 147, line_banner = 149, line_fetching = 154, line_fetch,
-            line_compute = 160, line_report = 164, line_sleep = 176, line_stopped = 179,
-            line_failed = 182 };
+enum Line {
+    first_line = 147,
+    line_banner = 149,
+    line_fetching = 154,
+    line_fetch,
+    line_compute = 160,
+    line_report = 164,
+    line_sleep = 176,
+    line_stopped = 179,
+    line_failed = 182
+};
 
 int pause(int interval) {
     Ref time = Ref::steal(get_global(state.text.time));
@@ -61,18 +69,12 @@ PyObject* end_watch(int line) {
     Py_RETURN_NONE;
 }
 
-PyObject* monitor_greeks_body(PyObject* obj, PyObject* const* args) {
+PyObject* monitor_greeks_body(PyObject* obj, const runtime::Arguments& args) {
     Kestrava* self = as_kestrava(obj);
-    PyObject* expiry_date = args[1];
-    PyObject* option_type = args[2];
-    double strike = 0.0;
-    int interval = 0;
-    if (runtime::to_double(args[0], &strike) < 0 || runtime::to_int32(args[3], &interval) < 0 ||
-        !runtime::check_argument_type(expiry_date, &PyUnicode_Type, "expiry_date") ||
-        !runtime::check_argument_type(option_type, &PyUnicode_Type, "option_type")) {
-        add_traceback(where, first_line);
-        return nullptr;
-    }
+    const double strike = args.real[0];
+    PyObject* expiry_date = args.object[1];
+    PyObject* option_type = args.object[2];
+    const int interval = args.int32[3];
     if (print_banner(self, strike, expiry_date, option_type) < 0) {
         add_traceback(where, line_banner);
         return nullptr;
@@ -96,7 +98,10 @@ const runtime::MethodDef monitor_greeks_method = {
     .first_line = first_line,
     .takes_self = true,
     .nparams = 4,
-    .params = {"strike_price", "expiry_date", "option_type", "interval"},
+    .params = {{"strike_price", runtime::Kind::real},
+               {"expiry_date", runtime::Kind::str},
+               {"option_type", runtime::Kind::str},
+               {"interval", runtime::Kind::int32}},
     .nlocals = 3,
     .locals = {"option_data", "greeks", "e"},
     .body = monitor_greeks_body,

@@ -2,6 +2,7 @@
 #include "greeks/runtime/convert.hpp"
 
 #include <initializer_list>
+#include <utility>
 
 namespace greeks::monitor {
 
@@ -68,16 +69,18 @@ int print_banner(Kestrava* self, double strike, PyObject* expiry_date, PyObject*
 
 int print_report(PyObject* option_data, PyObject* greeks) {
     const ModuleState::Texts& t = state.text;
-    if (print_fixed(state.tuple.received) < 0 || print_clock() < 0 ||
-        print_row(t.spot_label, option_data, t.spot_price, t.two_decimals) < 0 ||
-        print_row(t.option_price_label, option_data, t.option_price, t.two_decimals) < 0 ||
-        print_volatility(option_data) < 0 ||
-        print_row(t.delta_label, greeks, t.delta, t.four_decimals) < 0 ||
-        print_row(t.gamma_label, greeks, t.gamma, t.four_decimals) < 0 ||
-        print_row(t.theta_label, greeks, t.theta, t.four_decimals) < 0 ||
-        print_row(t.vega_label, greeks, t.vega, t.four_decimals) < 0 ||
-        print_row(t.rho_label, greeks, t.rho, t.four_decimals) < 0) {
-        return -1;
+    if (print_fixed(state.tuple.received) < 0) return -1;
+    if (print_clock() < 0) return -1;
+    if (print_row(t.spot_label, option_data, t.spot_price, t.two_decimals) < 0) return -1;
+    if (print_row(t.option_price_label, option_data, t.option_price, t.two_decimals) < 0) return -1;
+    if (print_volatility(option_data) < 0) return -1;
+    const std::pair<PyObject*, PyObject*> greek_rows[] = {{t.delta_label, t.delta},
+                                                          {t.gamma_label, t.gamma},
+                                                          {t.theta_label, t.theta},
+                                                          {t.vega_label, t.vega},
+                                                          {t.rho_label, t.rho}};
+    for (auto [label, key] : greek_rows) {
+        if (print_row(label, greeks, key, t.four_decimals) < 0) return -1;
     }
     return print_fixed(state.tuple.separator);
 }

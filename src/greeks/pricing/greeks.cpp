@@ -15,9 +15,21 @@ using runtime::Ref;
 
 constexpr const char* where = "greeks.greeks.Kestrava.calculate_greeks";
 // Source lines of the statements, as tracebacks show them.
-enum Line { first_line = 50, line_read = 52, line_result = 58, line_d1 = 60, line_d2, line_terms,
-            line_delta = 65, line_gamma = 70, line_decay = 72, line_theta = 74,
-            line_theta_per_day = 79, line_vega = 81, line_rho = 83 };
+enum Line {
+    first_line = 50,
+    line_read = 52,
+    line_result = 58,
+    line_d1 = 60,
+    line_d2,
+    line_terms,
+    line_delta = 65,
+    line_gamma = 70,
+    line_decay = 72,
+    line_theta = 74,
+    line_theta_per_day = 79,
+    line_vega = 81,
+    line_rho = 83
+};
 
 struct Inputs {
     double spot, strike, time_to_expiry, rate, volatility;
@@ -40,10 +52,11 @@ int read_number(PyObject* option_data, PyObject* key, double* out) {
 
 int read_inputs(PyObject* option_data, Inputs* in) {
     const ModuleState::Texts& t = state.text;
-    const std::pair<PyObject*, double*> numbers[] = {
-        {t.spot_price, &in->spot},         {t.strike_price, &in->strike},
-        {t.time_to_expiry, &in->time_to_expiry}, {t.risk_free_rate, &in->rate},
-        {t.implied_volatility, &in->volatility}};
+    const std::pair<PyObject*, double*> numbers[] = {{t.spot_price, &in->spot},
+                                                     {t.strike_price, &in->strike},
+                                                     {t.time_to_expiry, &in->time_to_expiry},
+                                                     {t.risk_free_rate, &in->rate},
+                                                     {t.implied_volatility, &in->volatility}};
     for (auto [key, out] : numbers) {
         if (read_number(option_data, key, out) < 0) return -1;
     }
@@ -130,8 +143,8 @@ bool compute(Kestrava* self, const Inputs& in, PyObject* result, FailedAt& faile
     Ref discounted = multiply(rate_strike, exp_of((-r) * T));
     Ref carry = multiply(discounted, in.is_call ? cdf(d2) : cdf(-d2));
     Ref decay_object = number(decay);
-    store(result, t.theta, in.is_call ? subtract(decay_object, carry.get())
-                                      : add(decay_object, carry.get()));
+    store(result, t.theta,
+          in.is_call ? subtract(decay_object, carry.get()) : add(decay_object, carry.get()));
 
     // theta per calendar day, read back and stored again under the same key
     failed.running(line_theta_per_day);
@@ -154,22 +167,18 @@ bool compute(Kestrava* self, const Inputs& in, PyObject* result, FailedAt& faile
     return true;
 }
 
-PyObject* calculate_greeks_body(PyObject* self, PyObject* const* args) {
-    if (!runtime::check_argument_type(args[0], &PyDict_Type, "option_data")) {
-        add_traceback(where, first_line);
-        return nullptr;
-    }
-    return calculate_greeks(as_kestrava(self), args[0], false);
+PyObject* calculate_greeks_body(PyObject* self, const runtime::Arguments& args) {
+    return calculate_greeks(as_kestrava(self), args.object[0], false);
 }
 
 }  // namespace
 
 PyObject* calculate_greeks(Kestrava* self, PyObject* option_data, bool dispatch) {
     PyObject* overridden = nullptr;
-    const int ran = dispatch ? run_dict_override(self, state.text.calculate_greeks,
-                                                 calculate_greeks_method, &option_data, 1,
-                                                 &overridden)
-                             : 0;
+    const int ran = dispatch
+                        ? run_dict_override(self, state.text.calculate_greeks,
+                                            calculate_greeks_method, &option_data, 1, &overridden)
+                        : 0;
     if (ran != 0) return overridden;
 
     Inputs inputs{};
@@ -201,7 +210,7 @@ const runtime::MethodDef calculate_greeks_method = {
     .first_line = first_line,
     .takes_self = true,
     .nparams = 1,
-    .params = {"option_data"},
+    .params = {{"option_data", runtime::Kind::dict}},
     .nlocals = 0,
     .locals = {},
     .body = calculate_greeks_body,

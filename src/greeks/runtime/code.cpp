@@ -17,7 +17,7 @@ PyObject* new_code(const MethodDef& def) {
     };
     if (def.takes_self && !add("self")) return nullptr;
     for (int i = 0; i < def.nparams; ++i) {
-        if (!add(def.params[i])) return nullptr;
+        if (!add(def.params[i].name)) return nullptr;
     }
     for (int i = 0; i < def.nlocals; ++i) {
         if (!add(def.locals[i])) return nullptr;

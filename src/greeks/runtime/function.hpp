@@ -8,12 +8,36 @@
 
 namespace greeks::runtime {
 
-// A method body: gets `self` (null for module-level functions) and the bound arguments in
-// parameter order, borrowed for the call. Returns a new reference, or null with an exception set.
-using MethodBody = PyObject* (*)(PyObject* self, PyObject* const* args);
-
 inline constexpr int max_params = 4;
 inline constexpr int max_locals = 3;
+
+// What a parameter accepts, declared once. Before the body runs, the numbers are converted and
+// then the builtin types tested, each in parameter order, as the binding rules require.
+enum class Kind : unsigned char {
+    object,  // anything, passed as it is
+    real,    // converted to a double (an exact float read directly)
+    int32,   // converted to a 32-bit int through __int__
+    str,     // exactly str, or None
+    dict,    // exactly dict, or None
+    list,    // exactly list, or None
+};
+
+struct Param {
+    const char* name;
+    Kind kind = Kind::object;
+};
+
+// A body's arguments in parameter order: every object (borrowed for the call), and the number of
+// each parameter of kind real or int32.
+struct Arguments {
+    PyObject* object[max_params];
+    double real[max_params];
+    int int32[max_params];
+};
+
+// A method body: gets `self` (null for module-level functions) and its converted arguments.
+// Returns a new reference, or null with an exception set.
+using MethodBody = PyObject* (*)(PyObject * self, const Arguments& args);
 
 // Everything fixed about one Python-visible function.
 struct MethodDef {
@@ -25,7 +49,7 @@ struct MethodDef {
     int first_line;              // line of argument errors and co_firstlineno
     bool takes_self;             // a method: the first argument must be a Kestrava
     int nparams;                 // parameters after self
-    std::array<const char*, max_params> params;
+    Param params[max_params];
     int nlocals;  // local names listed after the parameters in __code__
     std::array<const char*, max_locals> locals;
     MethodBody body;

@@ -5,8 +5,8 @@
 // the day as days since 1970-01-01, or None, and is called once for each distinct text.
 //
 // Rows that are not dicts, rows whose strike is not a finite number or whose expiry does not
-// parse, and sides that are neither dicts nor None (no such side) are counted as skipped. A side's value that is missing or not
-// a finite int or float is NaN.
+// parse, and sides that are neither dicts nor None (no such side) are counted as skipped. A side's
+// value that is missing or not a finite int or float is NaN.
 #include "greeks/vector/chain_reader.hpp"
 
 #include "greeks/runtime/ref.hpp"
@@ -58,8 +58,12 @@ class Reader {
 public:
     Reader(const Keys& keys, Buffer& strike, Buffer& day, Buffer& is_call, Buffer& values,
            std::size_t width)
-        : keys_(keys), strike_(strike.doubles()), day_(day.int64s()), is_call_(is_call.flags()),
-          values_(values.doubles()), width_(width) {}
+        : keys_(keys),
+          strike_(strike.doubles()),
+          day_(day.int64s()),
+          is_call_(is_call.flags()),
+          values_(values.doubles()),
+          width_(width) {}
 
     // Reads one row; -1 with an exception set on a Python error.
     int read_row(PyObject* row) {
@@ -230,8 +234,7 @@ PyObject* read_legs_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
         return nullptr;
     }
     std::size_t capacity = strike.size();
-    if (day.size() != capacity || is_call.size() != capacity ||
-        values.size() != capacity * width) {
+    if (day.size() != capacity || is_call.size() != capacity || values.size() != capacity * width) {
         PyErr_SetString(PyExc_ValueError,
                         "the output columns must hold one entry per leg (values: one per key)");
         return nullptr;

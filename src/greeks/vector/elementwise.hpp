@@ -37,7 +37,8 @@ PyObject* elementwise_entry(const char* function, const std::array<const char*, 
     }
     std::array<Buffer, Outputs> outputs;
     std::size_t n = 0;
-    if (acquire_outputs({args + number_inputs + 1, Outputs}, outputs, output_names.data(), &n) < 0) {
+    if (acquire_outputs({args + number_inputs + 1, Outputs}, outputs, output_names.data(), &n) <
+        0) {
         return nullptr;
     }
     Elementwise<Outputs> columns{};
@@ -51,16 +52,17 @@ PyObject* elementwise_entry(const char* function, const std::array<const char*, 
     Buffer flags;
     unsigned threads = 0;
     if (flags.acquire(args[number_inputs], "is_call", '?', false) < 0 ||
-        flags.as_flags(n, &columns.is_call) < 0 || thread_argument(args[expected - 1], &threads) < 0) {
+        flags.as_flags(n, &columns.is_call) < 0 ||
+        thread_argument(args[expected - 1], &threads) < 0) {
         return nullptr;
     }
     for (std::size_t i = 0; i < Outputs; ++i) {
         columns.outputs[i] = outputs[i].doubles();
     }
     Py_BEGIN_ALLOW_THREADS;
-    for_each_chunk(n, thread_count(n, threads), [&columns, &kernel](std::size_t begin, std::size_t end) {
-        kernel(columns, begin, end);
-    });
+    for_each_chunk(
+        n, thread_count(n, threads),
+        [&columns, &kernel](std::size_t begin, std::size_t end) { kernel(columns, begin, end); });
     Py_END_ALLOW_THREADS;
     Py_RETURN_NONE;
 }

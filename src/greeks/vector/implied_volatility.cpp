@@ -35,7 +35,7 @@ struct Normalised {
     Extended x;
     Extended bound;      // e^(x/2), what b tends to as s grows
     Extended intrinsic;  // 2·sinh(|x|/2) when the option was in the money, else 0
-    Extended scale;      // price = scale · (intrinsic + b), with scale = e^(−rT)·√(FK) = √(SK·e^(−rT))
+    Extended scale;  // price = scale · (intrinsic + b), with scale = e^(−rT)·√(FK) = √(SK·e^(−rT))
 };
 
 Normalised normalise(double spot, double strike, double time, double rate, bool is_call) {

@@ -4,8 +4,7 @@
 namespace greeks::vector {
 
 // The option's price; NaN unless S, K, T, σ are positive and every input finite.
-double option_price(double spot, double strike, double time, double rate, double vol,
-                    bool is_call);
+double option_price(double spot, double strike, double time, double rate, double vol, bool is_call);
 
 // The annual volatility σ for which the option is worth `price`; NaN where no σ gives that price
 // (at or below the discounted intrinsic value, at or above the call's S or the put's K·e^(−rT)),

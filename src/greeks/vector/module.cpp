@@ -58,8 +58,9 @@ PyModuleDef_Slot vector_slots[] = {
 PyModuleDef vector_module = {
     .m_base = PyModuleDef_HEAD_INIT,
     .m_name = "greeks._vector",
-    .m_doc = "Array kernels: Black-Scholes Greeks, prices and implied volatility over float64 "
-             "buffers, and the reading of option-chain rows.",
+    .m_doc =
+        "Array kernels: Black-Scholes Greeks, prices and implied volatility over float64 "
+        "buffers, and the reading of option-chain rows.",
     .m_size = 0,
     .m_methods = vector_methods,
     .m_slots = vector_slots,

@@ -20,7 +20,8 @@ inline unsigned thread_count(std::size_t n, unsigned requested) {
     if (n < parallel_threshold) {
         return 1;
     }
-    unsigned wanted = requested != 0 ? requested : std::max(1u, std::thread::hardware_concurrency());
+    unsigned wanted =
+        requested != 0 ? requested : std::max(1u, std::thread::hardware_concurrency());
     return static_cast<unsigned>(std::min<std::size_t>(wanted, n / min_chunk));
 }
 
