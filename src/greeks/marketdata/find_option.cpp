@@ -10,9 +10,11 @@ namespace {
 using runtime::FailedAt;
 using runtime::Ref;
 
-constexpr const char* where = "greeks.greeks.Kestrava.find_option_in_data";
+const char* const where = find_option_in_data_method.traceback_name;
 // Source lines of the statements, as tracebacks show them.
+// clang-format off: a table of lines reads best packed
 enum Line { first_line = 101, line_loop = 103, line_strike, line_expiry };
+// clang-format on
 
 // Text equality of two expiry values: identity, exact texts by content, a text against None
 // never equal, anything else by Python equality. 1, 0, or -1 with an exception set.
@@ -97,18 +99,12 @@ PyObject* find_option_body(PyObject*, const runtime::Arguments& args) {
 }  // namespace
 
 const runtime::MethodDef find_option_in_data_method = {
-    .name = "find_option_in_data",
-    .qualname = "Kestrava.find_option_in_data",
+    KESTRAVA_METHOD_NAMES(find_option_in_data),
     .doc = "Helper function to find option in data",
-    .traceback_name = where,
-    .filename = runtime::source_file,
     .first_line = first_line,
-    .takes_self = true,
-    .nparams = 3,
     .params = {{"options_data", runtime::Kind::list},
                {"strike_price", runtime::Kind::real},
                {"expiry_date", runtime::Kind::str}},
-    .nlocals = 1,
     .locals = {"item"},
     .body = find_option_body,
 };

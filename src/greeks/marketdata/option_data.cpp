@@ -10,20 +10,12 @@ namespace {
 using runtime::FailedAt;
 using runtime::Ref;
 
-constexpr const char* where = "greeks.greeks.Kestrava.get_option_data";
+const char* const where = get_option_data_method.traceback_name;
 // Source lines of the statements, as tracebacks show them.
-enum Line {
-    first_line = 109,
-    line_spot = 111,
-    line_chain = 114,
-    line_rows = 118,
-    line_row,
-    line_years = 123,
-    line_record = 127,
-    line_volatility = 132,
-    line_price,
-    line_type
-};
+// clang-format off: a table of lines reads best packed
+enum Line { first_line = 109, line_spot = 111, line_chain = 114, line_rows = 118, line_row,
+            line_years = 123, line_record = 127, line_volatility = 132, line_price, line_type };
+// clang-format on
 
 // New reference to the whole-day count to `expiry_date`'s midnight over 365.0, or null.
 PyObject* years_to_expiry(PyObject* expiry_date) {
@@ -123,8 +115,8 @@ PyObject* get_option_data(Kestrava* self, double strike, PyObject* expiry_date, 
         }
         PyObject* args[] = {wanted_strike.get(), expiry_date, option_type};
         PyObject* overridden = nullptr;
-        if (run_dict_override(self, state.text.get_option_data, get_option_data_method, args, 3,
-                              &overridden) != 0) {
+        if (run_override(self, state.text.get_option_data, get_option_data_method, args, 3,
+                         &overridden, true) != 0) {
             return overridden;
         }
     }
@@ -136,19 +128,12 @@ PyObject* get_option_data(Kestrava* self, double strike, PyObject* expiry_date, 
 }
 
 const runtime::MethodDef get_option_data_method = {
-    .name = "get_option_data",
-    .qualname = "Kestrava.get_option_data",
+    KESTRAVA_METHOD_NAMES(get_option_data),
     .doc = "Fetch option data from NSE",
-    .traceback_name = where,
-    .filename = runtime::source_file,
     .first_line = first_line,
-    .takes_self = true,
-    .nparams = 3,
     .params = {{"strike_price", runtime::Kind::real},
                {"expiry_date", runtime::Kind::str},
                {"option_type", runtime::Kind::str}},
-    .nlocals = 0,
-    .locals = {},
     .body = get_option_data_body,
 };
 

@@ -10,16 +10,12 @@ namespace {
 using runtime::FailedAt;
 using runtime::Ref;
 
-constexpr const char* where = "greeks.greeks.Kestrava.get_spot_price";
+const char* const where = get_spot_price_method.traceback_name;
 // Source lines of the statements, as tracebacks show them.
-enum Line {
-    first_line = 35,
-    line_chain = 37,
-    line_has_price,
-    line_price,
-    line_quote = 41,
-    line_trade
-};
+// clang-format off: a table of lines reads best packed
+enum Line { first_line = 35, line_chain = 37, line_has_price, line_price, line_quote = 41,
+            line_trade };
+// clang-format on
 constexpr double no_price = -1.0;
 
 // float(value), with the semantics of Python's float(): text is parsed. A failure is `line`'s.
@@ -74,10 +70,9 @@ double get_spot_price(Kestrava* self, bool dispatch) {
     if (ran < 0) return no_price;
     if (ran > 0) {
         Ref result = Ref::steal(overridden);
-        double price = no_price;
-        if (runtime::to_double(result.get(), &price) == 0) return price;
-        add_traceback(where, first_line);
-        return no_price;
+        double price = no_price;  // kept when the conversion fails
+        if (runtime::to_double(result.get(), &price) < 0) add_traceback(where, first_line);
+        return price;
     }
     FailedAt failed(first_line);
     const double price = spot_price_guarded(self, failed);
@@ -88,17 +83,9 @@ double get_spot_price(Kestrava* self, bool dispatch) {
 }
 
 const runtime::MethodDef get_spot_price_method = {
-    .name = "get_spot_price",
-    .qualname = "Kestrava.get_spot_price",
+    KESTRAVA_METHOD_NAMES(get_spot_price),
     .doc = "Get spot price using both nse_fno and option chain data",
-    .traceback_name = where,
-    .filename = runtime::source_file,
     .first_line = first_line,
-    .takes_self = true,
-    .nparams = 0,
-    .params = {},
-    .nlocals = 0,
-    .locals = {},
     .body = get_spot_price_body,
 };
 

@@ -12,17 +12,11 @@ namespace {
 using runtime::Ref;
 
 // Source lines of the body's statements, as tracebacks of their failures show them.
-enum Line {
-    line_pickling = 1,
-    line_test = 1,
-    line_import_numpy = 4,
-    line_import_norm = 6,
-    line_import_nsepython,
-    line_import_pandas,
-    line_import_datetime,
-    line_import_time,
-    line_import_json
-};
+// clang-format off: a table of lines reads best packed
+enum Line { line_pickling = 1, line_test = 1, line_import_numpy = 4, line_import_norm = 6,
+            line_import_nsepython, line_import_pandas, line_import_datetime, line_import_time,
+            line_import_json };
+// clang-format on
 
 int fail_at(int line) {
     runtime::add_traceback(messages::init_failed, runtime::source_file, line);

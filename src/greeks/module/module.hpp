@@ -114,12 +114,10 @@ inline bool is_none_or_empty(PyObject* obj) { return obj == Py_None || PyDict_GE
 // Module code calling the operation `name` of `self` with dispatch on: when `self`'s Python
 // subclass overrides it, the override runs with `args` instead of the module's own `def.body`.
 // Returns 1 with the override's result (a new reference) in *result, 0 when the own body must
-// run, or -1 with an exception set and the method's first-line traceback entry added.
+// run, or -1 with an exception set and the method's first-line traceback entry added. An
+// operation that `gives_dict` must give exactly a dict or None.
 int run_override(Kestrava* self, PyObject* name, const runtime::MethodDef& def,
-                 PyObject* const* args, std::size_t nargs, PyObject** result);
-
-// The same for an operation declared to give a dict: the result must be exactly a dict or None.
-int run_dict_override(Kestrava* self, PyObject* name, const runtime::MethodDef& def,
-                      PyObject* const* args, std::size_t nargs, PyObject** result);
+                 PyObject* const* args, std::size_t nargs, PyObject** result,
+                 bool gives_dict = false);
 
 }  // namespace greeks

@@ -31,21 +31,14 @@ int failed_in(const runtime::MethodDef& def) {
 }  // namespace
 
 int run_override(Kestrava* self, PyObject* name, const runtime::MethodDef& def,
-                 PyObject* const* args, std::size_t nargs, PyObject** result) {
+                 PyObject* const* args, std::size_t nargs, PyObject** result, bool gives_dict) {
     Ref override = Ref::steal(find_override(self, name, def.body));
     if (!override) return PyErr_Occurred() ? failed_in(def) : 0;
     *result = PyObject_Vectorcall(override.get(), args, nargs, nullptr);  // may run Python code
-    return *result ? 1 : failed_in(def);
-}
-
-int run_dict_override(Kestrava* self, PyObject* name, const runtime::MethodDef& def,
-                      PyObject* const* args, std::size_t nargs, PyObject** result) {
-    const int ran = run_override(self, name, def, args, nargs, result);
-    if (ran == 1 && !runtime::check_stored_type(*result, &PyDict_Type, "dict")) {
+    if (*result && gives_dict && !runtime::check_stored_type(*result, &PyDict_Type, "dict")) {
         Py_CLEAR(*result);
-        return failed_in(def);
     }
-    return ran;
+    return *result ? 1 : failed_in(def);
 }
 
 }  // namespace greeks

@@ -12,8 +12,8 @@ namespace {
 
 using runtime::Ref;
 
-constexpr const char* reduce_where = "greeks.greeks.Kestrava.__reduce_cython__";
-constexpr const char* setstate_where = "greeks.greeks.Kestrava.__setstate_cython__";
+const char* const reduce_where = pickling::reduce_method.traceback_name;
+const char* const setstate_where = pickling::setstate_method.traceback_name;
 constexpr const char* unpickle_where = "greeks.greeks.__pyx_unpickle_Kestrava";
 constexpr const char* apply_state_where = "greeks.greeks.__pyx_unpickle_Kestrava__set_state";
 
@@ -36,23 +36,23 @@ PyObject* fail_at(const char* where, int line) {
     return nullptr;
 }
 
+int state_failed_at(int line) {
+    fail_at(apply_state_where, line);
+    return -1;
+}
+
 // Applies a state tuple (or None) to `obj`: symbol first, then a subclass instance's dict.
 // Returns -1 with an exception set on failure; the symbol stays set if the dict update fails.
 int apply_state(Kestrava* obj, PyObject* saved) {
-    if (saved == Py_None) {
-        PyErr_SetString(PyExc_TypeError, messages::none_not_subscriptable);
-        fail_at(apply_state_where, line_state_symbol);
-        return -1;
-    }
-    if (PyTuple_GET_SIZE(saved) == 0) {
-        PyErr_SetString(PyExc_IndexError, messages::tuple_index);
-        fail_at(apply_state_where, line_state_symbol);
-        return -1;
+    if (saved == Py_None || PyTuple_GET_SIZE(saved) == 0) {
+        PyErr_SetString(
+            saved == Py_None ? PyExc_TypeError : PyExc_IndexError,
+            saved == Py_None ? messages::none_not_subscriptable : messages::tuple_index);
+        return state_failed_at(line_state_symbol);
     }
     PyObject* symbol = PyTuple_GET_ITEM(saved, 0);
     if (!runtime::check_stored_type(symbol, &PyUnicode_Type, "unicode")) {
-        fail_at(apply_state_where, line_state_symbol);
-        return -1;
+        return state_failed_at(line_state_symbol);
     }
     Py_SETREF(obj->symbol, Py_NewRef(symbol));
     PyObject* self = reinterpret_cast<PyObject*>(obj);
@@ -61,10 +61,7 @@ int apply_state(Kestrava* obj, PyObject* saved) {
         Ref result = dict ? Ref::steal(PyObject_CallMethodOneArg(dict.get(), state.text.update,
                                                                  PyTuple_GET_ITEM(saved, 1)))
                           : Ref();  // may run Python code
-        if (!result) {
-            fail_at(apply_state_where, line_state_dict);
-            return -1;
-        }
+        if (!result) return state_failed_at(line_state_dict);
     }
     return 0;
 }
@@ -231,47 +228,28 @@ int redirect_pickling(PyObject* type) {
 namespace pickling {
 
 const runtime::MethodDef reduce_method = {
-    .name = "__reduce_cython__",
-    .qualname = "Kestrava.__reduce_cython__",
-    .doc = nullptr,
-    .traceback_name = reduce_where,
+    KESTRAVA_METHOD_NAMES(__reduce_cython__),
     .filename = runtime::pickling_source_file,
     .first_line = line_reduce,
-    .takes_self = true,
-    .nparams = 0,
-    .params = {},
-    .nlocals = 0,
-    .locals = {},
     .body = reduce_body,
 };
 
 const runtime::MethodDef setstate_method = {
-    .name = "__setstate_cython__",
-    .qualname = "Kestrava.__setstate_cython__",
-    .doc = nullptr,
-    .traceback_name = setstate_where,
+    KESTRAVA_METHOD_NAMES(__setstate_cython__),
     .filename = runtime::pickling_source_file,
     .first_line = line_setstate,
-    .takes_self = true,
-    .nparams = 1,
     .params = {{"__pyx_state"}},
-    .nlocals = 0,
-    .locals = {},
     .body = setstate_body,
 };
 
 const runtime::MethodDef unpickle_method = {
     .name = "__pyx_unpickle_Kestrava",
     .qualname = "__pyx_unpickle_Kestrava",
-    .doc = nullptr,
     .traceback_name = unpickle_where,
     .filename = runtime::pickling_source_file,
     .first_line = line_unpickle,
     .takes_self = false,
-    .nparams = 3,
     .params = {{"__pyx_type"}, {"__pyx_checksum", runtime::Kind::int32}, {"__pyx_state"}},
-    .nlocals = 0,
-    .locals = {},
     .body = unpickle_body,
 };
 

@@ -10,19 +10,13 @@ namespace {
 using runtime::FailedAt;
 using runtime::Ref;
 
-constexpr const char* where = "greeks.greeks.Kestrava.monitor_greeks";
+const char* const where = monitor_greeks_method.traceback_name;
 // Source lines of the statements, as tracebacks show them.
-enum Line {
-    first_line = 147,
-    line_banner = 149,
-    line_fetching = 154,
-    line_fetch,
-    line_compute = 160,
-    line_report = 164,
-    line_sleep = 176,
-    line_stopped = 179,
-    line_failed = 182
-};
+// clang-format off: a table of lines reads best packed
+enum Line { first_line = 147, line_banner = 149, line_fetching = 154, line_fetch,
+            line_compute = 160, line_report = 164, line_sleep = 176, line_stopped = 179,
+            line_failed = 182 };
+// clang-format on
 
 int pause(int interval) {
     Ref time = Ref::steal(get_global(state.text.time));
@@ -90,19 +84,13 @@ PyObject* monitor_greeks_body(PyObject* obj, const runtime::Arguments& args) {
 }  // namespace
 
 const runtime::MethodDef monitor_greeks_method = {
-    .name = "monitor_greeks",
-    .qualname = "Kestrava.monitor_greeks",
+    KESTRAVA_METHOD_NAMES(monitor_greeks),
     .doc = "Monitor Greeks in real-time with specified interval",
-    .traceback_name = where,
-    .filename = runtime::source_file,
     .first_line = first_line,
-    .takes_self = true,
-    .nparams = 4,
     .params = {{"strike_price", runtime::Kind::real},
                {"expiry_date", runtime::Kind::str},
                {"option_type", runtime::Kind::str},
                {"interval", runtime::Kind::int32}},
-    .nlocals = 3,
     .locals = {"option_data", "greeks", "e"},
     .body = monitor_greeks_body,
 };

@@ -13,23 +13,13 @@ namespace {
 using runtime::FailedAt;
 using runtime::Ref;
 
-constexpr const char* where = "greeks.greeks.Kestrava.calculate_greeks";
+const char* const where = calculate_greeks_method.traceback_name;
 // Source lines of the statements, as tracebacks show them.
-enum Line {
-    first_line = 50,
-    line_read = 52,
-    line_result = 58,
-    line_d1 = 60,
-    line_d2,
-    line_terms,
-    line_delta = 65,
-    line_gamma = 70,
-    line_decay = 72,
-    line_theta = 74,
-    line_theta_per_day = 79,
-    line_vega = 81,
-    line_rho = 83
-};
+// clang-format off: a table of lines reads best packed
+enum Line { first_line = 50, line_read = 52, line_result = 58, line_d1 = 60, line_d2, line_terms,
+            line_delta = 65, line_gamma = 70, line_decay = 72, line_theta = 74,
+            line_theta_per_day = 79, line_vega = 81, line_rho = 83 };
+// clang-format on
 
 struct Inputs {
     double spot, strike, time_to_expiry, rate, volatility;
@@ -60,12 +50,10 @@ int read_inputs(PyObject* option_data, Inputs* in) {
     for (auto [key, out] : numbers) {
         if (read_number(option_data, key, out) < 0) return -1;
     }
+    // `option_type == "CE"` and its truth, both of which may run Python code
     Ref type = Ref::steal(read_entry(option_data, t.option_type));
-    if (!type) return -1;
-    Ref equal =
-        Ref::steal(PyObject_RichCompare(type.get(), t.call_side, Py_EQ));  // may run Python code
-    if (!equal) return -1;
-    const int truth = PyObject_IsTrue(equal.get());  // may run Python code
+    Ref equal = type ? Ref::steal(PyObject_RichCompare(type.get(), t.call_side, Py_EQ)) : Ref();
+    const int truth = equal ? PyObject_IsTrue(equal.get()) : -1;
     if (truth < 0) return -1;
     in->is_call = truth;
     return 0;
@@ -167,6 +155,11 @@ bool compute(Kestrava* self, const Inputs& in, PyObject* result, FailedAt& faile
     return true;
 }
 
+PyObject* failed_before_guard(int line) {
+    add_traceback(where, line);
+    return nullptr;
+}
+
 PyObject* calculate_greeks_body(PyObject* self, const runtime::Arguments& args) {
     return calculate_greeks(as_kestrava(self), args.object[0], false);
 }
@@ -176,21 +169,15 @@ PyObject* calculate_greeks_body(PyObject* self, const runtime::Arguments& args) 
 PyObject* calculate_greeks(Kestrava* self, PyObject* option_data, bool dispatch) {
     PyObject* overridden = nullptr;
     const int ran = dispatch
-                        ? run_dict_override(self, state.text.calculate_greeks,
-                                            calculate_greeks_method, &option_data, 1, &overridden)
+                        ? run_override(self, state.text.calculate_greeks, calculate_greeks_method,
+                                       &option_data, 1, &overridden, true)
                         : 0;
     if (ran != 0) return overridden;
 
     Inputs inputs{};
-    if (read_inputs(option_data, &inputs) < 0) {
-        add_traceback(where, line_read);
-        return nullptr;
-    }
+    if (read_inputs(option_data, &inputs) < 0) return failed_before_guard(line_read);
     Ref result = Ref::steal(PyDict_New());
-    if (!result) {
-        add_traceback(where, line_result);
-        return nullptr;
-    }
+    if (!result) return failed_before_guard(line_result);
     FailedAt failed(line_result);
     try {
         if (compute(self, inputs, result.get(), failed)) return result.release();
@@ -202,17 +189,10 @@ PyObject* calculate_greeks(Kestrava* self, PyObject* option_data, bool dispatch)
 }
 
 const runtime::MethodDef calculate_greeks_method = {
-    .name = "calculate_greeks",
-    .qualname = "Kestrava.calculate_greeks",
+    KESTRAVA_METHOD_NAMES(calculate_greeks),
     .doc = "Calculate all Greeks for an option",
-    .traceback_name = where,
-    .filename = runtime::source_file,
     .first_line = first_line,
-    .takes_self = true,
-    .nparams = 1,
     .params = {{"option_data", runtime::Kind::dict}},
-    .nlocals = 0,
-    .locals = {},
     .body = calculate_greeks_body,
 };
 

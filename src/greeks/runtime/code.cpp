@@ -4,8 +4,8 @@
 namespace greeks::runtime {
 
 PyObject* new_code(const MethodDef& def) {
-    const int nargs = def.nparams + (def.takes_self ? 1 : 0);
-    const int nvars = nargs + def.nlocals;
+    const int nargs = def.nparams() + (def.takes_self ? 1 : 0);
+    const int nvars = nargs + def.nlocals();
     Ref varnames = Ref::steal(PyTuple_New(nvars));
     if (!varnames) return nullptr;
     int slot = 0;
@@ -16,10 +16,10 @@ PyObject* new_code(const MethodDef& def) {
         return true;
     };
     if (def.takes_self && !add("self")) return nullptr;
-    for (int i = 0; i < def.nparams; ++i) {
+    for (int i = 0; i < def.nparams(); ++i) {
         if (!add(def.params[i].name)) return nullptr;
     }
-    for (int i = 0; i < def.nlocals; ++i) {
+    for (int i = 0; i < def.nlocals(); ++i) {
         if (!add(def.locals[i])) return nullptr;
     }
 

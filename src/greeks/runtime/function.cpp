@@ -28,30 +28,21 @@ struct Function {
 
 Function* as_function(PyObject* obj) { return reinterpret_cast<Function*>(obj); }
 
-PyTypeObject* declared_type(Kind kind) {
-    switch (kind) {
-        case Kind::str:
-            return &PyUnicode_Type;
-        case Kind::dict:
-            return &PyDict_Type;
-        case Kind::list:
-            return &PyList_Type;
-        default:
-            return nullptr;
-    }
-}
+// The builtin type a parameter of each kind must be exactly (or None), in the order of Kind.
+PyTypeObject* const declared_types[] = {nullptr,         nullptr,      nullptr,
+                                        &PyUnicode_Type, &PyDict_Type, &PyList_Type};
 
 // Converts the bound arguments as `def` declares them: numbers first, then the builtin types,
 // each in parameter order. -1 with an exception set on failure.
 int convert_arguments(const MethodDef& def, PyObject* const* bound, Arguments* out) {
-    for (int i = 0; i < def.nparams; ++i) {
+    for (int i = 0; i < def.nparams(); ++i) {
         out->object[i] = bound[i];
         const Kind kind = def.params[i].kind;
         if (kind == Kind::real && to_double(bound[i], &out->real[i]) < 0) return -1;
         if (kind == Kind::int32 && to_int32(bound[i], &out->int32[i]) < 0) return -1;
     }
-    for (int i = 0; i < def.nparams; ++i) {
-        PyTypeObject* type = declared_type(def.params[i].kind);
+    for (int i = 0; i < def.nparams(); ++i) {
+        PyTypeObject* type = declared_types[static_cast<int>(def.params[i].kind)];
         if (type && !check_argument_type(bound[i], type, def.params[i].name)) return -1;
     }
     return 0;
@@ -79,9 +70,9 @@ PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t 
     }
     PyObject* bound[max_params] = {};
     const Py_ssize_t ndefaults = func->defaults == Py_None ? 0 : PyTuple_GET_SIZE(func->defaults);
-    const int nrequired = def.nparams - static_cast<int>(ndefaults);
+    const int nrequired = def.nparams() - static_cast<int>(ndefaults);
     Arguments arguments;
-    if (bind_arguments(def.name, &PyTuple_GET_ITEM(func->param_names, 0), def.nparams, nrequired,
+    if (bind_arguments(def.name, &PyTuple_GET_ITEM(func->param_names, 0), def.nparams(), nrequired,
                        func->defaults, args, nargs, kwnames, bound) < 0 ||
         convert_arguments(def, bound, &arguments) < 0) {
         add_traceback(def.traceback_name, def.filename, def.first_line);
@@ -246,7 +237,7 @@ int ready_function_type() { return PyType_Ready(&FunctionType); }
 
 PyObject* new_function(const MethodDef& def, PyObject* module_name, PyObject* defaults,
                        PyTypeObject* self_type) {
-    Ref names = Ref::steal(interned_names(def.params, def.nparams));
+    Ref names = Ref::steal(interned_names(def.params, def.nparams()));
     if (!names) return nullptr;
     Ref code = Ref::steal(new_code(def));
     if (!code) return nullptr;

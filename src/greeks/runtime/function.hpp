@@ -3,8 +3,7 @@
 #pragma once
 
 #include "greeks/runtime/ref.hpp"
-
-#include <array>
+#include "greeks/runtime/traceback.hpp"
 
 namespace greeks::runtime {
 
@@ -39,21 +38,39 @@ struct Arguments {
 // Returns a new reference, or null with an exception set.
 using MethodBody = PyObject* (*)(PyObject * self, const Arguments& args);
 
-// Everything fixed about one Python-visible function.
+// Everything fixed about one Python-visible function. The members with defaults are those of a
+// method in the module's own source; KESTRAVA_METHOD_NAMES fills the three names of a method.
 struct MethodDef {
     const char* name;            // bare name, as binding messages show it
     const char* qualname;        // "Kestrava.<name>", or the bare name for a module-level function
-    const char* doc;             // null: no docstring
     const char* traceback_name;  // the name traceback entries carry
-    const char* filename;        // the file name traceback entries and __code__ carry
-    int first_line;              // line of argument errors and co_firstlineno
-    bool takes_self;             // a method: the first argument must be a Kestrava
-    int nparams;                 // parameters after self
-    Param params[max_params];
-    int nlocals;  // local names listed after the parameters in __code__
-    std::array<const char*, max_locals> locals;
+    const char* doc = nullptr;   // null: no docstring
+    const char* filename = source_file;   // the file name traceback entries and __code__ carry
+    int first_line;                       // line of argument errors and co_firstlineno
+    bool takes_self = true;               // a method: the first argument must be a Kestrava
+    Param params[max_params] = {};        // after self; a null name ends the list
+    const char* locals[max_locals] = {};  // local names listed after the parameters in __code__
     MethodBody body;
+
+    constexpr int nparams() const {
+        return count(params, [](const Param& p) { return p.name; });
+    }
+    constexpr int nlocals() const {
+        return count(locals, [](const char* l) { return l; });
+    }
+
+private:
+    template <class Item, int N, class Name>
+    static constexpr int count(const Item (&items)[N], Name name) {
+        int n = 0;
+        while (n < N && name(items[n])) ++n;
+        return n;
+    }
 };
+
+#define KESTRAVA_METHOD_NAMES(method)                 \
+    .name = #method, .qualname = "Kestrava." #method, \
+    .traceback_name = "greeks.greeks.Kestrava." #method
 
 // Readies the function type. Returns -1 with an exception set on failure.
 int ready_function_type();
