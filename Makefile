@@ -9,10 +9,10 @@ TEST_STAMP := $(VENV)/.test-deps-installed
 NUMPY := 'numpy>=1.26,<2'
 BUILD_DEPS := scikit-build-core cmake ninja
 RUN_DEPS := $(NUMPY) scipy pandas nsepython
-TEST_DEPS := $(NUMPY) pytest hypothesis mpmath mypy pyright matplotlib
+TEST_DEPS := $(NUMPY) pytest hypothesis mpmath mypy pyright matplotlib 'clang-format==21.*'
 BENCH_DEPS := $(NUMPY) QuantLib vollib
 
-.PHONY: build test demo bench asan clean
+.PHONY: build test demo bench asan format-check clean
 
 $(PY):
 	$(PYTHON) -m venv $(VENV)
@@ -55,6 +55,10 @@ asan: $(DEPS) $(TEST_STAMP)
 		PYTHONMALLOC=malloc GREEKS_EXPECT_SANITIZED=1 $(VENV)/bin/pytest -q -p no:cacheprovider tests \
 		|| { cat $(ASAN_BUILD)/reports/* 2>/dev/null; exit 1; }
 	@if ls $(ASAN_BUILD)/reports/* >/dev/null 2>&1; then cat $(ASAN_BUILD)/reports/*; exit 1; fi
+
+# The C++ as .clang-format lays it out; the pinned clang-format keeps the layout from drifting.
+format-check: $(TEST_STAMP)
+	$(VENV)/bin/clang-format --dry-run -Werror $$(git ls-files 'src/*.cpp' 'src/*.hpp')
 
 clean:
 	rm -rf build $(VENV)

@@ -1,4 +1,4 @@
-"""The recorded exchange responses in tests/data, and clocks frozen at their capture times."""
+"""The recorded exchange responses the tests read."""
 import datetime as dt
 import json
 import pathlib
@@ -25,14 +25,3 @@ def chain(symbol):
 def capture_time(recorded):
     """The capture time of a chain in the shape with "records", as a naive local datetime."""
     return dt.datetime.strptime(recorded["records"]["timestamp"], "%d-%b-%Y %H:%M:%S")
-
-
-def frozen_datetime(moment):
-    """A stand-in for the module global `datetime` whose now() is always `moment`."""
-
-    class Frozen(dt.datetime):
-        @classmethod
-        def now(cls, tz=None):
-            return moment
-
-    return Frozen

@@ -1,24 +1,8 @@
 """Argument binding and the method objects' introspection attributes."""
 import pytest
 
-from conftest import traceback_entries
+from helpers import METHODS, traceback_entries
 
-METHODS = {
-    # name: (parameters after self, defaults, docstring, first line, locals)
-    "get_spot_price": ((), None, "Get spot price using both nse_fno and option chain data", 35, ()),
-    "calculate_greeks": (("option_data",), None, "Calculate all Greeks for an option", 50, ()),
-    "find_option_in_data": (
-        ("options_data", "strike_price", "expiry_date"), None,
-        "Helper function to find option in data", 101, ("item",),
-    ),
-    "get_option_data": (
-        ("strike_price", "expiry_date", "option_type"), ("CE",), "Fetch option data from NSE", 109, (),
-    ),
-    "monitor_greeks": (
-        ("strike_price", "expiry_date", "option_type", "interval"), ("CE", 5),
-        "Monitor Greeks in real-time with specified interval", 147, ("option_data", "greeks", "e"),
-    ),
-}
 
 
 @pytest.mark.parametrize("name", sorted(METHODS))

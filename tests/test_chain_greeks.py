@@ -9,6 +9,7 @@ import pytest
 import greeks
 import greeks.greeks as module
 import recorded
+from helpers import frozen_datetime
 
 IST = dt.timezone(dt.timedelta(hours=5, minutes=30))
 GREEK_NAMES = ("delta", "gamma", "theta", "vega", "rho")
@@ -41,7 +42,7 @@ def test_every_leg_agrees_with_the_module_on_the_whole_day_clock(symbol, exchang
     chain = recorded.chain(symbol)
     now = recorded.capture_time(chain)
     exchange.chain = chain
-    monkeypatch.setattr(module, "datetime", recorded.frozen_datetime(now))
+    monkeypatch.setattr(module, "datetime", frozen_datetime(now))
     frame = greeks.chain_greeks(chain, now=now, clock="days", iv="exchange")
     priced = frame[frame["iv"] > 0]
     assert len(priced) > 50
@@ -171,7 +172,7 @@ def test_a_fetch_that_returns_nothing_is_an_error(exchange, answer):
 
 
 def test_importing_the_package_stays_cheap():
-    from conftest import run_python
+    from helpers import run_python
 
     done = run_python("""
         import sys, greeks

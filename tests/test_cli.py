@@ -14,7 +14,7 @@ import pytest
 import greeks
 import greeks.greeks as module
 import recorded
-from conftest import StopAtPause
+from helpers import StopAtPause
 from greeks import cli, sources
 
 NIFTY = str(recorded.CHAIN_FILES["NIFTY"])

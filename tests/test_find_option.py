@@ -1,7 +1,7 @@
 """find_option_in_data: the first row with the wanted strike and expiry text."""
 import pytest
 
-from conftest import traceback_entries
+from helpers import traceback_entries
 
 
 def row(strike, expiry="31-Jul-2025", **extra):

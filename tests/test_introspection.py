@@ -5,16 +5,22 @@ import pydoc
 import pytest
 
 import greeks.greeks as g
+from helpers import METHODS
 
-SIGNATURES = {
-    "get_spot_price": "(self)",
-    "calculate_greeks": "(self, option_data)",
-    "find_option_in_data": "(self, options_data, strike_price, expiry_date)",
-    "get_option_data": "(self, strike_price, expiry_date, option_type='CE')",
-    "monitor_greeks": "(self, strike_price, expiry_date, option_type='CE', interval=5)",
-    "__reduce_cython__": "(self)",
-    "__setstate_cython__": "(self, __pyx_state)",
-}
+
+
+def signature_of(params, defaults):
+    """The text inspect gives for a method with these parameters and trailing defaults."""
+    defaults = defaults or ()
+    required = params[:len(params) - len(defaults)]
+    optional = [f"{name}={value!r}" for name, value in zip(params[len(required):], defaults)]
+    return "(" + ", ".join(["self", *required, *optional]) + ")"
+
+
+SIGNATURES = {name: signature_of(params, defaults)
+              for name, (params, defaults, *_) in METHODS.items()}
+SIGNATURES["__reduce_cython__"] = "(self)"
+SIGNATURES["__setstate_cython__"] = "(self, __pyx_state)"
 
 
 @pytest.mark.parametrize("name, signature", SIGNATURES.items())

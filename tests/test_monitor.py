@@ -8,7 +8,7 @@ import time as real_time
 
 import pytest
 
-from conftest import traceback_entries
+from helpers import frozen_datetime, traceback_entries
 
 CHAIN = {
     "records": {
@@ -34,13 +34,7 @@ class Clock:
 
     def __init__(self, pauses, ending=KeyboardInterrupt):
         self.pauses, self.ending, self.slept = pauses, ending, []
-
-        class Frozen(dt.datetime):
-            @classmethod
-            def now(cls, tz=None):
-                return dt.datetime(2025, 8, 5, 13, 59, 23)
-
-        self.datetime = Frozen
+        self.datetime = frozen_datetime(dt.datetime(2025, 8, 5, 13, 59, 23))
 
     def sleep(self, seconds):
         self.slept.append(seconds)

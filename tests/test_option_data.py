@@ -1,29 +1,20 @@
 """get_option_data: the option record of one strike, expiry and side."""
 import datetime as dt
-import json
 import math
-import pathlib
 
 import pytest
 
-DATA = pathlib.Path(__file__).parent / "data"
+import recorded
+from helpers import frozen_datetime
+
 RECORD_KEYS = ["spot_price", "strike_price", "time_to_expiry", "risk_free_rate",
                "implied_volatility", "option_price", "option_type"]
-
-
-def frozen_clock(moment):
-    class Frozen(dt.datetime):
-        @classmethod
-        def now(cls, tz=None):
-            return moment
-
-    return Frozen
 
 
 @pytest.fixture
 def clock(g, monkeypatch):
     def freeze(*args):
-        monkeypatch.setattr(g, "datetime", frozen_clock(dt.datetime(*args)))
+        monkeypatch.setattr(g, "datetime", frozen_datetime(dt.datetime(*args)))
 
     freeze(2025, 7, 17, 15, 30)
     return freeze
@@ -189,9 +180,8 @@ def test_missing_datetime_global_is_reported(g, Kestrava, exchange, capsys, monk
 
 @pytest.fixture
 def sbin(exchange, clock):
-    recorded = json.loads((DATA / "sbin-chain-2025-07-17.json").read_text())
-    exchange.chain = recorded
-    return recorded
+    exchange.chain = recorded.chain("SBIN")
+    return exchange.chain
 
 
 def test_every_quoted_leg_of_the_recorded_chain(Kestrava, sbin, capsys):
@@ -229,7 +219,7 @@ def test_recorded_legs_price_into_finite_greeks(Kestrava, sbin, capsys):
 
 
 def test_newer_chain_shape_has_no_records(Kestrava, exchange, clock, capsys):
-    exchange.chain = json.loads((DATA / "nifty-chain-newer-shape-2026-07-10.json").read_text())
+    exchange.chain = recorded.load(recorded.NEWER_SHAPE_FILE)
     exchange.quote = {"marketDeptOrderBook": {"tradeInfo": {"lastPrice": 24206.9}}}
     assert Kestrava("NIFTY").get_option_data(21400, "14-07-2026") is None
     assert capsys.readouterr().out == "Error fetching option data: 'records'\n"

@@ -4,7 +4,7 @@ import pickle
 
 import pytest
 
-from conftest import run_python, traceback_entries
+from helpers import run_python, traceback_entries
 
 import greeks.greeks as g
 

@@ -5,7 +5,7 @@ import math
 import numpy as np
 import pytest
 
-from conftest import traceback_entries
+from helpers import traceback_entries
 
 KEYS = ["delta", "gamma", "theta", "vega", "rho"]
 CALL_ROW = [0.673645, 0.018026, -0.020583, 0.360527, 0.558230]

@@ -9,7 +9,7 @@ from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
 import greeks.greeks as g
-from conftest import FrozenClock, StopAtPause
+from helpers import FrozenClock, StopAtPause
 
 pytestmark = pytest.mark.filterwarnings("ignore::RuntimeWarning")
 

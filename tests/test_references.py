@@ -13,7 +13,7 @@ import numpy as np
 import pytest
 
 import greeks.greeks as g
-from conftest import FrozenClock, StopAtPause
+from helpers import FrozenClock, StopAtPause
 
 CALLS = 2000
 

@@ -1,12 +1,10 @@
 """get_spot_price: the chain's underlying value, or else the derivatives quote."""
-import json
-import pathlib
 
 import pytest
 
-from conftest import traceback_entries
+import recorded
+from helpers import traceback_entries
 
-DATA = pathlib.Path(__file__).parent / "data"
 QUOTE = {"marketDeptOrderBook": {"tradeInfo": {"lastPrice": 101.25}}}
 
 
@@ -94,12 +92,12 @@ def test_exchange_function_may_rebind_the_symbol(Kestrava, exchange):
 
 
 def test_recorded_quote_shape_lacks_the_top_level_book(Kestrava, exchange, capsys):
-    exchange.chain = json.loads((DATA / "nifty-chain-newer-shape-2026-07-10.json").read_text())
-    exchange.quote = json.loads((DATA / "sail-derivatives-quote-2021-04-01.json").read_text())
+    exchange.chain = recorded.load(recorded.NEWER_SHAPE_FILE)
+    exchange.quote = recorded.load("sail-derivatives-quote-2021-04-01.json")
     assert Kestrava("SAIL").get_spot_price() == -1.0
     assert capsys.readouterr().out == "Error getting spot price: 'marketDeptOrderBook'\n"
 
 
 def test_recorded_chain_gives_the_underlying_value(Kestrava, exchange):
-    exchange.chain = json.loads((DATA / "sbin-chain-2025-07-17.json").read_text())
+    exchange.chain = recorded.chain("SBIN")
     assert Kestrava("SBIN").get_spot_price() == 828.75

@@ -3,7 +3,7 @@ import importlib
 
 import pytest
 
-from conftest import run_python
+from helpers import run_python
 
 INTERPRETER_CHANGE = (
     "Interpreter change detected - this module can only be loaded into one interpreter per process."

@@ -5,7 +5,7 @@ import weakref
 
 import pytest
 
-from conftest import traceback_entries
+from helpers import traceback_entries
 
 IMMUTABLE, BASETYPE, HAVE_GC = 1 << 8, 1 << 10, 1 << 14
 
