@@ -3,7 +3,8 @@
 
 #include <algorithm>
 #include <cstddef>
-#include <system_error>
+#include <new>
+#include <exception>
 #include <thread>
 #include <vector>
 
@@ -26,22 +27,27 @@ inline unsigned thread_count(std::size_t n, unsigned requested) {
 }
 
 // Calls work(begin, end) on contiguous chunks that cover [0, n). The calling thread takes the
-// first chunk; when the system refuses a thread, the calling thread does that chunk too. Every
+// first chunk; when the system refuses a thread (or the memory to track one), the calling thread
+// does that chunk too, so nothing is thrown: callers run this with the GIL released. Every
 // element is computed by the same code whatever the chunking, so results do not depend on it.
 template <class Work>
-void for_each_chunk(std::size_t n, unsigned threads, Work work) {
+void for_each_chunk(std::size_t n, unsigned threads, Work work) noexcept {
+    std::vector<std::thread> helpers;
+    try {
+        helpers.reserve(threads > 1 ? threads - 1 : 0);
+    } catch (const std::bad_alloc&) {
+        threads = 1;
+    }
     if (threads <= 1) {
         work(std::size_t{0}, n);
         return;
     }
     std::size_t chunk = (n + threads - 1) / threads;
-    std::vector<std::thread> helpers;
-    helpers.reserve(threads - 1);
     for (std::size_t begin = chunk; begin < n; begin += chunk) {
         std::size_t end = std::min(n, begin + chunk);
         try {
             helpers.emplace_back(work, begin, end);
-        } catch (const std::system_error&) {
+        } catch (const std::exception&) {  // refused: no thread, or no memory for one
             work(begin, end);
         }
     }
