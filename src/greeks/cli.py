@@ -199,6 +199,15 @@ def record(args: argparse.Namespace) -> int:
 
 # ---- the parser
 
+def add_command(commands: Any, name: str, run: Any, summary: str,
+                description: str) -> argparse.ArgumentParser:
+    """A subcommand taking the underlying's symbol first."""
+    parser = commands.add_parser(name, help=summary, description=description)
+    parser.add_argument("symbol", metavar="SYMBOL", help="underlying, such as NIFTY")
+    parser.set_defaults(run=run)
+    return parser
+
+
 def build_parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(
         prog="greeks", description="Black-Scholes Greeks of NSE options, from the exchange or "
@@ -207,11 +216,9 @@ def build_parser() -> argparse.ArgumentParser:
 
     replay_help = "serve this recorded chain (JSON as the exchange gives it) instead of the " \
                   "exchange, with its expiries moved forward to lie ahead of today as they did"
-    watch_parser = commands.add_parser(
-        "watch", help="watch one option's Greeks until Ctrl+C",
-        description="Watch one option: fetch, compute and print its Greeks every few seconds "
-                    "until Ctrl+C.")
-    watch_parser.add_argument("symbol", metavar="SYMBOL", help="underlying, such as NIFTY")
+    watch_parser = add_command(
+        commands, "watch", watch, "watch one option's Greeks until Ctrl+C",
+        "Watch one option: fetch, compute and print its Greeks every few seconds until Ctrl+C.")
     watch_parser.add_argument("strike", metavar="STRIKE", type=strike_argument)
     watch_parser.add_argument("expiry", metavar="EXPIRY", type=expiry_argument,
                               help="07-Aug-2025 in any letter case, or 2025-08-07")
@@ -220,12 +227,10 @@ def build_parser() -> argparse.ArgumentParser:
     watch_parser.add_argument("--interval", type=count_argument, default=5,
                               help="seconds between reports (default 5)")
     watch_parser.add_argument("--replay", metavar="FILE", help=replay_help)
-    watch_parser.set_defaults(run=watch)
 
-    chain_parser = commands.add_parser(
-        "chain", help="print, export or plot the Greeks of a whole chain",
-        description="Greeks of every leg of an option chain from one fetch.")
-    chain_parser.add_argument("symbol", metavar="SYMBOL", help="underlying, such as NIFTY")
+    chain_parser = add_command(commands, "chain", chain,
+                               "print, export or plot the Greeks of a whole chain",
+                               "Greeks of every leg of an option chain from one fetch.")
     chain_parser.add_argument("--expiry", type=expiry_argument,
                               help="this expiry only (default: all in the CSV, the nearest in "
                                    "the table and the plot)")
@@ -238,21 +243,18 @@ def build_parser() -> argparse.ArgumentParser:
                               help="time to the 15:30 IST close on expiry day (default), or "
                                    "whole days as Kestrava counts them")
     chain_parser.add_argument("--iv", choices=("exchange", "fill", "solve"), default="fill",
-                              help="the exchange's volatility, it filled in by solving from the "
-                                   "price where it is 0 (default), or solved for every leg")
+                              help="the exchange's volatility only; the exchange's, solved from "
+                                   "the price where it is 0 (default); or solved for every leg")
     chain_parser.add_argument("--price", choices=("last", "mid"), default="last",
                               help="the price volatilities are solved from (default last)")
     chain_parser.add_argument("--rate", type=rate_argument, default=0.07,
                               help="risk-free rate as a fraction (default 0.07)")
     chain_parser.add_argument("--replay", metavar="FILE", help=replay_help)
-    chain_parser.set_defaults(run=chain)
 
-    record_parser = commands.add_parser(
-        "record", help="save one live option chain to replay later",
-        description="Save one option chain from the exchange as JSON, for --replay.")
-    record_parser.add_argument("symbol", metavar="SYMBOL", help="underlying, such as NIFTY")
+    record_parser = add_command(commands, "record", record,
+                                "save one live option chain to replay later",
+                                "Save one option chain from the exchange as JSON, for --replay.")
     record_parser.add_argument("file", metavar="FILE")
-    record_parser.set_defaults(run=record)
     return parser
 
 
