@@ -16,8 +16,8 @@ RECORD = {"spot_price": 24623.45, "strike_price": 24600.0, "time_to_expiry": 2 /
           "option_type": "CE"}
 
 
-def legs(n, seed=1):
-    rng = np.random.default_rng(seed)
+def legs(n, stream=1):
+    rng = np.random.default_rng(stream)
     spot = 24623.45
     return (np.full(n, spot), spot * rng.uniform(0.8, 1.2, n), rng.uniform(1 / 365, 1, n),
             np.full(n, 0.07), rng.uniform(0.08, 0.4, n), rng.random(n) < 0.5)

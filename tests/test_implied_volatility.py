@@ -15,9 +15,9 @@ IST = dt.timezone(dt.timedelta(hours=5, minutes=30))
 TINY = np.finfo(float).tiny  # the smallest double with all 53 bits
 
 
-def grid(n, seed):
+def grid(n, stream):
     """S 10…60,000, K/S 0.3…3, T one hour…5 years, σ 0.5 %…400 %, r 0…15 %, calls and puts."""
-    rng = np.random.default_rng(seed)
+    rng = np.random.default_rng(stream)
     spot = np.exp(rng.uniform(np.log(10), np.log(60_000), n))
     strike = spot * np.exp(rng.uniform(np.log(0.3), np.log(3), n))
     time = np.exp(rng.uniform(np.log(1 / 8760), np.log(5), n))
