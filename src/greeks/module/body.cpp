@@ -1,7 +1,6 @@
 // The module body: its import statements, the method objects and __test__, in source order.
 #include "greeks/module/pickling.hpp"
 #include "greeks/module/setup.hpp"
-#include "greeks/module/wiring.hpp"
 #include "greeks/runtime/imports.hpp"
 #include "greeks/runtime/messages.hpp"
 

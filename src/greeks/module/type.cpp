@@ -1,6 +1,5 @@
 // The Kestrava type: allocation, __init__, the symbol attribute and deallocation.
 #include "greeks/module/setup.hpp"
-#include "greeks/module/wiring.hpp"
 #include "greeks/runtime/convert.hpp"
 #include "greeks/runtime/messages.hpp"
 

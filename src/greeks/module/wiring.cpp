@@ -1,4 +1,4 @@
-#include "greeks/module/wiring.hpp"
+#include "greeks/module/setup.hpp"
 
 #include "greeks/marketdata/marketdata.hpp"
 #include "greeks/monitor/monitor.hpp"

@@ -10,16 +10,11 @@ namespace greeks::runtime {
 inline constexpr int max_params = 4;
 inline constexpr int max_locals = 3;
 
-// What a parameter accepts, declared once. Before the body runs, the numbers are converted and
-// then the builtin types tested, each in parameter order, as the binding rules require.
-enum class Kind : unsigned char {
-    object,  // anything, passed as it is
-    real,    // converted to a double (an exact float read directly)
-    int32,   // converted to a 32-bit int through __int__
-    str,     // exactly str, or None
-    dict,    // exactly dict, or None
-    list,    // exactly list, or None
-};
+// What a parameter accepts, declared once: anything (object), a double (real), a 32-bit int
+// through __int__ (int32), or exactly str, dict or list, or None. Before the body runs, the numbers
+// are converted and then the builtin types tested, each in parameter order, as the binding rules
+// require.
+enum class Kind : unsigned char { object, real, int32, str, dict, list };
 
 struct Param {
     const char* name;
