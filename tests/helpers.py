@@ -1,10 +1,15 @@
-"""Helpers the tests share: a fresh interpreter, the exchange fakes, clocks and pauses that stand
-in for the module's globals, and a traceback reader."""
+"""Helpers the tests share: fresh interpreters, the exchange fakes, clocks and pauses that stand
+in for the module's globals, a traceback reader, and direct calls of the kernel entries."""
 import datetime as dt
 import os
+import signal
 import subprocess
 import sys
 import textwrap
+import threading
+import time
+
+import numpy as np
 
 
 def run_python(code, timeout=120, **kwargs):
@@ -17,6 +22,29 @@ def run_python(code, timeout=120, **kwargs):
         cwd=os.path.dirname(os.__file__),
         **kwargs,
     )
+
+
+def interrupt_in_the_pause(script, cwd, timeout=60):
+    """Runs `script` in a child interpreter and sends it SIGINT once a watch has printed its first
+    report block and gone into its pause. The child first restores Python's SIGINT handler, which
+    a suite launched from a background job would have inherited as ignored. Returns (the lines
+    read before the signal, the rest of standard output, standard error, the exit code)."""
+    prelude = "import signal\nsignal.signal(signal.SIGINT, signal.default_int_handler)\n"
+    child = subprocess.Popen([sys.executable, "-c", prelude + textwrap.dedent(script)],
+                             stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, cwd=cwd)
+    try:
+        lines = []
+        while not lines or not lines[-1].startswith("----"):
+            line = child.stdout.readline()
+            assert line, child.stderr.read()
+            lines.append(line)
+        time.sleep(0.3)  # into the pause
+        child.send_signal(signal.SIGINT)
+        # A signal that lands just before the pause begins ends the watch after it instead.
+        out, err = child.communicate(timeout=timeout)
+    finally:
+        child.kill()
+    return lines, out, err, child.returncode
 
 
 class Exchange:
@@ -91,3 +119,29 @@ def traceback_entries(excinfo):
         entries.append((code.co_name, code.co_filename, tb.tb_lineno))
         tb = tb.tb_next
     return entries
+
+
+def ticks_while(target, args):
+    """How often this thread got to run while `target(*args)` ran on another."""
+    worker = threading.Thread(target=target, args=args)
+    ticks = 0
+    worker.start()
+    while worker.is_alive():
+        ticks += 1
+    worker.join()
+    return ticks
+
+
+def scalar(value):
+    return np.array([value])
+
+
+def refcounts_after_calls(entry, args, calls=500):
+    """Reference counts of `args` before and after many calls, errors swallowed."""
+    before = [sys.getrefcount(arg) for arg in args]
+    for _ in range(calls):
+        try:
+            entry(*args)
+        except (ValueError, TypeError):
+            pass
+    return before, [sys.getrefcount(arg) for arg in args]

@@ -1,11 +1,8 @@
 """The `greeks` command line, offline: every command on recorded chains through --replay."""
 import datetime as dt
 import json
-import signal
 import subprocess
 import sys
-import textwrap
-import time
 
 import numpy as np
 import pandas as pd
@@ -14,7 +11,7 @@ import pytest
 import greeks
 import greeks.greeks as module
 import recorded
-from helpers import StopAtPause
+from helpers import StopAtPause, interrupt_in_the_pause
 from greeks import cli, sources
 
 NIFTY = str(recorded.CHAIN_FILES["NIFTY"])
@@ -200,24 +197,13 @@ def test_help_and_python_dash_m():
 
 def test_ctrl_c_ends_a_watch_cleanly(tmp_path):
     expiry = replayed_expiry(SBIN)
-    script = textwrap.dedent(f"""
-        import signal, sys
-        signal.signal(signal.SIGINT, signal.default_int_handler)  # even if launched ignoring it
+    script = f"""
+        import sys
         from greeks.cli import main
         sys.exit(main(["watch", "SBIN", "830", "{expiry:%d-%b-%Y}", "--interval", "30",
                        "--replay", {SBIN!r}]))
-    """)
-    child = subprocess.Popen([sys.executable, "-c", script], stdout=subprocess.PIPE,
-                             stderr=subprocess.PIPE, text=True, cwd=tmp_path)
-    try:
-        while not child.stdout.readline().startswith("----"):
-            pass
-        time.sleep(0.3)  # into the pause
-        child.send_signal(signal.SIGINT)
-        # A signal that lands just before the pause begins ends the watch after it instead.
-        out, err = child.communicate(timeout=60)
-    finally:
-        child.kill()
-    assert child.returncode == 0, err
+    """
+    _, out, err, returncode = interrupt_in_the_pause(script, tmp_path)
+    assert returncode == 0, err
     assert out.endswith("\nStopped monitoring\n")
     assert "Traceback" not in err

@@ -9,7 +9,7 @@ import pytest
 import greeks
 import recorded
 from greeks import _vector
-from kernel_calls import scalar, ticks_while
+from helpers import scalar, ticks_while
 
 IST = dt.timezone(dt.timedelta(hours=5, minutes=30))
 TINY = np.finfo(float).tiny  # the smallest double with all 53 bits

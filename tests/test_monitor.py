@@ -8,7 +8,7 @@ import time as real_time
 
 import pytest
 
-from helpers import frozen_datetime, traceback_entries
+from helpers import frozen_datetime, interrupt_in_the_pause, traceback_entries
 
 CHAIN = {
     "records": {
@@ -189,10 +189,7 @@ def test_entry_errors_print_nothing(Kestrava, capsys, args, error, message):
 
 
 def test_real_ctrl_c_during_the_pause(tmp_path):
-    script = textwrap.dedent(
-        """
-        import signal, sys
-        signal.signal(signal.SIGINT, signal.default_int_handler)  # even if launched ignoring it
+    script = """
         import greeks.greeks as g
         chain = %r
         g.nse_optionchain_scrapper = lambda symbol: chain
@@ -201,23 +198,8 @@ def test_real_ctrl_c_during_the_pause(tmp_path):
         result = k.monitor_greeks(24600, "07-Aug-2025", "CE", 30)
         print("RETURNED", result, flush=True)
         """ % (CHAIN,)
-    )
-    child = subprocess.Popen([sys.executable, "-c", script], stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                             text=True, cwd=tmp_path)
-    try:
-        lines = []
-        while True:
-            line = child.stdout.readline()
-            assert line, child.stderr.read()
-            lines.append(line)
-            if line.startswith("----"):
-                break
-        real_time.sleep(0.3)  # into the pause
-        child.send_signal(signal.SIGINT)
-        out, err = child.communicate(timeout=30)
-    finally:
-        child.kill()
-    assert child.returncode == 0, err
+    lines, out, err, returncode = interrupt_in_the_pause(script, tmp_path)
+    assert returncode == 0, err
     assert out.endswith("\nStopped monitoring\nRETURNED None\n")
     assert lines[0] == "READY\n"
 

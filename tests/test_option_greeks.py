@@ -7,7 +7,7 @@ import pytest
 
 import greeks
 from greeks import _vector
-from kernel_calls import refcounts_after_calls, scalar, ticks_while
+from helpers import refcounts_after_calls, scalar, ticks_while
 
 NAMES = ("delta", "gamma", "theta", "vega", "rho")
 

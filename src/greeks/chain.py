@@ -9,7 +9,9 @@ import numpy as np
 
 from greeks import clock as clocks
 from greeks.arrays import implied_volatility, option_greeks
-from greeks.chain_reading import VALUE_NAMES, ChainLegs, parse_expiry_text, read_chain
+from greeks.chain_reading import (VALUE_NAMES, ChainLegs, listed_expiries, parse_expiry_text,
+                                  read_chain)
+from greeks.sources import exchange_chain
 
 if TYPE_CHECKING:
     import pandas
@@ -19,13 +21,6 @@ PRICE_CHOICES = ("last", "mid")
 COLUMNS = ("expiry", "strike", "side", "spot", "last_price", "iv", "time_to_expiry",
            "delta", "gamma", "theta", "vega", "rho", "iv_source", "open_interest", "volume",
            "bid", "ask")
-
-
-def fetch_chain(symbol: str) -> Any:
-    """One chain from the exchange, through the module global that tests and replays replace."""
-    import greeks.greeks as module
-
-    return module.nse_optionchain_scrapper(symbol)
 
 
 def expiry_day(value: Any) -> dt.date:
@@ -109,7 +104,7 @@ def chain_greeks(chain: Any, *, expiry: Any = None, now: dt.datetime | None = No
     moment = clocks.resolve_now(now)
     wanted = None if expiry is None else expiry_day(expiry)
     if isinstance(chain, str):
-        chain = fetch_chain(chain)
+        chain = exchange_chain(chain)
         if chain is None or (hasattr(chain, "__len__") and len(chain) == 0):
             raise ValueError("the exchange returned no option chain")
 
@@ -119,9 +114,8 @@ def chain_greeks(chain: Any, *, expiry: Any = None, now: dt.datetime | None = No
         day = np.datetime64(wanted, "D")
         held = np.unique(legs.expiry)
         if day not in held:
-            listed = ", ".join(held.astype(object)[i].strftime("%d-%b-%Y")
-                               for i in range(len(held))) or "none"
-            raise ValueError(f"the chain has no expiry {wanted:%d-%b-%Y}; it holds: {listed}")
+            raise ValueError(f"the chain has no expiry {wanted:%d-%b-%Y}; "
+                             f"it holds: {listed_expiries(held)}")
         order = order[legs.expiry[order] == day]
 
     expiries = legs.expiry[order]

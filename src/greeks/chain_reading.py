@@ -9,8 +9,9 @@ never raised. The walk over the rows is done in C++ (``greeks._vector.read_legs`
 from __future__ import annotations
 
 import datetime as dt
+import functools
 import math
-from collections.abc import Mapping, Sequence
+from collections.abc import Iterable, Mapping, Sequence
 from dataclasses import dataclass
 from typing import Any
 
@@ -37,19 +38,28 @@ class ChainLegs:
     values: np.ndarray   # float64, one column per VALUE_NAMES entry; NaN where not a number
     skipped: int
 
-    def value(self, name: str) -> np.ndarray:
-        return self.values[:, VALUE_NAMES.index(name)]
 
-
-def parse_expiry_text(text: Any) -> dt.date | None:
-    if not isinstance(text, str):
-        return None
+@functools.lru_cache(maxsize=4096)
+def expiry_and_layout(text: str) -> tuple[dt.date, str] | None:
+    """The day an expiry text names and the format it is written in, or None. A chain repeats a
+    handful of texts over hundreds of rows, so each is parsed once."""
     for layout in EXPIRY_FORMATS:
         try:
-            return dt.datetime.strptime(text, layout).date()
+            return dt.datetime.strptime(text, layout).date(), layout
         except ValueError:
             pass
     return None
+
+
+def parse_expiry_text(text: Any) -> dt.date | None:
+    parsed = expiry_and_layout(text) if isinstance(text, str) else None
+    return parsed[0] if parsed else None
+
+
+def listed_expiries(days: Iterable[Any]) -> str:
+    """Expiry days (dates or datetime64[D]) as text such as "07-Aug-2025, 14-Aug-2025"."""
+    days = [day.item() if isinstance(day, np.datetime64) else day for day in days]
+    return ", ".join(f"{day:%d-%b-%Y}" for day in sorted(days)) or "none"
 
 
 def day_number(text: str) -> int | None:

@@ -42,34 +42,24 @@ def side_argument(text: str) -> str:
             f"{text!r} is not a side: CE, PE, call or put") from None
 
 
-def strike_argument(text: str) -> float:
-    try:
-        strike = float(text)
-    except ValueError:
-        strike = math.nan
-    if not (math.isfinite(strike) and strike > 0):
-        raise argparse.ArgumentTypeError(f"{text!r} is not a strike price")
-    return strike
+def number_argument(convert: Any, accept: Any, wanted: str) -> Any:
+    """An argparse type: `convert(text)`, refused unless `accept` holds for the number."""
+
+    def parse(text: str) -> Any:
+        try:
+            value = convert(text)
+        except ValueError:
+            value = None
+        if value is None or not accept(value):
+            raise argparse.ArgumentTypeError(f"{text!r} is not {wanted}")
+        return value
+
+    return parse
 
 
-def count_argument(text: str) -> int:
-    try:
-        count = int(text)
-    except ValueError:
-        count = -1
-    if count < 0:
-        raise argparse.ArgumentTypeError(f"{text!r} is not a whole number of 0 or more")
-    return count
-
-
-def rate_argument(text: str) -> float:
-    try:
-        rate = float(text)
-    except ValueError:
-        rate = math.nan
-    if not math.isfinite(rate):
-        raise argparse.ArgumentTypeError(f"{text!r} is not a rate such as 0.07")
-    return rate
+strike_argument = number_argument(float, lambda x: math.isfinite(x) and x > 0, "a strike price")
+count_argument = number_argument(int, lambda n: n >= 0, "a whole number of 0 or more")
+rate_argument = number_argument(float, math.isfinite, "a rate such as 0.07")
 
 
 # ---- getting the chain
@@ -104,22 +94,21 @@ def listed_expiry_text(rows: Sequence[Any], day: dt.date) -> str | None:
     """The chain's own text for the expiry `day` (the watch compares texts), or None."""
     from greeks.chain_reading import parse_expiry_text
 
-    for row in rows:
-        if isinstance(row, dict) and parse_expiry_text(row.get("expiryDate")) == day:
-            return row["expiryDate"]
-    return None
+    texts = {row.get("expiryDate") for row in rows if isinstance(row, dict)}
+    return next((text for text in texts if parse_expiry_text(text) == day), None)
 
 
 def check_option(chain: Any, symbol: str, strike: float, day: dt.date, side: str) -> str:
     """The chain's expiry text for the option; UsageError naming what the chain lists instead."""
-    from greeks.chain_reading import read_chain
+    import numpy as np
+
+    from greeks.chain_reading import listed_expiries, read_chain
 
     legs = read_chain(chain)
-    days = sorted(set(legs.expiry.astype(object)))
-    if day not in days:
-        listed = ", ".join(f"{each:%d-%b-%Y}" for each in days) or "none"
-        raise UsageError(f"{symbol} has no expiry {day:%d-%b-%Y}; it lists {listed}")
-    same_day = legs.expiry.astype(object) == day
+    same_day = legs.expiry == np.datetime64(day, "D")
+    if not same_day.any():
+        raise UsageError(f"{symbol} has no expiry {day:%d-%b-%Y}; "
+                         f"it lists {listed_expiries(set(legs.expiry))}")
     strikes = sorted(set(legs.strike[same_day & (legs.is_call == (side == "CE"))]))
     if strike not in strikes:
         near = ", ".join(f"{value:g}" for value in nearest(strikes, strike)) or "none"

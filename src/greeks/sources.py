@@ -14,7 +14,7 @@ import pathlib
 from collections.abc import Callable, Mapping
 from typing import Any
 
-from greeks.chain_reading import chain_layout, parse_expiry_text
+from greeks.chain_reading import chain_layout, expiry_and_layout, parse_expiry_text
 
 CAPTURE_FORMAT = "%d-%b-%Y %H:%M:%S"
 RECORDS_EXPIRY_FORMAT = "%d-%b-%Y"
@@ -33,12 +33,18 @@ def short_reason(error: BaseException) -> str:
     return f"{type(error).__name__}: {first}" if first else type(error).__name__
 
 
-def fetch_chain(symbol: str) -> Any:
-    """One chain from the module global, checked to be a chain; SourceError otherwise."""
+def exchange_chain(symbol: str) -> Any:
+    """One chain from the exchange, through the module global that tests and replays replace,
+    looked up at the call."""
     import greeks.greeks as module
 
+    return module.nse_optionchain_scrapper(symbol)
+
+
+def fetch_chain(symbol: str) -> Any:
+    """One chain from the exchange, checked to be a chain; SourceError otherwise."""
     try:
-        chain = module.nse_optionchain_scrapper(symbol)
+        chain = exchange_chain(symbol)
     except Exception as error:
         raise SourceError(f"could not fetch the {symbol} option chain: "
                           f"{short_reason(error)}") from None
@@ -79,14 +85,11 @@ def capture_date(chain: Mapping) -> dt.date:
 
 def moved(text: Any, offset: dt.timedelta) -> Any:
     """An expiry text moved by `offset`, written as it was; anything else unchanged."""
-    if not isinstance(text, str):
+    parsed = expiry_and_layout(text) if isinstance(text, str) else None
+    if parsed is None:
         return text
-    for layout in ("%d-%b-%Y", "%d-%m-%Y"):
-        try:
-            return (dt.datetime.strptime(text, layout) + offset).strftime(layout)
-        except ValueError:
-            pass
-    return text
+    day, layout = parsed
+    return (day + offset).strftime(layout)
 
 
 def shift_expiries(chain: Mapping, today: dt.date) -> tuple[Any, dt.timedelta]:

@@ -54,4 +54,5 @@ inline constexpr const char* init_failed = "init greeks.greeks";
 
 // Pickling.
 inline constexpr const char* pickling_setup = "Unable to initialize pickling for %.200s";
+
 }  // namespace greeks::messages

@@ -12,23 +12,31 @@ struct LegGreeks {
 
 inline constexpr double days_per_year = 365.0;
 inline constexpr double per_percent = 100.0;
-inline constexpr double inv_sqrt_2 = 0.70710678118654752440084436210484904;
-inline constexpr double inv_sqrt_2pi = 0.39894228040143267793994605993438187;
+// 1/√2 and 1/√(2π) to long double precision; each precision below rounds them once.
+inline constexpr long double inv_sqrt_2 = 0.707106781186547524400844362104849039L;
+inline constexpr long double inv_sqrt_2pi = 0.398942280401432677939946059934381868L;
 
 // N(x) = erfc(−x/√2) / 2. erfc keeps its full relative accuracy far into the lower tail, where
 // 1 − erfc(x/√2)/2 would have cancelled.
-inline double normal_cdf(double x) { return 0.5 * std::erfc(-x * inv_sqrt_2); }
+template <class Real>
+Real normal_cdf(Real x) {
+    return Real(0.5) * std::erfc(-x * static_cast<Real>(inv_sqrt_2));
+}
 
 // φ(x) = e^(−x²/2) / √(2π).
-inline double normal_pdf(double x) { return inv_sqrt_2pi * std::exp(-0.5 * x * x); }
+template <class Real>
+Real normal_pdf(Real x) {
+    return static_cast<Real>(inv_sqrt_2pi) * std::exp(Real(-0.5) * x * x);
+}
 
 // ln(S/K). Near the money S/K rounds to a double that has lost the digits of S − K, and the
 // logarithm of ~1 magnifies that loss by 1/(σ√T) in d1; so there the difference is formed first
 // (exact when S and K lie within a factor of two of each other) and the logarithm taken as log1p.
 // Far from the money ln(S/K) is large and the plain quotient is accurate.
-inline double log_moneyness(double spot, double strike) {
-    double ratio = spot / strike;
-    if (ratio > 0.5 && ratio < 2.0) {
+template <class Real>
+Real log_moneyness(Real spot, Real strike) {
+    Real ratio = spot / strike;
+    if (ratio > Real(0.5) && ratio < Real(2.0)) {
         return std::log1p((spot - strike) / strike);
     }
     return std::log(ratio);

@@ -181,7 +181,11 @@ private:
 // The string items of a tuple of `count` texts; -1 with TypeError set otherwise.
 int texts(PyObject* tuple, const char* name, Py_ssize_t count, PyObject** out) {
     if (!PyTuple_Check(tuple) || (count >= 0 && PyTuple_GET_SIZE(tuple) != count)) {
-        PyErr_Format(PyExc_TypeError, "%s must be a tuple of %zd texts", name, count);
+        if (count < 0) {
+            PyErr_Format(PyExc_TypeError, "%s must be a tuple of texts", name);
+        } else {
+            PyErr_Format(PyExc_TypeError, "%s must be a tuple of %zd texts", name, count);
+        }
         return -1;
     }
     for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(tuple); ++i) {

@@ -100,7 +100,7 @@ Reached iterate(const Normalised& n, Extended beta, bool side_is_lower, Extended
         const Real d2f = sign * curvature / part - df * df;
         // The upper side's two terms are both positive; the lower side's cancel by this factor.
         const Real cancellation =
-            side_is_lower ? black.half_up * cdf_of(h + Real(0.5) * at) / part : Real(1);
+            side_is_lower ? black.half_up * normal_cdf(h + Real(0.5) * at) / part : Real(1);
         const bool accurate = cancellation <= 4 && std::fabs(df) * at >= 1;
         if (f == 0) {
             return {s, accurate};
@@ -152,7 +152,7 @@ Extended initial_guess(const OtmBlack<double>& black, double s_c, double b_c, bo
     const double x = black.x;
     if (!(s_c > 0)) {
         // At the money b(0, s) = erf(s/2√2) ≈ s/√(2π) for small s
-        return beta / static_cast<Extended>(inv_sqrt_2pi_digits);
+        return beta / inv_sqrt_2pi;
     }
     const double slope_c = s_c * black.vega(s_c);  // d b / d ln s at s_c
     double y;

@@ -15,19 +15,13 @@
 // formulas in double serve the solver's first, approximate steps.
 #pragma once
 
+#include "greeks/vector/black_scholes.hpp"
+
 #include <cmath>
 
 namespace greeks::vector {
 
 using Extended = long double;
-
-inline constexpr Extended inv_sqrt_2_digits = 0.707106781186547524400844362104849039L;
-inline constexpr Extended inv_sqrt_2pi_digits = 0.398942280401432677939946059934381868L;
-
-template <class Real>
-Real cdf_of(Real z) {
-    return Real(0.5) * std::erfc(-z * static_cast<Real>(inv_sqrt_2_digits));
-}
 
 // b(x, ·) for one x ≤ 0 in the precision Real, with the two exponentials that do not depend on s
 // computed once.
@@ -40,20 +34,20 @@ struct OtmBlack {
     // b(x, s), s > 0
     Real value(Real s) const {
         Real h = x / s, t = Real(0.5) * s;
-        return half_up * cdf_of(h + t) - half_down * cdf_of(h - t);
+        return half_up * normal_cdf(h + t) - half_down * normal_cdf(h - t);
     }
 
     // e^(x/2) − b(x, s): what b still lacks of its bound, as a sum of two positive terms, so
     // that it keeps its accuracy where b is close to the bound.
     Real shortfall(Real s) const {
         Real h = x / s, t = Real(0.5) * s;
-        return half_up * cdf_of(-h - t) + half_down * cdf_of(h - t);
+        return half_up * normal_cdf(-h - t) + half_down * normal_cdf(h - t);
     }
 
     // ∂b/∂s = e^(x/2)·φ(x/s + s/2), written as φ(h)·e^(−t²/2) so that neither factor overflows.
     Real vega(Real s) const {
         Real h = x / s, t = Real(0.5) * s;
-        return static_cast<Real>(inv_sqrt_2pi_digits) * std::exp(Real(-0.5) * (h * h + t * t));
+        return static_cast<Real>(inv_sqrt_2pi) * std::exp(Real(-0.5) * (h * h + t * t));
     }
 
     Real x;
@@ -63,11 +57,7 @@ struct OtmBlack {
 
 // ln(F/K) = ln(S/K) + rT, with ln(S/K) formed as in the Greeks near the money.
 inline Extended log_forward_moneyness(double spot, double strike, double time, double rate) {
-    Extended ratio = static_cast<Extended>(spot) / strike;
-    Extended log_ratio = (ratio > 0.5L && ratio < 2.0L)
-                             ? std::log1p((static_cast<Extended>(spot) - strike) / strike)
-                             : std::log(ratio);
-    return log_ratio + static_cast<Extended>(rate) * time;
+    return log_moneyness<Extended>(spot, strike) + static_cast<Extended>(rate) * time;
 }
 
 }  // namespace greeks::vector
