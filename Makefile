@@ -8,7 +8,7 @@ DEPS := $(VENV)/.deps-installed
 TEST_STAMP := $(VENV)/.test-deps-installed
 NUMPY := 'numpy>=1.26,<2'
 BUILD_DEPS := scikit-build-core cmake ninja
-RUN_DEPS := $(NUMPY) scipy pandas nsepython
+RUN_DEPS := $(NUMPY) scipy pandas 'nsepython>=2.101'
 TEST_DEPS := $(NUMPY) pytest hypothesis mpmath mypy pyright matplotlib 'clang-format==21.*'
 BENCH_DEPS := $(NUMPY) QuantLib vollib
 

@@ -1,9 +1,9 @@
 """An offline exchange for the demo: serves recorded option-chain snapshots through the module's
 `nse_optionchain_scrapper` global. Loading a recording and moving its expiries forward (so that
-each keeps the distance to today that it had to the capture date) is the package's own,
-`greeks.sources`, which `greeks watch --replay` uses too."""
-from greeks.sources import load_recording as load  # noqa: F401
-from greeks.sources import shift_expiries  # noqa: F401
+each keeps the distance to today that it had to the capture date, in whole weeks) is the package's own,
+`greeks.exchange.recordings`, which `greeks watch --replay` uses too."""
+from greeks.exchange.recordings import load_recording as load  # noqa: F401
+from greeks.exchange.recordings import shift_expiries  # noqa: F401
 
 
 class Replay:

@@ -89,8 +89,8 @@ def test_the_close_clock_counts_to_half_past_three_in_india():
     utc_morning = dt.datetime(2025, 7, 30, 4, 0, tzinfo=dt.timezone.utc)  # 09:30 IST
     frame = greeks.chain_greeks(chain, now=utc_morning)
     assert frame["time_to_expiry"].iloc[0] == pytest.approx((1 + 6 / 24) / 365, rel=1e-12)
-    naive = utc_morning.astimezone().replace(tzinfo=None)
-    assert greeks.chain_greeks(chain, now=naive)["time_to_expiry"].iloc[0] == \
+    naive_india = utc_morning.astimezone(IST).replace(tzinfo=None)  # a naive now is IST
+    assert greeks.chain_greeks(chain, now=naive_india)["time_to_expiry"].iloc[0] == \
         frame["time_to_expiry"].iloc[0]
 
 
@@ -134,7 +134,7 @@ def test_odd_legs_are_left_out_and_counted():
     chain = tiny_chain(
         row(CE=side(), PE=side(iv=0)),
         "not a row",
-        row(strike="100", CE=side()),
+        row(strike=" 100.00 ", CE=side(iv=99)),  # numeric text: a second 100 CE, dropped
         row(strike=True, CE=side()),
         row(expiry="someday", CE=side()),
         row(strike=110, CE=["not", "a", "side"], PE=side(iv=None, last="-")),
@@ -142,7 +142,7 @@ def test_odd_legs_are_left_out_and_counted():
         row(strike=130, CE=side(iv=-5), PE=None),
     )
     frame = greeks.chain_greeks(chain, now=dt.datetime(2025, 7, 17, 15, 30), iv="exchange")
-    assert frame.attrs["skipped"] == 5
+    assert (frame.attrs["skipped"], frame.attrs["duplicates"]) == (4, 1)
     assert list(zip(frame["strike"], frame["side"])) == [
         (100.0, "CE"), (100.0, "PE"), (110.0, "PE"), (120.0, "CE"), (120.0, "PE"), (130.0, "CE")]
     assert np.isfinite(frame[list(GREEK_NAMES)].iloc[0].astype(float)).all()
@@ -211,10 +211,13 @@ def read_legs(rows, day_number=lambda text: 20_000, capacity=None):
 
     capacity = 2 * len(rows) if capacity is None else capacity
     columns = (np.empty(capacity), np.empty(capacity, dtype=np.int64),
-               np.empty(capacity, dtype=bool), np.empty((capacity, 2)))
-    count = _vector.read_legs(rows, ("strikePrice", "expiryDate", "expiryDates"), ("CE", "PE"),
-                              ("lastPrice", "impliedVolatility"), day_number, *columns)
-    return count, columns
+               np.empty(capacity, dtype=bool), np.empty((capacity, 2)),
+               np.empty((capacity, 2), dtype=np.int64))
+    layout = (("strikePrice",), ("expiryDate", "expiryDates"), ("CE", "PE"), (1, 0),
+              ("optionType",), {"CE": 1, "PE": 0}, (("lastPrice",), ("impliedVolatility",)),
+              day_number)
+    legs, skipped, _ = _vector.read_legs(rows, layout, *columns)
+    return (legs, skipped), columns
 
 
 def test_rows_that_change_while_read_are_held_safely():

@@ -12,7 +12,9 @@ import greeks
 import greeks.greeks as module
 import recorded
 from helpers import StopAtPause, interrupt_in_the_pause
-from greeks import cli, sources
+from greeks import cli
+from greeks.exchange import recordings
+from greeks.exchange.reading import read_chain
 
 NIFTY = str(recorded.CHAIN_FILES["NIFTY"])
 SBIN = str(recorded.CHAIN_FILES["SBIN"])
@@ -25,6 +27,15 @@ def restore_the_exchange(monkeypatch):
     monkeypatch.setattr(module, "nse_optionchain_scrapper", module.nse_optionchain_scrapper)
 
 
+def stop_watches_at_pause(monkeypatch):
+    """Both watches (the module's and the one on the clock to the close) end at their first
+    pause, as Ctrl+C would end them."""
+    import greeks.cli.watch
+
+    monkeypatch.setattr(module, "time", StopAtPause)
+    monkeypatch.setattr(greeks.cli.watch, "time", StopAtPause)
+
+
 def run(capsys, *argv):
     code = cli.main(list(argv))
     out, err = capsys.readouterr()
@@ -32,11 +43,8 @@ def run(capsys, *argv):
 
 
 def replayed_expiry(path, index=0):
-    chain, _ = sources.shift_expiries(json.loads(open(path).read()), dt.date.today())
-    rows, _, _, _ = sources.chain_layout(chain)
-    texts = sorted({row.get("expiryDate", row.get("expiryDates")) for row in rows},
-                   key=lambda text: greeks.chain_reading.parse_expiry_text(text))
-    return greeks.chain_reading.parse_expiry_text(texts[index])
+    chain, _ = recordings.shift_expiries(json.loads(open(path).read()), dt.date.today())
+    return sorted(set(read_chain(chain).expiry.tolist()))[index]
 
 
 def test_chain_prints_the_nearest_expiry_around_the_spot(capsys):
@@ -58,7 +66,7 @@ def test_the_csv_holds_every_leg_as_chain_greeks_gives_it(capsys, tmp_path):
                        "--iv", "solve", "--clock", "days")
     assert code == 0, err
     written = pd.read_csv(path, parse_dates=["expiry"], float_precision="round_trip")
-    chain, _ = sources.shift_expiries(recorded.chain("SBIN"), dt.date.today())
+    chain, _ = recordings.shift_expiries(recorded.chain("SBIN"), dt.date.today())
     expected = greeks.chain_greeks(chain, iv="solve", clock="days")
     assert list(written.columns) == list(expected.columns)
     assert (written["side"] == expected["side"]).all()
@@ -87,7 +95,7 @@ def test_without_matplotlib_the_plot_says_how_to_install_it(capsys, tmp_path, mo
 def test_the_newer_shape_replays_in_both_commands(capsys, monkeypatch):
     code, out, err = run(capsys, "chain", "NIFTY", "--replay", NEWER)
     assert code == 0, err
-    monkeypatch.setattr(module, "time", StopAtPause)
+    stop_watches_at_pause(monkeypatch)
     expiry = replayed_expiry(NEWER)
     code, out, err = run(capsys, "watch", "NIFTY", "21700", f"{expiry:%Y-%m-%d}", "put",
                          "--replay", NEWER)
@@ -98,12 +106,14 @@ def test_the_newer_shape_replays_in_both_commands(capsys, monkeypatch):
 
 @pytest.mark.parametrize("expiry_text", ["{:%d-%b-%Y}", "{:%d-%b-%Y}.upper", "{:%Y-%m-%d}"])
 @pytest.mark.parametrize("side, shown", [("ce", "CE"), ("PUT", "PE"), ("Call", "CE")])
-def test_watch_normalises_its_input(capsys, monkeypatch, expiry_text, side, shown):
-    monkeypatch.setattr(module, "time", StopAtPause)
+@pytest.mark.parametrize("clock", ["close", "days"])
+def test_watch_normalises_its_input(capsys, monkeypatch, expiry_text, side, shown, clock):
+    stop_watches_at_pause(monkeypatch)
     expiry = replayed_expiry(SBIN)
     text = expiry_text.removesuffix(".upper").format(expiry)
     text = text.upper() if expiry_text.endswith(".upper") else text
-    code, out, err = run(capsys, "watch", "SBIN", "830", text, side, "--replay", SBIN)
+    code, out, err = run(capsys, "watch", "SBIN", "830", text, side, "--replay", SBIN,
+                         "--clock", clock)
     assert code == 0, err
     assert f"Monitoring Greeks for SBIN 830.0 {expiry:%d-%b-%Y} {shown}" in out
     assert "Data received successfully!" in out

@@ -133,7 +133,7 @@ def test_other_python_threads_run_while_the_solver_works():
     n = 2_000_000
     out = np.empty(n)
     args = (scalar(15.0), scalar(100.0), np.linspace(95.0, 105.0, n), scalar(0.5), scalar(0.07),
-            np.array([True]), out, 1)
+            scalar(0.0), np.array([True]), out, 1)
     assert ticks_while(_vector.implied_volatility, args) > 10_000
     assert np.isfinite(out).all()
 

@@ -150,8 +150,8 @@ def test_any_number_of_threads_gives_identical_arrays(threads):
 def test_other_python_threads_run_while_the_kernel_works():
     n = 10_000_000
     outputs = [np.empty(n) for _ in NAMES]
-    args = (scalar(100.0), np.linspace(50.0, 150.0, n), scalar(0.5), scalar(0.07), scalar(0.2),
-            np.array([True]), *outputs, 1)
+    args = (scalar(100.0), np.linspace(50.0, 150.0, n), scalar(0.5), scalar(0.07), scalar(0.0),
+            scalar(0.2), np.array([True]), *outputs, 1)
     assert ticks_while(_vector.greeks, args) > 10_000
     assert np.isfinite(outputs[0]).all()
 
@@ -159,30 +159,32 @@ def test_other_python_threads_run_while_the_kernel_works():
 @pytest.mark.parametrize("position, value, error", [
     (0, np.array([1.0, 2.0]), ValueError),       # neither 1 nor n values
     (1, b"abcdefgh", TypeError),                  # not float64
-    (5, np.array([1.0]), TypeError),              # flags must be bool
-    (6, np.empty(3, dtype=np.float32), TypeError),
-    (7, np.empty(4), ValueError),                 # outputs of different lengths
-    (8, bytes(24), BufferError),                  # read-only output
-    (11, -1, ValueError),
-    (11, "2", TypeError),
+    (6, np.array([1.0]), TypeError),              # flags must be bool
+    (7, np.empty(3, dtype=np.float32), TypeError),
+    (8, np.empty(4), ValueError),                 # outputs of different lengths
+    (9, bytes(24), BufferError),                  # read-only output
+    (12, -1, ValueError),
+    (12, 2**63, ValueError),
+    (12, "2", TypeError),
 ])
 def test_the_kernel_entry_checks_its_buffers(position, value, error):
     args = [np.array([100.0]), np.full(3, 100.0), np.array([0.5]), np.array([0.07]),
-            np.array([0.2]), np.array([True]), *(np.empty(3) for _ in NAMES), 0]
+            np.array([0.0]), np.array([0.2]), np.array([True]), *(np.empty(3) for _ in NAMES), 0]
     args[position] = value
     with pytest.raises(error):
         _vector.greeks(*args)
-    with pytest.raises(TypeError, match="12 positional"):
-        _vector.greeks(*args[:11])
+    with pytest.raises(TypeError, match="13 positional"):
+        _vector.greeks(*args[:12])
 
 
 ONE_OUTPUT_ARGUMENTS = [np.array([5.0]), np.array([100.0]), np.full(3, 100.0), np.array([0.5]),
-                        np.array([0.07]), np.array([True]), np.empty(3), 0]
+                        np.array([0.07]), np.array([0.0]), np.array([True]), np.empty(3), 0]
 
 
 @pytest.mark.parametrize("entry, arguments", [
     (_vector.greeks, [np.array([100.0]), np.full(3, 100.0), np.array([0.5]), np.array([0.07]),
-                      np.array([0.2]), np.array([True]), *(np.empty(3) for _ in NAMES), 0]),
+                      np.array([0.0]), np.array([0.2]), np.array([True]),
+                      *(np.empty(3) for _ in NAMES), 0]),
     (_vector.price, ONE_OUTPUT_ARGUMENTS),
     (_vector.implied_volatility, ONE_OUTPUT_ARGUMENTS),
 ], ids=["greeks", "price", "implied_volatility"])

@@ -2,20 +2,25 @@
 
 ``greeks.greeks`` is the extension module with the class ``Kestrava`` (one option at a time).
 The array functions below price whole chains in one C++ pass; they are imported on first use,
-so that ``import greeks`` stays cheap."""
+so that ``import greeks`` stays cheap. ``use_records_shape()`` lets ``Kestrava`` read the chains
+today's nsepython returns."""
 from typing import TYPE_CHECKING, Any
 
 if TYPE_CHECKING:
     from greeks.arrays import implied_volatility, option_greeks, option_price
-    from greeks.chain import chain_greeks
+    from greeks.chains.frame import chain_greeks
+    from greeks.exchange.records_shape import use_records_shape
 
-__all__ = ["chain_greeks", "implied_volatility", "option_greeks", "option_price"]
+__version__ = "0.2.0"
+__all__ = ["chain_greeks", "implied_volatility", "option_greeks", "option_price",
+           "use_records_shape"]
 
 _LAZY = {
-    "chain_greeks": "greeks.chain",
+    "chain_greeks": "greeks.chains.frame",
     "implied_volatility": "greeks.arrays",
     "option_greeks": "greeks.arrays",
     "option_price": "greeks.arrays",
+    "use_records_shape": "greeks.exchange.records_shape",
 }
 
 
@@ -30,4 +35,4 @@ def __getattr__(name: str) -> Any:
 
 
 def __dir__() -> list[str]:
-    return sorted(list(globals()) + __all__)
+    return sorted(set(globals()) | set(__all__))

@@ -8,8 +8,13 @@ from typing import Any
 import numpy as np
 
 from greeks import _vector
+from greeks.units import warn_if_implausible
 
 GREEK_NAMES = ("delta", "gamma", "theta", "vega", "rho")
+# The kernels take a C int of threads.
+MAX_THREADS = 2**31 - 1
+# Frames from run_kernel up to the user's call of a public function below.
+USER_FRAME = 3
 
 
 def as_float64(value: Any, name: str) -> np.ndarray:
@@ -23,6 +28,8 @@ def as_float64(value: Any, name: str) -> np.ndarray:
             return np.array([float(item) for item in array.flat], dtype=np.float64).reshape(array.shape)
         except (TypeError, ValueError) as error:
             raise TypeError(f"{name} must hold numbers: {error}") from None
+        except OverflowError:
+            raise ValueError(f"{name} holds a number too large for a float") from None
     raise TypeError(f"{name} must be a number or an array of numbers, not {array.dtype} data")
 
 
@@ -38,8 +45,8 @@ def thread_count(threads: int | None) -> int:
     if threads is None:
         return 0
     count = operator.index(threads)
-    if count < 1:
-        raise ValueError(f"threads must be at least 1, got {count}")
+    if not 1 <= count <= MAX_THREADS:
+        raise ValueError(f"threads must be a count from 1 to {MAX_THREADS}, got {count}")
     return count
 
 
@@ -53,10 +60,13 @@ def flat_input(array: np.ndarray, shape: tuple[int, ...]) -> np.ndarray:
 
 
 def run_kernel(kernel: Any, inputs: dict[str, Any], is_call: Any, outputs: tuple[str, ...],
-               threads: int | None) -> dict[str, np.ndarray]:
-    """Converts and broadcasts the five inputs and the flags, allocates the outputs and runs one
-    of the element-wise kernels of ``greeks._vector``."""
+               threads: int | None, warn: bool = True) -> dict[str, np.ndarray]:
+    """Converts and broadcasts the six inputs and the flags, allocates the outputs and runs one
+    of the element-wise kernels of ``greeks._vector``. With `warn`, inputs in a likely wrong unit
+    warn; the package's own callers, whose inputs come from the exchange, pass False."""
     numbers = [as_float64(value, name) for name, value in inputs.items()]
+    if warn:
+        warn_if_implausible(dict(zip(inputs, numbers)), USER_FRAME)
     flags = as_flags(is_call, "is_call")
     threads_argument = thread_count(threads)
     shape = np.broadcast_shapes(*(array.shape for array in numbers), flags.shape)
@@ -68,38 +78,45 @@ def run_kernel(kernel: Any, inputs: dict[str, Any], is_call: Any, outputs: tuple
 
 
 def option_greeks(spot: Any, strike: Any, time_to_expiry: Any, rate: Any, volatility: Any,
-                  is_call: Any, *, threads: int | None = None) -> dict[str, np.ndarray]:
-    """Black-Scholes Greeks of European options, element by element.
+                  is_call: Any, *, dividend_yield: Any = 0.0, threads: int | None = None,
+                  warn: bool = True) -> dict[str, np.ndarray]:
+    """Black-Scholes-Merton Greeks of European options, element by element.
 
     Arguments broadcast as numpy does: spot and strike in price units, time to expiry in years,
-    rate and volatility as annual fractions (0.07 is 7 %), ``is_call`` a bool or an array of
-    bools. Returns float64 arrays under "delta", "gamma", "theta" (per calendar day), "vega" and
-    "rho" (per percentage point). A leg with T, σ, S or K not above zero, or any input not
-    finite, gets NaN in all five. ``threads`` caps the threads used for large inputs (default:
-    one per core).
+    rate, volatility and dividend yield (continuous) as annual fractions (0.07 is 7 %),
+    ``is_call`` a bool or an array of bools. Returns float64 arrays under "delta", "gamma",
+    "theta" (per calendar day), "vega" and "rho" (per percentage point). A leg with T, σ, S or K
+    not above zero, or any input not finite, gets NaN in all five. A rate or dividend yield above
+    1, a volatility above 5 or a time above 50 years warns (UserWarning): they are most likely
+    percentages or days (``warn=False`` stays silent). ``threads`` caps the threads used for
+    large inputs (default: one per core).
     """
     inputs = dict(spot=spot, strike=strike, time_to_expiry=time_to_expiry, rate=rate,
-                  volatility=volatility)
-    return run_kernel(_vector.greeks, inputs, is_call, GREEK_NAMES, threads)
+                  dividend_yield=dividend_yield, volatility=volatility)
+    return run_kernel(_vector.greeks, inputs, is_call, GREEK_NAMES, threads, warn)
 
 
 def option_price(spot: Any, strike: Any, time_to_expiry: Any, rate: Any, volatility: Any,
-                 is_call: Any, *, threads: int | None = None) -> np.ndarray:
-    """Black-Scholes prices of European options, element by element; arguments and NaN legs as
-    in `option_greeks`."""
+                 is_call: Any, *, dividend_yield: Any = 0.0, threads: int | None = None,
+                 warn: bool = True) -> np.ndarray:
+    """Black-Scholes-Merton prices of European options, element by element; arguments, warnings
+    and NaN legs as in `option_greeks`."""
     inputs = dict(spot=spot, strike=strike, time_to_expiry=time_to_expiry, rate=rate,
-                  volatility=volatility)
-    return run_kernel(_vector.price, inputs, is_call, ("price",), threads)["price"]
+                  dividend_yield=dividend_yield, volatility=volatility)
+    return run_kernel(_vector.price, inputs, is_call, ("price",), threads, warn)["price"]
 
 
 def implied_volatility(price: Any, spot: Any, strike: Any, time_to_expiry: Any, rate: Any,
-                       is_call: Any, *, threads: int | None = None) -> np.ndarray:
+                       is_call: Any, *, dividend_yield: Any = 0.0, threads: int | None = None,
+                       warn: bool = True) -> np.ndarray:
     """The annual volatility (a fraction) that gives each option its price, element by element.
 
-    Arguments broadcast as in `option_greeks`. A leg gets NaN where no volatility reproduces its
-    price (at or below the discounted intrinsic value, at or above the call's spot or the put's
-    discounted strike), or where an input is not finite or not positive where it must be.
+    Arguments broadcast and warn as in `option_greeks`. A leg gets NaN where no volatility
+    reproduces its price (at or below the discounted intrinsic value, at or above the call's
+    S·e^(−qT) or the put's K·e^(−rT)), or where an input is not finite or not positive where it
+    must be.
     """
-    inputs = dict(price=price, spot=spot, strike=strike, time_to_expiry=time_to_expiry, rate=rate)
-    return run_kernel(_vector.implied_volatility, inputs, is_call, ("volatility",),
-                      threads)["volatility"]
+    inputs = dict(price=price, spot=spot, strike=strike, time_to_expiry=time_to_expiry, rate=rate,
+                  dividend_yield=dividend_yield)
+    return run_kernel(_vector.implied_volatility, inputs, is_call, ("volatility",), threads,
+                      warn)["volatility"]

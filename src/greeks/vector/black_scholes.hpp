@@ -1,5 +1,7 @@
-// Black-Scholes Greeks of one European option on an underlying without dividends, in the units
-// traders quote them: theta per calendar day, vega and rho per percentage point.
+// Black-Scholes-Merton Greeks of one European option on an underlying that pays a continuous
+// dividend yield q (0 for an index future's carry, or none), in the units traders quote them:
+// theta per calendar day, vega and rho per percentage point. With q = 0 every factor e^(−qT) is
+// exactly 1 and every q term exactly 0, so the results are those of plain Black-Scholes to the bit.
 #pragma once
 
 #include <cmath>
@@ -43,43 +45,53 @@ Real log_moneyness(Real spot, Real strike) {
 }
 
 // True when the leg has a price to differentiate: S, K, T and σ positive, every input finite.
-inline bool leg_is_priceable(double spot, double strike, double time, double rate, double vol) {
+inline bool leg_is_priceable(double spot, double strike, double time, double rate, double dividend,
+                             double vol) {
     return spot > 0.0 && strike > 0.0 && time > 0.0 && vol > 0.0 && std::isfinite(spot) &&
            std::isfinite(strike) && std::isfinite(time) && std::isfinite(rate) &&
-           std::isfinite(vol);
+           std::isfinite(dividend) && std::isfinite(vol);
 }
 
 // The five Greeks of one leg; NaN in all five for a leg that is not priceable.
-inline LegGreeks leg_greeks(double spot, double strike, double time, double rate, double vol,
-                            bool is_call) {
-    if (!leg_is_priceable(spot, strike, time, rate, vol)) {
+inline LegGreeks leg_greeks(double spot, double strike, double time, double rate, double dividend,
+                            double vol, bool is_call) {
+    if (!leg_is_priceable(spot, strike, time, rate, dividend, vol)) {
         double nan = std::nan("");
         return {nan, nan, nan, nan, nan};
     }
     double sqrt_time = std::sqrt(time);
     double vol_sqrt_time = vol * sqrt_time;
-    // d1 = (ln(S/K) + (r + σ²/2)·T) / (σ√T), d2 = d1 − σ√T
-    double d1 = (log_moneyness(spot, strike) + (rate + 0.5 * vol * vol) * time) / vol_sqrt_time;
+    // d1 = (ln(S/K) + (r − q + σ²/2)·T) / (σ√T), d2 = d1 − σ√T
+    double d1 =
+        (log_moneyness(spot, strike) + (rate - dividend + 0.5 * vol * vol) * time) / vol_sqrt_time;
     double d2 = d1 - vol_sqrt_time;
     double discount = std::exp(-rate * time);
+    // e^(−qT), and S·e^(−qT): the underlying's value net of the dividends paid before expiry
+    double carry = std::exp(-dividend * time);
+    double carried_spot = spot * carry;
     double density_d1 = normal_pdf(d1);
 
     LegGreeks g;
-    // Γ = φ(d1) / (S·σ·√T); vega = S·√T·φ(d1), per point of σ
-    g.gamma = density_d1 / (spot * vol_sqrt_time);
-    g.vega = spot * sqrt_time * density_d1 / per_percent;
-    // Θ₀ = −S·σ·φ(d1) / (2√T), the decay common to calls and puts
-    double decay = -spot * vol * density_d1 / (2.0 * sqrt_time);
+    // Γ = e^(−qT)·φ(d1) / (S·σ·√T); vega = S·e^(−qT)·√T·φ(d1), per point of σ
+    g.gamma = density_d1 * carry / (spot * vol_sqrt_time);
+    g.vega = carried_spot * sqrt_time * density_d1 / per_percent;
+    // Θ₀ = −S·e^(−qT)·σ·φ(d1) / (2√T), the decay common to calls and puts
+    double decay = -carried_spot * vol * density_d1 / (2.0 * sqrt_time);
     if (is_call) {
+        double n_d1 = normal_cdf(d1);
         double n_d2 = normal_cdf(d2);
-        g.delta = normal_cdf(d1);
-        g.theta = (decay - rate * strike * discount * n_d2) / days_per_year;
+        g.delta = carry * n_d1;
+        g.theta = (decay - rate * strike * discount * n_d2 + dividend * carried_spot * n_d1) /
+                  days_per_year;
         g.rho = strike * time * discount * n_d2 / per_percent;
     } else {
+        double n_minus_d1 = normal_cdf(-d1);
         double n_minus_d2 = normal_cdf(-d2);
         // −N(−d1), not N(d1) − 1: deep in the money N(d1) rounds to 1 and the difference to 0.
-        g.delta = -normal_cdf(-d1);
-        g.theta = (decay + rate * strike * discount * n_minus_d2) / days_per_year;
+        g.delta = -carry * n_minus_d1;
+        g.theta =
+            (decay + rate * strike * discount * n_minus_d2 - dividend * carried_spot * n_minus_d1) /
+            days_per_year;
         g.rho = -strike * time * discount * n_minus_d2 / per_percent;
     }
     return g;

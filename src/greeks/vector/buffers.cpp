@@ -97,12 +97,14 @@ int acquire_outputs(std::span<PyObject* const> objects, std::span<Buffer> buffer
 }
 
 int thread_argument(PyObject* obj, unsigned* threads) {
-    long value = PyLong_AsLong(obj);
+    int overflow = 0;
+    long value = PyLong_AsLongAndOverflow(obj, &overflow);
     if (value == -1 && PyErr_Occurred()) {
         return -1;
     }
-    if (value < 0 || value > INT_MAX) {
-        PyErr_SetString(PyExc_ValueError, "threads must be 0 (one per core) or a positive count");
+    if (overflow != 0 || value < 0 || value > INT_MAX) {
+        PyErr_Format(PyExc_ValueError, "threads must be 0 (one per core) or a count from 1 to %d",
+                     INT_MAX);
         return -1;
     }
     *threads = static_cast<unsigned>(value);

@@ -1,12 +1,18 @@
-// The exchange sends a chain as JSON, so its rows and sides are dicts; reading them field by field
-// in Python costs more than pricing every leg, so the walk over the rows is done here, with the
-// GIL held. The caller names every key (this file knows no exchange vocabulary), allocates the
-// output columns with room for two legs a row, and parses expiry texts: `day_number(text)` gives
-// the day as days since 1970-01-01, or None, and is called once for each distinct text.
+// The exchange sends a chain as JSON, so its rows and records are dicts; reading them field by
+// field in Python costs more than pricing every leg, so the walk over the rows is done here, with
+// the GIL held. The caller names every key (this file knows no exchange vocabulary), allocates
+// the output columns with room for the legs, and parses expiry texts: `day_number(text)` gives the
+// day as days since 1970-01-01, or None, and is called once for each distinct text.
+//
+// A row is either one contract of its own (one of the kind keys holds a text the kinds table
+// knows) or a strike's row whose sides sit under the side keys. Each kind and each side key has a
+// code: 0 a put, 1 a call, 2 a record that is no option (a future), counted apart.
 //
 // Rows that are not dicts, rows whose strike is not a finite number or whose expiry does not
-// parse, and sides that are neither dicts nor None (no such side) are counted as skipped. A side's
-// value that is missing or not a finite int or float is NaN.
+// parse, contracts of a kind the table does not know, and sides that are neither dicts nor None
+// (no such side) are counted as skipped. Numbers are ints, floats or numeric text ("  24600.00");
+// a value that is missing or not a finite number is NaN. A field may go by several keys: the
+// first present one is read.
 #include "greeks/vector/chain_reader.hpp"
 
 #include "greeks/runtime/ref.hpp"
@@ -22,8 +28,12 @@ namespace {
 using runtime::Ref;
 
 constexpr double not_a_number = std::numeric_limits<double>::quiet_NaN();
+constexpr long not_an_option = 2;
+// The most side keys a layout may name (the exchange's vocabulary needs six).
+constexpr Py_ssize_t max_side_keys = 8;
 
-// The finite number an int or float holds; false for anything else (bool, text, None, huge ints).
+// The finite number an int, a float or a numeric text holds; false for anything else (bool,
+// None, huge ints, text that is no number). May leave no exception set.
 bool finite_number(PyObject* value, double* out) {
     if (PyFloat_Check(value)) {
         *out = PyFloat_AS_DOUBLE(value);
@@ -33,6 +43,14 @@ bool finite_number(PyObject* value, double* out) {
             PyErr_Clear();  // too large for a double: not a usable number
             return false;
         }
+    } else if (PyUnicode_Check(value)) {
+        // The float() reading of text: surrounding white space allowed, thousands separators not.
+        Ref number = Ref::steal(PyFloat_FromString(value));
+        if (!number) {
+            PyErr_Clear();
+            return false;
+        }
+        *out = PyFloat_AS_DOUBLE(number.get());
     } else {
         return false;
     }
@@ -46,31 +64,129 @@ int item(PyObject* mapping, PyObject* key, Ref* out) {
     return !*out && PyErr_Occurred() ? -1 : 0;
 }
 
-struct Keys {
-    PyObject* strike;
-    std::array<PyObject*, 2> expiry;  // the first present one is read
-    std::array<PyObject*, 2> sides;   // call side first
-    PyObject* values;                 // tuple of the value keys
+// The value of the first of `keys` (a tuple of texts) present in `mapping`; null when none is.
+int first_item(PyObject* mapping, PyObject* keys, Ref* out) {
+    for (Py_ssize_t k = 0; k < PyTuple_GET_SIZE(keys); ++k) {
+        if (item(mapping, PyTuple_GET_ITEM(keys, k), out) < 0) {
+            return -1;
+        }
+        if (*out) {
+            return 0;
+        }
+    }
+    return 0;
+}
+
+// What the caller names: tuples of texts, the kinds table and the expiry parser (all borrowed).
+struct Layout {
+    PyObject* strike_keys;
+    PyObject* expiry_keys;
+    PyObject* side_keys;   // under which a row holds its sides
+    PyObject* side_codes;  // the code of each side key
+    PyObject* kind_keys;   // under which a contract names its own kind
+    PyObject* kinds;       // dict: kind text -> code
+    PyObject* value_keys;  // tuple of tuples: the keys each value column goes by
     PyObject* day_number;
+};
+
+struct Columns {
+    std::span<double> strike;
+    std::span<long long> day;
+    std::span<unsigned char> is_call;
+    std::span<double> values;     // legs × value columns
+    std::span<long long> origin;  // legs × 2: row index, side key index (−1: the row itself)
 };
 
 class Reader {
 public:
-    Reader(const Keys& keys, Buffer& strike, Buffer& day, Buffer& is_call, Buffer& values,
-           std::size_t width)
-        : keys_(keys),
-          strike_(strike.doubles()),
-          day_(day.int64s()),
-          is_call_(is_call.flags()),
-          values_(values.doubles()),
-          width_(width) {}
+    Reader(const Layout& layout, const Columns& out)
+        : layout_(layout), out_(out), width_(PyTuple_GET_SIZE(layout.value_keys)) {}
 
     // Reads one row; -1 with an exception set on a Python error.
-    int read_row(PyObject* row) {
+    int read_row(PyObject* row, Py_ssize_t index) {
         if (!PyDict_Check(row)) {
             ++skipped;
             return 0;
         }
+        long kind = -1;
+        bool names_a_kind = false;
+        if (contract_kind(row, &kind, &names_a_kind) < 0) {
+            return -1;
+        }
+        if (kind == not_an_option) {
+            ++not_options;
+            return 0;
+        }
+        if (kind >= 0) {
+            std::array<Found, 1> contract{Found{Ref::borrow(row), -1, kind}};
+            return read_legs_of(row, index, contract.data(), 1);
+        }
+        if (names_a_kind) {  // a contract of a kind nobody told us about
+            ++skipped;
+            return 0;
+        }
+        std::array<Found, max_side_keys> sides;
+        std::size_t found = 0;
+        for (Py_ssize_t s = 0; s < PyTuple_GET_SIZE(layout_.side_keys); ++s) {
+            Ref side;
+            if (item(row, PyTuple_GET_ITEM(layout_.side_keys, s), &side) < 0) {
+                return -1;
+            }
+            if (!side || side.get() == Py_None) {  // no such side (None in nsepython's rows)
+                continue;
+            }
+            long code = PyLong_AsLong(PyTuple_GET_ITEM(layout_.side_codes, s));
+            if (!PyDict_Check(side.get())) {
+                ++skipped;
+            } else if (code == not_an_option) {
+                ++not_options;
+            } else {
+                sides[found++] = Found{std::move(side), s, code};
+            }
+        }
+        return found == 0 ? 0 : read_legs_of(row, index, sides.data(), found);
+    }
+
+    std::size_t legs = 0;
+    std::size_t skipped = 0;
+    std::size_t not_options = 0;
+
+    // False when the reader could not be set up (an exception is set).
+    bool ready() const { return static_cast<bool>(days_); }
+
+private:
+    struct Found {
+        Ref record;
+        Py_ssize_t slot = -1;  // index of its side key, −1 for the row itself
+        long code = 0;
+    };
+
+    // The code of the first kind key whose text the kinds table knows, else −1; `names_a_kind`
+    // says whether any kind key held a text at all.
+    int contract_kind(PyObject* row, long* kind, bool* names_a_kind) {
+        for (Py_ssize_t k = 0; k < PyTuple_GET_SIZE(layout_.kind_keys); ++k) {
+            Ref text;
+            if (item(row, PyTuple_GET_ITEM(layout_.kind_keys, k), &text) < 0) {
+                return -1;
+            }
+            if (!text || !PyUnicode_Check(text.get())) {
+                continue;
+            }
+            *names_a_kind = true;
+            Ref code;
+            if (item(layout_.kinds, text.get(), &code) < 0) {
+                return -1;
+            }
+            if (code) {
+                *kind = PyLong_AsLong(code.get());
+                return 0;
+            }
+        }
+        return 0;
+    }
+
+    // Writes one leg per found record, all at the row's strike and expiry.
+    int read_legs_of(PyObject* row, Py_ssize_t index, const Found* found, std::size_t count) {
         double strike = 0.0;
         long long day = 0;
         int usable = row_strike_and_day(row, &strike, &day);
@@ -78,26 +194,17 @@ public:
             skipped += usable == 0;
             return usable;
         }
-        for (std::size_t s = 0; s < keys_.sides.size(); ++s) {
-            Ref side;
-            if (item(row, keys_.sides[s], &side) < 0) {
-                return -1;
-            }
-            if (!side || side.get() == Py_None) {  // no such side (None in the newer shape)
-                continue;
-            }
-            if (!PyDict_Check(side.get())) {
-                ++skipped;
-                continue;
-            }
-            if (legs >= strike_.size()) {
+        for (const Found& leg : std::span(found, count)) {
+            if (legs >= out_.strike.size()) {
                 PyErr_SetString(PyExc_RuntimeError, "the chain's rows changed while being read");
                 return -1;
             }
-            strike_[legs] = strike;
-            day_[legs] = day;
-            is_call_[legs] = s == 0;
-            if (read_values(side.get(), &values_[legs * width_]) < 0) {
+            out_.strike[legs] = strike;
+            out_.day[legs] = day;
+            out_.is_call[legs] = leg.code == 1;
+            out_.origin[2 * legs] = index;
+            out_.origin[2 * legs + 1] = leg.slot;
+            if (read_values(leg.record.get(), &out_.values[legs * width_]) < 0) {
                 return -1;
             }
             ++legs;
@@ -105,30 +212,18 @@ public:
         return 0;
     }
 
-    // False when the reader could not be set up (an exception is set).
-    bool ready() const { return static_cast<bool>(days_); }
-
-    std::size_t legs = 0;
-    std::size_t skipped = 0;
-
-private:
     // 1 when the row has a finite strike and an expiry that parses, 0 when not, -1 on error.
     int row_strike_and_day(PyObject* row, double* strike, long long* day) {
         Ref strike_value;
-        if (item(row, keys_.strike, &strike_value) < 0) {
+        if (first_item(row, layout_.strike_keys, &strike_value) < 0) {
             return -1;
         }
         if (!strike_value || !finite_number(strike_value.get(), strike)) {
             return 0;
         }
         Ref text;
-        for (PyObject* key : keys_.expiry) {
-            if (item(row, key, &text) < 0) {
-                return -1;
-            }
-            if (text) {
-                break;
-            }
+        if (first_item(row, layout_.expiry_keys, &text) < 0) {
+            return -1;
         }
         if (!text || !PyUnicode_Check(text.get())) {
             return 0;
@@ -144,7 +239,7 @@ private:
         }
         if (!parsed) {
             // may run Python code
-            parsed = Ref::steal(PyObject_CallOneArg(keys_.day_number, text));
+            parsed = Ref::steal(PyObject_CallOneArg(layout_.day_number, text));
             if (!parsed || PyDict_SetItem(days_.get(), text, parsed.get()) < 0) {
                 return -1;
             }
@@ -156,10 +251,10 @@ private:
         return *day == -1 && PyErr_Occurred() ? -1 : 1;
     }
 
-    int read_values(PyObject* side, double* out) {
+    int read_values(PyObject* record, double* out) {
         for (std::size_t k = 0; k < width_; ++k) {
             Ref value;
-            if (item(side, PyTuple_GET_ITEM(keys_.values, k), &value) < 0) {
+            if (first_item(record, PyTuple_GET_ITEM(layout_.value_keys, k), &value) < 0) {
                 return -1;
             }
             if (!value || !finite_number(value.get(), &out[k])) {
@@ -169,23 +264,16 @@ private:
         return 0;
     }
 
-    const Keys& keys_;
-    std::span<double> strike_;
-    std::span<long long> day_;
-    std::span<unsigned char> is_call_;
-    std::span<double> values_;
+    const Layout& layout_;
+    const Columns& out_;
     std::size_t width_;
     Ref days_ = Ref::steal(PyDict_New());  // expiry text -> day number or None
 };
 
-// The string items of a tuple of `count` texts; -1 with TypeError set otherwise.
-int texts(PyObject* tuple, const char* name, Py_ssize_t count, PyObject** out) {
-    if (!PyTuple_Check(tuple) || (count >= 0 && PyTuple_GET_SIZE(tuple) != count)) {
-        if (count < 0) {
-            PyErr_Format(PyExc_TypeError, "%s must be a tuple of texts", name);
-        } else {
-            PyErr_Format(PyExc_TypeError, "%s must be a tuple of %zd texts", name, count);
-        }
+// A tuple of texts; -1 with TypeError set otherwise.
+int texts(PyObject* tuple, const char* name) {
+    if (!PyTuple_Check(tuple)) {
+        PyErr_Format(PyExc_TypeError, "%s must be a tuple of texts", name);
         return -1;
     }
     for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(tuple); ++i) {
@@ -193,9 +281,55 @@ int texts(PyObject* tuple, const char* name, Py_ssize_t count, PyObject** out) {
             PyErr_Format(PyExc_TypeError, "%s must hold texts only", name);
             return -1;
         }
-        if (out != nullptr) {
-            out[i] = PyTuple_GET_ITEM(tuple, i);
+    }
+    return 0;
+}
+
+// Unpacks and checks the layout tuple; -1 with TypeError set when it is malformed.
+int unpack_layout(PyObject* tuple, Layout* layout) {
+    if (!PyArg_ParseTuple(tuple, "O!O!O!O!O!O!O!O:layout", &PyTuple_Type, &layout->strike_keys,
+                          &PyTuple_Type, &layout->expiry_keys, &PyTuple_Type, &layout->side_keys,
+                          &PyTuple_Type, &layout->side_codes, &PyTuple_Type, &layout->kind_keys,
+                          &PyDict_Type, &layout->kinds, &PyTuple_Type, &layout->value_keys,
+                          &layout->day_number)) {
+        return -1;
+    }
+    if (texts(layout->strike_keys, "strike_keys") < 0 ||
+        texts(layout->expiry_keys, "expiry_keys") < 0 ||
+        texts(layout->side_keys, "side_keys") < 0 || texts(layout->kind_keys, "kind_keys") < 0) {
+        return -1;
+    }
+    if (PyTuple_GET_SIZE(layout->side_keys) > max_side_keys) {
+        PyErr_Format(PyExc_TypeError, "side_keys may name at most %zd keys", max_side_keys);
+        return -1;
+    }
+    if (PyTuple_GET_SIZE(layout->side_codes) != PyTuple_GET_SIZE(layout->side_keys)) {
+        PyErr_SetString(PyExc_TypeError, "side_codes must hold one code per side key");
+        return -1;
+    }
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(layout->side_codes); ++i) {
+        if (!PyLong_CheckExact(PyTuple_GET_ITEM(layout->side_codes, i))) {
+            PyErr_SetString(PyExc_TypeError, "side_codes must hold ints");
+            return -1;
         }
+    }
+    PyObject* key = nullptr;
+    PyObject* code = nullptr;
+    Py_ssize_t position = 0;
+    while (PyDict_Next(layout->kinds, &position, &key, &code)) {
+        if (!PyLong_CheckExact(code)) {
+            PyErr_SetString(PyExc_TypeError, "kinds must map texts to int codes");
+            return -1;
+        }
+    }
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(layout->value_keys); ++i) {
+        if (texts(PyTuple_GET_ITEM(layout->value_keys, i), "each of value_keys") < 0) {
+            return -1;
+        }
+    }
+    if (!PyCallable_Check(layout->day_number)) {
+        PyErr_SetString(PyExc_TypeError, "day_number must be callable");
+        return -1;
     }
     return 0;
 }
@@ -203,8 +337,8 @@ int texts(PyObject* tuple, const char* name, Py_ssize_t count, PyObject** out) {
 }  // namespace
 
 PyObject* read_legs_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
-    if (nargs != 9) {
-        PyErr_Format(PyExc_TypeError, "read_legs() takes 9 positional arguments (%zd given)",
+    if (nargs != 7) {
+        PyErr_Format(PyExc_TypeError, "read_legs() takes 7 positional arguments (%zd given)",
                      nargs);
         return nullptr;
     }
@@ -213,38 +347,32 @@ PyObject* read_legs_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
         PyErr_SetString(PyExc_TypeError, "rows must be a list");
         return nullptr;
     }
-    std::array<PyObject*, 3> row_keys{};
-    Keys keys{};
-    if (texts(args[1], "row_keys", 3, row_keys.data()) < 0 ||
-        texts(args[2], "side_names", 2, keys.sides.data()) < 0 ||
-        texts(args[3], "value_keys", -1, nullptr) < 0) {
+    Layout layout{};
+    if (unpack_layout(args[1], &layout) < 0) {
         return nullptr;
     }
-    if (!PyCallable_Check(args[4])) {
-        PyErr_SetString(PyExc_TypeError, "day_number must be callable");
-        return nullptr;
-    }
-    keys.strike = row_keys[0];
-    keys.expiry = {row_keys[1], row_keys[2]};
-    keys.values = args[3];
-    keys.day_number = args[4];
-    std::size_t width = static_cast<std::size_t>(PyTuple_GET_SIZE(args[3]));
+    std::size_t width = static_cast<std::size_t>(PyTuple_GET_SIZE(layout.value_keys));
 
-    Buffer strike, day, is_call, values;
-    if (strike.acquire(args[5], "strike", 'd', true) < 0 ||
-        day.acquire(args[6], "day", 'q', true) < 0 ||
-        is_call.acquire(args[7], "is_call", '?', true) < 0 ||
-        values.acquire(args[8], "values", 'd', true) < 0) {
+    Buffer strike, day, is_call, values, origin;
+    if (strike.acquire(args[2], "strike", 'd', true) < 0 ||
+        day.acquire(args[3], "day", 'q', true) < 0 ||
+        is_call.acquire(args[4], "is_call", '?', true) < 0 ||
+        values.acquire(args[5], "values", 'd', true) < 0 ||
+        origin.acquire(args[6], "origin", 'q', true) < 0) {
         return nullptr;
     }
     std::size_t capacity = strike.size();
-    if (day.size() != capacity || is_call.size() != capacity || values.size() != capacity * width) {
+    if (day.size() != capacity || is_call.size() != capacity || values.size() != capacity * width ||
+        origin.size() != 2 * capacity) {
         PyErr_SetString(PyExc_ValueError,
-                        "the output columns must hold one entry per leg (values: one per key)");
+                        "the output columns must hold one entry per leg (values: one per key, "
+                        "origin: two)");
         return nullptr;
     }
 
-    Reader reader(keys, strike, day, is_call, values, width);
+    Columns columns{strike.doubles(), day.int64s(), is_call.flags(), values.doubles(),
+                    origin.int64s()};
+    Reader reader(layout, columns);
     if (!reader.ready()) {
         return nullptr;
     }
@@ -252,12 +380,13 @@ PyObject* read_legs_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     // is read again at every step and each row is held while it is read.
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(rows); ++i) {
         Ref row = Ref::borrow(PyList_GET_ITEM(rows, i));
-        if (reader.read_row(row.get()) < 0) {
+        if (reader.read_row(row.get(), i) < 0) {
             return nullptr;
         }
     }
-    return Py_BuildValue("(nn)", static_cast<Py_ssize_t>(reader.legs),
-                         static_cast<Py_ssize_t>(reader.skipped));
+    return Py_BuildValue("(nnn)", static_cast<Py_ssize_t>(reader.legs),
+                         static_cast<Py_ssize_t>(reader.skipped),
+                         static_cast<Py_ssize_t>(reader.not_options));
 }
 
 }  // namespace greeks::vector

@@ -5,8 +5,8 @@
 
 namespace greeks::vector {
 
-// read_legs(rows, row_keys, side_names, value_keys, day_number, strike, day, is_call, values)
-// -> (legs, skipped). Python entry; see chain_reader.cpp.
+// read_legs(rows, layout, strike, day, is_call, values, origin) -> (legs, skipped, not options).
+// Python entry; see chain_reader.cpp.
 PyObject* read_legs_entry(PyObject* module, PyObject* const* args, Py_ssize_t nargs);
 
 }  // namespace greeks::vector

@@ -1,4 +1,4 @@
-// The Python entry shared by the element-wise kernels: five number columns, one flag column, the
+// The Python entry shared by the element-wise kernels: six number columns, one flag column, the
 // output columns and a thread count, all checked here before the GIL is released around the loop.
 #pragma once
 
@@ -13,7 +13,7 @@
 
 namespace greeks::vector {
 
-inline constexpr std::size_t number_inputs = 5;
+inline constexpr std::size_t number_inputs = 6;
 
 template <std::size_t Outputs>
 struct Elementwise {
@@ -22,11 +22,12 @@ struct Elementwise {
     std::array<std::span<double>, Outputs> outputs;
 };
 
-// Arguments: the five inputs, is_call, the Outputs output arrays, threads. Inputs hold one value
+// Arguments: the six inputs, is_call, the Outputs output arrays, threads. Inputs hold one value
 // or one per output element. `kernel(columns, begin, end)` fills elements [begin, end) and runs
 // without the GIL. Returns None, or null with an exception set.
 template <std::size_t Outputs, class Kernel>
-PyObject* elementwise_entry(const char* function, const std::array<const char*, 5>& input_names,
+PyObject* elementwise_entry(const char* function,
+                            const std::array<const char*, number_inputs>& input_names,
                             const std::array<const char*, Outputs>& output_names,
                             PyObject* const* args, Py_ssize_t nargs, Kernel kernel) {
     constexpr Py_ssize_t expected = number_inputs + 1 + Outputs + 1;

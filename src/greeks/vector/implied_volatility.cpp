@@ -35,22 +35,36 @@ struct Normalised {
     Extended x;
     Extended bound;      // e^(x/2), what b tends to as s grows
     Extended intrinsic;  // 2·sinh(|x|/2) when the option was in the money, else 0
-    Extended scale;  // price = scale · (intrinsic + b), with scale = e^(−rT)·√(FK) = √(SK·e^(−rT))
+    // price = scale · (intrinsic + b), with scale = e^(−rT)·√(FK) = √(SK·e^(−(r+q)T))
+    Extended scale;
 };
 
-Normalised normalise(double spot, double strike, double time, double rate, bool is_call) {
-    Extended x = log_forward_moneyness(spot, strike, time, rate);
+// With forward F = S·e^((r−q)T). For q = 0 both r − q and r + q are r itself, to the bit.
+Normalised normalise(double spot, double strike, double time, double rate, double dividend,
+                     bool is_call) {
+    Extended carry_rate = static_cast<Extended>(rate) - dividend;
+    Extended x = log_forward_moneyness(spot, strike, time, carry_rate);
     Extended call_x = is_call ? x : -x;
-    Extended discount = std::exp(-static_cast<Extended>(rate) * time);
+    Extended discount = std::exp(-(static_cast<Extended>(rate) + dividend) * time);
     Extended scale = std::sqrt(static_cast<Extended>(spot) * strike * discount);
     Extended intrinsic = call_x > 0 ? 2.0L * std::sinh(0.5L * call_x) : 0.0L;
     Extended otm_x = -std::fabs(call_x);
     return {otm_x, std::exp(0.5L * otm_x), intrinsic, scale};
 }
 
-bool inputs_usable(double spot, double strike, double time, double rate) {
+bool inputs_usable(double spot, double strike, double time, double rate, double dividend) {
     return spot > 0.0 && strike > 0.0 && time > 0.0 && std::isfinite(spot) &&
-           std::isfinite(strike) && std::isfinite(time) && std::isfinite(rate);
+           std::isfinite(strike) && std::isfinite(time) && std::isfinite(rate) &&
+           std::isfinite(dividend);
+}
+
+// The price no option reaches whatever its volatility: the call's S·e^(−qT), the put's K·e^(−rT).
+// Tested in double before normalising, because a price exactly at the bound can land a rounding
+// below it once divided by the long double scale, and would then solve to a huge finite σ.
+bool at_or_above_bound(double price, double spot, double strike, double time, double rate,
+                       double dividend, bool is_call) {
+    double bound = is_call ? spot * std::exp(-dividend * time) : strike * std::exp(-rate * time);
+    return price >= bound;
 }
 
 // Where the root lies, as far as the signs seen so far tell.
@@ -204,22 +218,24 @@ Extended solve_total_volatility(const Normalised& n, Extended beta) {
 
 }  // namespace
 
-double option_price(double spot, double strike, double time, double rate, double vol,
-                    bool is_call) {
-    if (!inputs_usable(spot, strike, time, rate) || !(vol > 0.0) || !std::isfinite(vol)) {
+double option_price(double spot, double strike, double time, double rate, double dividend,
+                    double vol, bool is_call) {
+    if (!inputs_usable(spot, strike, time, rate, dividend) || !(vol > 0.0) || !std::isfinite(vol)) {
         return not_a_number;
     }
-    Normalised n = normalise(spot, strike, time, rate, is_call);
+    Normalised n = normalise(spot, strike, time, rate, dividend, is_call);
     Extended s = static_cast<Extended>(vol) * std::sqrt(static_cast<Extended>(time));
     return static_cast<double>(n.scale * (n.intrinsic + OtmBlack<Extended>(n.x, n.bound).value(s)));
 }
 
 double implied_volatility(double price, double spot, double strike, double time, double rate,
-                          bool is_call) {
-    if (!inputs_usable(spot, strike, time, rate) || !(price > 0.0) || !std::isfinite(price)) {
+                          double dividend, bool is_call) {
+    if (!inputs_usable(spot, strike, time, rate, dividend) || !(price > 0.0) ||
+        !std::isfinite(price) ||
+        at_or_above_bound(price, spot, strike, time, rate, dividend, is_call)) {
         return not_a_number;
     }
-    Normalised n = normalise(spot, strike, time, rate, is_call);
+    Normalised n = normalise(spot, strike, time, rate, dividend, is_call);
     Extended beta = price / n.scale - n.intrinsic;
     // No σ gives a price at or below the intrinsic value, or at or above the bound.
     if (!(beta > 0) || !(beta < n.bound)) {

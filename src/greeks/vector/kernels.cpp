@@ -6,10 +6,11 @@
 namespace greeks::vector {
 
 void greeks_kernel(const Elementwise<5>& c, std::size_t begin, std::size_t end) {
-    const auto& [spot, strike, time, rate, vol] = c.numbers;
+    const auto& [spot, strike, time, rate, dividend, vol] = c.numbers;
     const auto& [delta, gamma, theta, vega, rho] = c.outputs;
     for (std::size_t i = begin; i < end; ++i) {
-        LegGreeks g = leg_greeks(spot[i], strike[i], time[i], rate[i], vol[i], c.is_call[i] != 0);
+        LegGreeks g = leg_greeks(spot[i], strike[i], time[i], rate[i], dividend[i], vol[i],
+                                 c.is_call[i] != 0);
         delta[i] = g.delta;
         gamma[i] = g.gamma;
         theta[i] = g.theta;
@@ -19,18 +20,18 @@ void greeks_kernel(const Elementwise<5>& c, std::size_t begin, std::size_t end) 
 }
 
 void price_kernel(const Elementwise<1>& c, std::size_t begin, std::size_t end) {
-    const auto& [spot, strike, time, rate, vol] = c.numbers;
+    const auto& [spot, strike, time, rate, dividend, vol] = c.numbers;
     for (std::size_t i = begin; i < end; ++i) {
-        c.outputs[0][i] =
-            option_price(spot[i], strike[i], time[i], rate[i], vol[i], c.is_call[i] != 0);
+        c.outputs[0][i] = option_price(spot[i], strike[i], time[i], rate[i], dividend[i], vol[i],
+                                       c.is_call[i] != 0);
     }
 }
 
 void implied_volatility_kernel(const Elementwise<1>& c, std::size_t begin, std::size_t end) {
-    const auto& [price, spot, strike, time, rate] = c.numbers;
+    const auto& [price, spot, strike, time, rate, dividend] = c.numbers;
     for (std::size_t i = begin; i < end; ++i) {
-        c.outputs[0][i] =
-            implied_volatility(price[i], spot[i], strike[i], time[i], rate[i], c.is_call[i] != 0);
+        c.outputs[0][i] = implied_volatility(price[i], spot[i], strike[i], time[i], rate[i],
+                                             dividend[i], c.is_call[i] != 0);
     }
 }
 

@@ -5,11 +5,11 @@
 
 namespace greeks::vector {
 
-// numbers: spot, strike, time, rate, vol; outputs: delta, gamma, theta, vega, rho
+// numbers: spot, strike, time, rate, dividend yield, vol; outputs: delta, gamma, theta, vega, rho
 void greeks_kernel(const Elementwise<5>& c, std::size_t begin, std::size_t end);
-// numbers: spot, strike, time, rate, vol; output: price
+// numbers: spot, strike, time, rate, dividend yield, vol; output: price
 void price_kernel(const Elementwise<1>& c, std::size_t begin, std::size_t end);
-// numbers: price, spot, strike, time, rate; output: volatility
+// numbers: price, spot, strike, time, rate, dividend yield; output: volatility
 void implied_volatility_kernel(const Elementwise<1>& c, std::size_t begin, std::size_t end);
 
 }  // namespace greeks::vector

@@ -9,8 +9,8 @@
 namespace greeks::vector {
 namespace {
 
-constexpr std::array<const char*, 5> pricing_inputs = {"spot", "strike", "time_to_expiry", "rate",
-                                                       "volatility"};
+constexpr std::array<const char*, number_inputs> pricing_inputs = {
+    "spot", "strike", "time_to_expiry", "rate", "dividend_yield", "volatility"};
 
 PyObject* greeks_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     return elementwise_entry<5>("greeks", pricing_inputs,
@@ -23,9 +23,10 @@ PyObject* price_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
 }
 
 PyObject* implied_volatility_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
-    return elementwise_entry<1>("implied_volatility",
-                                {"price", "spot", "strike", "time_to_expiry", "rate"},
-                                {"volatility_out"}, args, nargs, implied_volatility_kernel);
+    return elementwise_entry<1>(
+        "implied_volatility",
+        {"price", "spot", "strike", "time_to_expiry", "rate", "dividend_yield"}, {"volatility_out"},
+        args, nargs, implied_volatility_kernel);
 }
 
 template <PyObject* (*entry)(PyObject*, PyObject* const*, Py_ssize_t)>
@@ -35,18 +36,20 @@ PyCFunction fastcall() {
 
 PyMethodDef vector_methods[] = {
     {"greeks", fastcall<greeks_entry>(), METH_FASTCALL,
-     "greeks(spot, strike, time_to_expiry, rate, volatility, is_call, delta, gamma, theta, vega, "
-     "rho, threads)\n--\n\nWrites the Black-Scholes Greeks of every leg into the five outputs."},
+     "greeks(spot, strike, time_to_expiry, rate, dividend_yield, volatility, is_call, delta, "
+     "gamma, theta, vega, rho, threads)\n--\n\nWrites the Black-Scholes Greeks of every leg into "
+     "the five outputs."},
     {"price", fastcall<price_entry>(), METH_FASTCALL,
-     "price(spot, strike, time_to_expiry, rate, volatility, is_call, out, threads)\n--\n\n"
+     "price(spot, strike, time_to_expiry, rate, dividend_yield, volatility, is_call, out, "
+     "threads)\n--\n\n"
      "Writes the Black-Scholes price of every leg into out."},
     {"implied_volatility", fastcall<implied_volatility_entry>(), METH_FASTCALL,
-     "implied_volatility(price, spot, strike, time_to_expiry, rate, is_call, out, threads)\n--\n\n"
+     "implied_volatility(price, spot, strike, time_to_expiry, rate, dividend_yield, is_call, "
+     "out, threads)\n--\n\n"
      "Writes the volatility that gives each leg its price into out (NaN where none does)."},
     {"read_legs", fastcall<read_legs_entry>(), METH_FASTCALL,
-     "read_legs(rows, row_keys, side_names, value_keys, day_number, strike, day, is_call, "
-     "values)\n--\n\nReads the legs of a chain's rows into the columns; returns (legs, "
-     "skipped)."},
+     "read_legs(rows, layout, strike, day, is_call, values, origin)\n--\n\nReads the legs of a "
+     "chain's rows into the columns; returns (legs, skipped, records that are no option)."},
     {nullptr, nullptr, 0, nullptr},
 };
 

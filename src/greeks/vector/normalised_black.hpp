@@ -1,6 +1,6 @@
 // The Black price in normalised form, the common ground of pricing and of solving for volatility.
 //
-// With forward F = S·e^(rT), x = ln(F/K) and total volatility s = σ√T, the undiscounted call
+// With forward F = S·e^((r−q)T), x = ln(F/K) and total volatility s = σ√T, the undiscounted call
 // price divided by √(FK) is
 //     b(x, s) = e^(x/2)·N(x/s + s/2) − e^(−x/2)·N(x/s − s/2),
 // and a put is a call with x negated. An option in the money (x > 0 as a call) is its intrinsic
@@ -55,9 +55,10 @@ struct OtmBlack {
     Real half_down;  // e^(−x/2)
 };
 
-// ln(F/K) = ln(S/K) + rT, with ln(S/K) formed as in the Greeks near the money.
-inline Extended log_forward_moneyness(double spot, double strike, double time, double rate) {
-    return log_moneyness<Extended>(spot, strike) + static_cast<Extended>(rate) * time;
+// ln(F/K) = ln(S/K) + (r − q)T, with ln(S/K) formed as in the Greeks near the money.
+inline Extended log_forward_moneyness(double spot, double strike, double time,
+                                      Extended carry_rate) {
+    return log_moneyness<Extended>(spot, strike) + carry_rate * time;
 }
 
 }  // namespace greeks::vector

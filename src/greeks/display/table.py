@@ -43,8 +43,9 @@ def format_strike(strike: float) -> str:
     return f"{strike:g}" if strike == int(strike) else f"{strike:.2f}"
 
 
-def expiry_table(frame: pandas.DataFrame, around: int) -> str:
-    """The legs of one expiry as aligned text; `frame` holds that expiry's rows only."""
+def expiry_table(frame: pandas.DataFrame, around: int) -> tuple[str, bool]:
+    """The legs of one expiry as aligned text, and whether a solved volatility is shown (marked);
+    `frame` holds that expiry's rows only."""
     spot = float(frame["spot"].iloc[0])
     strikes = sorted(set(frame["strike"]))
     shown, nearest = strikes_around(strikes, spot, around)
@@ -67,4 +68,5 @@ def expiry_table(frame: pandas.DataFrame, around: int) -> str:
 
     lines = ["CALLS".center(call_width) + "  " + " " * widths[len(CELLS)] + "  " + "PUTS",
              line(header)] + [line(row) for row in rows]
-    return "\n".join(line.rstrip() for line in lines)
+    marked = any(text.endswith(SOLVED_MARK) for row in rows for text in row)
+    return "\n".join(line.rstrip() for line in lines), marked

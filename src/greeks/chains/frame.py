@@ -1,0 +1,180 @@
+"""Greeks of a whole option chain from one fetch, as a pandas DataFrame."""
+from __future__ import annotations
+
+import datetime as dt
+import numbers
+import warnings
+from typing import TYPE_CHECKING, Any
+
+import numpy as np
+
+from greeks.arrays import implied_volatility, option_greeks
+from greeks.chains import clock as clocks
+from greeks.exchange.reading import (ChainLegs, MissingSpot, capture_time, listed_expiries,
+                                     parse_expiry_text, read_chain)
+from greeks.exchange.sources import exchange_chain
+from greeks.exchange.vocabulary import LEG_COLUMNS
+from greeks.units import warn_if_implausible
+
+if TYPE_CHECKING:
+    import pandas
+
+IV_CHOICES = ("exchange", "fill", "solve")
+PRICE_CHOICES = ("last", "mid")
+COLUMNS = ("expiry", "strike", "side", "spot", "last_price", "iv", "time_to_expiry",
+           "delta", "gamma", "theta", "vega", "rho", "iv_source", "open_interest", "volume",
+           "bid", "ask", "mid", "change_in_oi", "symbol")
+# Frames from chain_greeks' own checks up to the user's call.
+USER_FRAME = 2
+
+
+def expiry_day(value: Any) -> dt.date:
+    """A wanted expiry as a date: "07-Aug-2025" in any letter case, ISO "2025-08-07", or a date."""
+    if isinstance(value, dt.datetime):
+        return value.date()
+    if isinstance(value, dt.date):
+        return value
+    if not isinstance(value, str):
+        raise TypeError(f"expiry must be a date or text such as 07-Aug-2025, "
+                        f"not {type(value).__name__}")
+    day = parse_expiry_text(value)
+    if day is None:
+        raise ValueError(f"expiry {value!r} is not a date such as 07-Aug-2025 or 2025-08-07")
+    return day
+
+
+def check_number(name: str, value: Any) -> float:
+    if isinstance(value, bool) or not isinstance(value, numbers.Real):
+        raise TypeError(f"{name} must be a number, not {type(value).__name__}")
+    return float(value)
+
+
+def check_choice(name: str, value: Any, choices: tuple[str, ...]) -> None:
+    if not isinstance(value, str) or value not in choices:
+        raise ValueError(f"{name} must be one of {', '.join(map(repr, choices))}, not {value!r}")
+
+
+def mid_price(bid: np.ndarray, ask: np.ndarray) -> np.ndarray:
+    """The middle of bid and ask where both are above 0, else NaN."""
+    with np.errstate(invalid="ignore"):
+        return np.where((bid > 0) & (ask > 0), 0.5 * (bid + ask), np.nan)
+
+
+def choose_volatility(exchange: np.ndarray, solve: Any, iv: str) -> tuple[np.ndarray, np.ndarray]:
+    """(volatility, iv_source) per leg: the exchange's where it is above 0 and wanted, else the one
+    solved from the price (solve() runs only when some leg needs it)."""
+    use_exchange = (exchange > 0) if iv != "solve" else np.zeros(exchange.shape, dtype=bool)
+    volatility = np.where(use_exchange, exchange, np.nan)
+    if iv != "exchange" and not use_exchange.all():
+        volatility = np.where(use_exchange, volatility, solve())
+    source = np.where(use_exchange, "exchange", np.where(np.isnan(volatility), "none", "solved"))
+    return volatility, source.astype(object)
+
+
+def fetch_symbol(symbol: str) -> tuple[Any, str]:
+    chain = exchange_chain(symbol)
+    if chain is None or (hasattr(chain, "__len__") and len(chain) == 0):
+        raise ValueError("the exchange returned no option chain")
+    return chain, symbol
+
+
+def warn_if_all_expired(legs: ChainLegs, moment: dt.datetime) -> None:
+    if len(legs.expiry) and clocks.close_of(legs.expiry.max().item()) <= moment:
+        warnings.warn(f"every expiry of this chain has passed at {moment:%d-%b-%Y %H:%M %Z}; its "
+                      f"legs have no Greeks (price a recording with now= its capture time)",
+                      UserWarning, stacklevel=USER_FRAME + 1)
+
+
+def chain_greeks(chain: Any, *, expiry: Any = None, now: dt.datetime | None = None,
+                 rate: float = 0.07, dividend_yield: float = 0.0, clock: str = "close",
+                 iv: str = "fill", price: str = "last") -> pandas.DataFrame:
+    """Greeks of every leg of an option chain, one row per leg.
+
+    `chain` is a mapping as the exchange or nsepython returns it (any of its shapes), or a symbol
+    to fetch once through ``greeks.greeks.nse_optionchain_scrapper``. `expiry` keeps one expiry
+    (None keeps all). `now` is the moment priced: a naive datetime is India Standard Time, the
+    exchange's clock; None is the chain's capture time when it carries one, else the current
+    time. `clock` "close" counts to 15:30 IST on the expiry day; "days" counts whole days to its
+    midnight as ``Kestrava.get_option_data`` does. `rate` and `dividend_yield` (continuous) are
+    annual fractions; above 1 they warn, as likely percentages. `iv` "exchange" uses the
+    exchange's implied volatility, "solve" solves every leg's volatility from its price, and
+    "fill" takes the exchange's where it is above 0 and solves the rest; the column "iv_source"
+    says which ("exchange", "solved", or "none" where neither gave one: those legs get NaN
+    Greeks). `price` "last" solves from the last traded price, "mid" from the middle of bid and
+    ask.
+
+    Rows are ordered by expiry, strike, CE before PE. ``attrs`` holds "skipped" (rows and records
+    that could not be read), "futures" (records that are no option), "duplicates" (second
+    records of a leg), "spot_source", "timestamp" and "now". ValueError when the chain has legs
+    but no price of the underlying; a chain whose every expiry has passed at `now` warns.
+    """
+    import pandas as pd
+
+    check_choice("clock", clock, clocks.CLOCKS)
+    check_choice("iv", iv, IV_CHOICES)
+    check_choice("price", price, PRICE_CHOICES)
+    rate = check_number("rate", rate)
+    dividend_yield = check_number("dividend_yield", dividend_yield)
+    warn_if_implausible({"rate": rate, "dividend_yield": dividend_yield}, USER_FRAME)
+    if now is not None:
+        clocks.resolve_now(now)  # a wrong type is refused before any fetch
+    wanted = None if expiry is None else expiry_day(expiry)
+    chain, asked = fetch_symbol(chain) if isinstance(chain, str) else (chain, None)
+
+    legs = read_chain(chain)
+    if len(legs.strike) and legs.spot_source is None:
+        raise MissingSpot()
+    moment = clocks.resolve_now(now, capture_time(chain))
+    selected = slice(None)
+    if wanted is not None:
+        day = np.datetime64(wanted, "D")
+        held = np.unique(legs.expiry)
+        if day not in held:
+            raise ValueError(f"the chain has no expiry {wanted:%d-%b-%Y}; "
+                             f"it holds: {listed_expiries(held)}")
+        selected = legs.expiry == day
+    warn_if_all_expired(legs, moment)
+
+    expiries = legs.expiry[selected]
+    strikes = legs.strike[selected]
+    is_call = legs.is_call[selected]
+    values = legs.values[selected]
+    years = clocks.years_to_expiry(expiries, moment, clock)
+    spot = np.full(len(strikes), legs.spot)
+
+    def column(name: str) -> np.ndarray:
+        return values[:, LEG_COLUMNS.index(name)]
+
+    mid = mid_price(column("bid"), column("ask"))
+
+    def solve() -> np.ndarray:
+        paid = column("last_price") if price == "last" else mid
+        return implied_volatility(paid, spot, strikes, years, rate, is_call,
+                                  dividend_yield=dividend_yield, warn=False)
+
+    volatility, source = choose_volatility(column("iv_percent") / 100.0, solve, iv)
+    greeks = option_greeks(spot, strikes, years, rate, volatility, is_call,
+                           dividend_yield=dividend_yield, warn=False)
+
+    frame = pd.DataFrame({
+        "expiry": expiries.astype("datetime64[ns]"),
+        "strike": strikes,
+        "side": np.where(is_call, "CE", "PE").astype(object),
+        "spot": spot,
+        "last_price": column("last_price"),
+        "iv": volatility,
+        "time_to_expiry": years,
+        **greeks,
+        "iv_source": source,
+        "open_interest": column("open_interest"),
+        "volume": column("volume"),
+        "bid": column("bid"),
+        "ask": column("ask"),
+        "mid": mid,
+        "change_in_oi": column("change_in_oi"),
+        "symbol": legs.symbol or asked or "",
+    }, columns=list(COLUMNS))
+    frame.attrs.update(skipped=legs.skipped, futures=legs.not_options,
+                       duplicates=legs.duplicates, spot_source=legs.spot_source,
+                       timestamp=legs.timestamp, now=moment)
+    return frame

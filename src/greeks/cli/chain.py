@@ -1,0 +1,75 @@
+"""greeks chain: the Greeks of a whole chain as a table, a CSV file and a plot."""
+from __future__ import annotations
+
+import argparse
+from typing import Any
+
+from greeks.cli.common import UsageError, open_source, status
+from greeks.cli.output import write_atomically
+from greeks.exchange.reading import MissingSpot
+from greeks.exchange.sources import SourceError
+
+
+def shown_expiry(frame: Any) -> Any:
+    """The nearest expiry whose legs still have time to run, else the first."""
+    running = frame[frame["time_to_expiry"] > 0]
+    return (running if len(running) else frame)["expiry"].min()
+
+
+def run(args: argparse.Namespace) -> int:
+    import warnings
+
+    from greeks.chains.frame import chain_greeks
+    from greeks.display.table import expiry_table
+
+    plot_format = checked_plot_format(args.plot) if args.plot else None
+    recorded = open_source(args)
+    try:
+        with warnings.catch_warnings(record=True) as caught:
+            warnings.simplefilter("always")
+            frame = chain_greeks(recorded, expiry=args.expiry, clock=args.clock, iv=args.iv,
+                                 price=args.price, rate=args.rate,
+                                 dividend_yield=args.dividend_yield)
+    except MissingSpot:
+        raise
+    except ValueError as error:
+        raise UsageError(str(error)) from None
+    for warning in caught:
+        status(str(warning.message))
+    if frame.empty:
+        raise SourceError(f"the {args.symbol} option chain holds no legs")
+    expiry = shown_expiry(frame)
+    legs = frame[frame["expiry"] == expiry]
+    days = legs["time_to_expiry"].iloc[0] * 365
+    print(f"{args.symbol} {expiry:%d-%b-%Y}  spot {legs['spot'].iloc[0]:.2f}  "
+          f"{days:.2f} days to expiry  rate {args.rate:g}"
+          + (f"  dividend yield {args.dividend_yield:g}" if args.dividend_yield else "")
+          + f"  iv {args.iv}" + (f" from the {args.price} price" if args.iv != "exchange" else ""))
+    table, marked = expiry_table(legs, args.around)
+    print(table)
+    if marked:
+        print("* volatility solved from the price")
+    if args.csv:
+        written = write_atomically(args.csv, lambda path: frame.to_csv(path, index=False))
+        status(f"wrote {len(frame)} legs to {written}")
+    if args.plot:
+        from greeks.display.plot import draw_greeks
+
+        title = f"{args.symbol} {expiry:%d-%b-%Y}, spot {legs['spot'].iloc[0]:.2f}"
+        written = write_atomically(args.plot,
+                                   lambda path: draw_greeks(legs, path, title, plot_format))
+        status(f"drew delta, gamma, theta and vega into {written}")
+    return 0
+
+
+def checked_plot_format(path: str) -> str:
+    """The image format the --plot file's suffix names; UsageError when it names none, or
+    SourceError when matplotlib is missing."""
+    from greeks.display.plot import image_format
+
+    try:
+        return image_format(path)
+    except ImportError as error:
+        raise SourceError(str(error)) from None
+    except ValueError as error:
+        raise UsageError(str(error)) from None

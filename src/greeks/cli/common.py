@@ -1,0 +1,58 @@
+"""What every subcommand shares: status lines, errors, and getting the chain (the exchange, or a
+recording replayed in its place)."""
+from __future__ import annotations
+
+import argparse
+import datetime as dt
+import sys
+from typing import Any
+
+from greeks.exchange import recordings, sources
+from greeks.exchange.reading import INDIA, MissingSpot
+from greeks.exchange.sources import SourceError
+
+# Failures at run time: exit code 1.
+SourceErrors = (SourceError, MissingSpot)
+
+
+class UsageError(Exception):
+    """Input that the chain shows to be wrong; exit code 2."""
+
+
+def status(text: str) -> None:
+    print(f"greeks: {text}", file=sys.stderr, flush=True)
+
+
+def fail(command: str, error: Exception, code: int) -> int:
+    print(f"{command}: error: {error}", file=sys.stderr)
+    return code
+
+
+def open_source(args: argparse.Namespace) -> Any:
+    """Installs the chain source (the exchange, or a replay of args.replay) and fetches one chain
+    from it."""
+    import greeks.greeks as module
+
+    if args.replay is not None:
+        fetch = replay(args)
+    elif getattr(args, "as_captured", False):
+        raise UsageError("--as-captured goes with --replay")
+    else:
+        status(f"fetching the {args.symbol} option chain from the exchange")
+        fetch = module.nse_optionchain_scrapper
+    sources.install(fetch)
+    return sources.fetch_chain(args.symbol)
+
+
+def replay(args: argparse.Namespace) -> recordings.Replay:
+    recorded = recordings.load_recording(args.replay)
+    symbol = recordings.recorded_symbol(recorded)
+    if symbol is not None and symbol.upper() != args.symbol.upper():
+        raise UsageError(f"{args.replay} holds the {symbol} option chain, not {args.symbol}")
+    if getattr(args, "as_captured", False):
+        status(f"replaying {args.symbol} from {args.replay} as captured")
+        return recordings.Replay(recorded)
+    chain, offset = recordings.shift_expiries(recorded, dt.datetime.now(INDIA).date())
+    status(f"replaying {args.symbol} from {args.replay}, moved {offset.days // 7} weeks "
+           f"({offset.days} days) forward")
+    return recordings.Replay(chain)

@@ -1,0 +1,148 @@
+"""The command line's parser: every subcommand, its arguments and their checks. Only the standard
+library is imported here; each subcommand's module is imported when it runs."""
+from __future__ import annotations
+
+import argparse
+import importlib
+import math
+from typing import Any
+
+SIDES = {"ce": "CE", "call": "CE", "pe": "PE", "put": "PE"}
+# The longest pause between two reports: a day.
+MAX_INTERVAL = 86_400
+REPLAY_HELP = ("serve this recorded chain (JSON as the exchange or nsepython gives it) instead "
+               "of the exchange, moved forward by whole weeks to lie ahead of today as it did")
+AS_CAPTURED_HELP = "with --replay: price the recording at its own capture time, unmoved"
+
+
+# ---- argument types
+
+def expiry_argument(text: str) -> Any:
+    from greeks.chains.frame import expiry_day
+
+    try:
+        return expiry_day(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(
+            f"{text!r} is not an expiry such as 07-Aug-2025 or 2025-08-07") from None
+
+
+def side_argument(text: str) -> str:
+    try:
+        return SIDES[text.lower()]
+    except KeyError:
+        raise argparse.ArgumentTypeError(f"{text!r} is not a side: CE, PE, call or put") from None
+
+
+def number_argument(convert: Any, accept: Any, wanted: str) -> Any:
+    """An argparse type: `convert(text)`, refused unless `accept` holds for the number."""
+
+    def parse(text: str) -> Any:
+        try:
+            value = convert(text)
+        except (ValueError, OverflowError):
+            value = None
+        if value is None or not accept(value):
+            raise argparse.ArgumentTypeError(f"{text!r} is not {wanted}")
+        return value
+
+    return parse
+
+
+def fraction_argument(name: str) -> Any:
+    """An argparse type for an annual fraction (a rate, a dividend yield): refused when it is not
+    a finite number or looks like a percentage."""
+    as_number = number_argument(float, math.isfinite, f"a {name.replace('_', ' ')} such as 0.07")
+
+    def parse(text: str) -> float:
+        from greeks.units import implausible
+
+        value = as_number(text)
+        reason = implausible(name, value)
+        if reason is not None:
+            raise argparse.ArgumentTypeError(reason)
+        return value
+
+    return parse
+
+
+strike_argument = number_argument(float, lambda x: math.isfinite(x) and x > 0, "a strike price")
+count_argument = number_argument(int, lambda n: n >= 0, "a whole number of 0 or more")
+interval_argument = number_argument(int, lambda n: 0 <= n <= MAX_INTERVAL,
+                                    f"a whole number of seconds from 0 to {MAX_INTERVAL}")
+
+
+# ---- the parser
+
+def add_command(commands: Any, name: str, summary: str, description: str) -> argparse.ArgumentParser:
+    """A subcommand taking the underlying's symbol first, run by greeks.cli.NAME.run."""
+    parser = commands.add_parser(name, help=summary, description=description)
+    parser.add_argument("symbol", metavar="SYMBOL", help="underlying, such as NIFTY")
+    parser.set_defaults(run=lambda args: importlib.import_module(f"greeks.cli.{name}").run(args))
+    return parser
+
+
+def add_replay(parser: argparse.ArgumentParser) -> None:
+    parser.add_argument("--replay", metavar="FILE", help=REPLAY_HELP)
+    parser.add_argument("--as-captured", action="store_true", help=AS_CAPTURED_HELP)
+
+
+def add_clock(parser: argparse.ArgumentParser, days_help: str) -> None:
+    parser.add_argument("--clock", choices=("close", "days"), default="close",
+                        help="time to the 15:30 IST close on expiry day (default), or " + days_help)
+
+
+def build_parser() -> argparse.ArgumentParser:
+    from greeks import __version__
+
+    parser = argparse.ArgumentParser(
+        prog="greeks", description="Black-Scholes Greeks of NSE options, from the exchange or "
+                                   "from a recorded option chain.")
+    parser.add_argument("--version", action="version", version=f"greeks {__version__}")
+    commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
+
+    watch = add_command(
+        commands, "watch", "watch one option's Greeks until Ctrl+C",
+        "Watch one option: fetch, compute and print its Greeks every few seconds until Ctrl+C.")
+    watch.add_argument("strike", metavar="STRIKE", type=strike_argument)
+    watch.add_argument("expiry", metavar="EXPIRY", type=expiry_argument,
+                       help="07-Aug-2025 in any letter case, or 2025-08-07")
+    watch.add_argument("side", metavar="SIDE", nargs="?", default="CE", type=side_argument,
+                       help="CE (default), PE, call or put")
+    watch.add_argument("--interval", type=interval_argument, default=5,
+                       help="seconds between reports (default 5; at least 1 against the "
+                            "exchange)")
+    add_clock(watch, "whole days as Kestrava counts them (runs Kestrava.monitor_greeks)")
+    add_replay(watch)
+
+    chain = add_command(commands, "chain", "print, export or plot the Greeks of a whole chain",
+                        "Greeks of every leg of an option chain from one fetch.")
+    chain.add_argument("--expiry", type=expiry_argument,
+                       help="this expiry only (default: all in the CSV, the nearest in the table "
+                            "and the plot)")
+    chain.add_argument("--around", type=count_argument, default=10, metavar="N",
+                       help="strikes each side of the spot in the table (default 10)")
+    chain.add_argument("--csv", metavar="FILE", help="write every leg to this CSV file")
+    chain.add_argument("--plot", metavar="FILE.png",
+                       help="draw delta, gamma, theta and vega against strike")
+    add_clock(chain, "whole days as Kestrava counts them")
+    chain.add_argument("--iv", choices=("exchange", "fill", "solve"), default="fill",
+                       help="the exchange's volatility only; the exchange's, solved from the "
+                            "price where it is 0 or missing (default); or solved for every leg")
+    chain.add_argument("--price", choices=("last", "mid"), default="last",
+                       help="the price volatilities are solved from (default last)")
+    chain.add_argument("--rate", type=fraction_argument("rate"), default=0.07,
+                       help="risk-free rate as a fraction (default 0.07)")
+    chain.add_argument("--dividend-yield", type=fraction_argument("dividend_yield"),
+                       default=0.0, help="continuous dividend yield as a fraction (default 0)")
+    add_replay(chain)
+
+    record = add_command(commands, "record", "save one live option chain to replay later",
+                         "Save one option chain from the exchange as JSON, for --replay.")
+    record.add_argument("file", metavar="FILE")
+
+    probe = add_command(commands, "probe", "show what one fetch of the chain holds",
+                        "Fetch the chain once and show its shape, counts, expiries, where the "
+                        "spot came from and which fields are present.")
+    add_replay(probe)
+    return parser

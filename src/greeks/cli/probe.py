@@ -1,0 +1,47 @@
+"""greeks probe: one fetch, then what it held."""
+from __future__ import annotations
+
+import argparse
+
+from greeks.cli.common import open_source
+from greeks.exchange.survey import Survey, survey
+
+SHAPES = {"records": "'records' → 'data', one row per strike",
+          "data": "a top-level 'data'"}
+
+
+def describe(found: Survey) -> list[str]:
+    holders = ", ".join(f"{count} under {name!r}" if name != "contract" else
+                        f"{count} as contracts of their own"
+                        for name, count in found.holders.most_common()) or "none"
+    expiries = found.expiries
+    shown = ", ".join(f"{day:%d-%b-%Y}" for day in expiries[:6])
+    more = f" and {len(expiries) - 6} more" if len(expiries) > 6 else ""
+    spot = (f"{found.spot:.2f} from the {found.spot_source}" if found.spot_source else
+            "none: the chain carries no price of the underlying")
+    lines = [
+        f"symbol      {found.symbol or 'not named by the legs'}",
+        f"captured    {found.timestamp or 'no timestamp'}",
+        f"shape       {SHAPES[found.shape]}, {found.rows} rows",
+        f"legs        {found.legs} ({found.calls} calls, {found.legs - found.calls} puts): "
+        f"{holders}",
+        f"left out    {found.not_options} futures or other non-options, {found.skipped} "
+        f"unreadable, {found.duplicates} duplicates",
+        f"expiries    {len(expiries)}: {shown}{more}" if expiries else "expiries    none",
+        f"spot        {spot}",
+        "fields      (legs carrying each, by key)",
+    ]
+    for column, keys in found.fields.items():
+        present = ", ".join(f"{key} {count}" for key, count in keys.items() if key is not None)
+        missing = keys.get(None, 0)
+        lines.append(f"  {column:<17} {present or 'missing'}"
+                     + (f"; missing in {missing}" if missing and present else ""))
+    return lines
+
+
+def run(args: argparse.Namespace) -> int:
+    chain = open_source(args)
+    print(f"{args.symbol}: what one fetch held")
+    for line in describe(survey(chain)):
+        print(line)
+    return 0

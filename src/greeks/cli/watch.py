@@ -1,0 +1,119 @@
+"""greeks watch: one option's Greeks every few seconds until Ctrl+C.
+
+On the clock to the close (the default) each cycle prices the option from one fetch exactly as
+`greeks chain` does, and prints the module's report block; with --clock days the module's own
+``Kestrava.monitor_greeks`` runs, reading the chain through the "records" shape."""
+from __future__ import annotations
+
+import argparse
+import datetime as dt
+import math
+import time
+from collections.abc import Sequence
+from typing import Any
+
+from greeks.cli.common import UsageError, open_source, status
+from greeks.display import report
+from greeks.exchange.reading import ChainLegs, listed_expiries, read_chain
+from greeks.exchange.sources import SourceError, fetch_chain
+
+RECORDS_EXPIRY_FORMAT = "%d-%b-%Y"
+
+
+def nearest(values: Sequence[float], wanted: float, count: int = 4) -> list[float]:
+    return sorted(sorted(values, key=lambda value: abs(value - wanted))[:count])
+
+
+def find_leg(legs: ChainLegs, strike: float, day: dt.date, side: str) -> int | None:
+    import numpy as np
+
+    match = np.flatnonzero((legs.expiry == np.datetime64(day, "D")) & (legs.strike == strike)
+                           & (legs.is_call == (side == "CE")))
+    return int(match[0]) if match.size else None
+
+
+def check_option(chain: Any, symbol: str, strike: float, day: dt.date, side: str) -> ChainLegs:
+    """The chain's legs, once the option is found among them; UsageError naming what the chain
+    lists instead."""
+    import numpy as np
+
+    legs = read_chain(chain)
+    same_day = legs.expiry == np.datetime64(day, "D")
+    if not same_day.any():
+        raise UsageError(f"{symbol} has no expiry {day:%d-%b-%Y}; "
+                         f"it lists {listed_expiries(set(legs.expiry))}")
+    if find_leg(legs, strike, day, side) is None:
+        strikes = sorted(set(legs.strike[same_day & (legs.is_call == (side == "CE"))].tolist()))
+        near = ", ".join(f"{value:g}" for value in nearest(strikes, strike)) or "none"
+        raise UsageError(f"{symbol} {day:%d-%b-%Y} has no {side} at strike {strike:g}; "
+                         f"the nearest listed are {near}")
+    return legs
+
+
+def run(args: argparse.Namespace) -> int:
+    if args.interval < 1 and args.replay is None:
+        raise UsageError("--interval below 1 second is refused against the live exchange")
+    if args.clock == "days" and args.as_captured:
+        raise UsageError("--as-captured goes with --clock close: Kestrava counts days from the "
+                         "machine's own clock")
+    chain = open_source(args)
+    legs = check_option(chain, args.symbol, args.strike, args.expiry, args.side)
+    leg = find_leg(legs, args.strike, args.expiry, args.side)
+    if not legs.column("iv_percent")[leg] > 0:
+        status(f"the exchange publishes no volatility for {args.symbol} {args.strike:g} "
+               f"{args.side}; the watch solves one from its last price each cycle")
+    if args.clock == "days":
+        return watch_with_kestrava(args)
+    return watch_to_the_close(args)
+
+
+def watch_with_kestrava(args: argparse.Namespace) -> int:
+    from greeks.exchange.records_shape import use_records_shape
+    from greeks.greeks import Kestrava
+
+    use_records_shape()
+    Kestrava(args.symbol).monitor_greeks(args.strike, f"{args.expiry:%d-%b-%Y}", args.side,
+                                         args.interval)
+    return 0
+
+
+def watch_to_the_close(args: argparse.Namespace) -> int:
+    expiry_text = args.expiry.strftime(RECORDS_EXPIRY_FORMAT)
+    for line in report.banner(args.symbol, args.strike, expiry_text, args.side):
+        print(line, flush=True)
+    try:
+        while True:
+            print(report.FETCHING, flush=True)
+            for line in one_cycle(args):
+                print(line, flush=True)
+            time.sleep(args.interval)
+    except KeyboardInterrupt:
+        print(report.STOPPED, flush=True)
+    return 0
+
+
+def one_cycle(args: argparse.Namespace) -> list[str]:
+    """The report block of one fetch, or the waiting line with the reason on standard error."""
+    import warnings
+
+    from greeks.chains.frame import chain_greeks
+
+    try:
+        chain = fetch_chain(args.symbol)
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore")  # an expired chain: said below as no Greeks
+            frame = chain_greeks(chain, expiry=args.expiry)
+    except (SourceError, ValueError) as error:
+        status(str(error))
+        return [report.WAITING]
+    leg = frame[(frame["strike"] == args.strike) & (frame["side"] == args.side)]
+    if leg.empty:
+        status(f"the chain no longer lists {args.symbol} {args.strike:g} {args.side}")
+        return [report.WAITING]
+    row = leg.iloc[0]
+    if not math.isfinite(row["delta"]):
+        status("no Greeks: " + ("the option has expired" if row["time_to_expiry"] <= 0 else
+                                "no volatility, published or solved from the last price"))
+        return [report.WAITING]
+    return report.report(dt.datetime.now().strftime("%H:%M:%S"), row["spot"],
+                         row["last_price"], row["iv"], row)
