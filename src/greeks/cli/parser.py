@@ -144,5 +144,5 @@ def build_parser() -> argparse.ArgumentParser:
     probe = add_command(commands, "probe", "show what one fetch of the chain holds",
                         "Fetch the chain once and show its shape, counts, expiries, where the "
                         "spot came from and which fields are present.")
-    add_replay(probe)
+    probe.add_argument("--replay", metavar="FILE", help="describe this recorded chain instead")
     return parser

@@ -40,6 +40,7 @@ def describe(found: Survey) -> list[str]:
 
 
 def run(args: argparse.Namespace) -> int:
+    args.as_captured = args.replay is not None  # a recording is described as it was captured
     chain = open_source(args)
     print(f"{args.symbol}: what one fetch held")
     for line in describe(survey(chain)):

@@ -14,7 +14,7 @@ from typing import Any
 
 from greeks.cli.common import UsageError, open_source, status
 from greeks.display import report
-from greeks.exchange.reading import ChainLegs, listed_expiries, read_chain
+from greeks.exchange.reading import ChainLegs, MissingSpot, listed_expiries, read_chain
 from greeks.exchange.sources import SourceError, fetch_chain
 
 RECORDS_EXPIRY_FORMAT = "%d-%b-%Y"
@@ -34,10 +34,12 @@ def find_leg(legs: ChainLegs, strike: float, day: dt.date, side: str) -> int | N
 
 def check_option(chain: Any, symbol: str, strike: float, day: dt.date, side: str) -> ChainLegs:
     """The chain's legs, once the option is found among them; UsageError naming what the chain
-    lists instead."""
+    lists instead, MissingSpot when it carries no price of the underlying."""
     import numpy as np
 
     legs = read_chain(chain)
+    if len(legs.strike) and legs.spot_source is None:
+        raise MissingSpot()
     same_day = legs.expiry == np.datetime64(day, "D")
     if not same_day.any():
         raise UsageError(f"{symbol} has no expiry {day:%d-%b-%Y}; "
