@@ -4,9 +4,14 @@
 The array functions below price whole chains in one C++ pass; they are imported on first use,
 so that ``import greeks`` stays cheap. ``use_records_shape()`` lets ``Kestrava`` read the chains
 today's nsepython returns."""
-from typing import TYPE_CHECKING, Any
+from __future__ import annotations
 
+# Nothing is imported at run time, not even typing: `import greeks` (and with it the command
+# line's start-up) stays as cheap as the interpreter's own.
+TYPE_CHECKING = False
 if TYPE_CHECKING:
+    from typing import Any
+
     from greeks.arrays import implied_volatility, option_greeks, option_price
     from greeks.chains.frame import chain_greeks
     from greeks.exchange.records_shape import use_records_shape

@@ -78,11 +78,19 @@ def fetch_symbol(symbol: str) -> tuple[Any, str]:
     return chain, symbol
 
 
-def warn_if_all_expired(legs: ChainLegs, moment: dt.datetime) -> None:
-    if len(legs.expiry) and clocks.close_of(legs.expiry.max().item()) <= moment:
-        warnings.warn(f"every expiry of this chain has passed at {moment:%d-%b-%Y %H:%M %Z}; its "
-                      f"legs have no Greeks (price a recording with now= its capture time)",
-                      UserWarning, stacklevel=USER_FRAME + 1)
+def warn_of_passed_expiries(legs: ChainLegs, moment: dt.datetime) -> None:
+    """A live chain lists no expiry that has passed: one that does is a recording priced at the
+    wrong moment, whose expired legs would quietly have no Greeks."""
+    days = np.unique(legs.expiry)
+    passed = [day for day in days if clocks.close_of(day.item()) <= moment]
+    if not passed:
+        return
+    which = "every expiry" if len(passed) == len(days) else \
+        f"{len(passed)} of its {len(days)} expiries ({listed_expiries(passed[:3])}" + \
+        (", ..." if len(passed) > 3 else "") + ")"
+    warnings.warn(f"{which} of this chain passed before {moment:%d-%b-%Y %H:%M %Z}: those legs "
+                  f"have no Greeks (price a recording at its capture time with now=)",
+                  UserWarning, stacklevel=USER_FRAME + 1)
 
 
 def chain_greeks(chain: Any, *, expiry: Any = None, now: dt.datetime | None = None,
@@ -106,7 +114,7 @@ def chain_greeks(chain: Any, *, expiry: Any = None, now: dt.datetime | None = No
     Rows are ordered by expiry, strike, CE before PE. ``attrs`` holds "skipped" (rows and records
     that could not be read), "futures" (records that are no option), "duplicates" (second
     records of a leg), "spot_source", "timestamp" and "now". ValueError when the chain has legs
-    but no price of the underlying; a chain whose every expiry has passed at `now` warns.
+    but no price of the underlying; a chain with an expiry that has passed at `now` warns.
     """
     import pandas as pd
 
@@ -133,7 +141,7 @@ def chain_greeks(chain: Any, *, expiry: Any = None, now: dt.datetime | None = No
             raise ValueError(f"the chain has no expiry {wanted:%d-%b-%Y}; "
                              f"it holds: {listed_expiries(held)}")
         selected = legs.expiry == day
-    warn_if_all_expired(legs, moment)
+    warn_of_passed_expiries(legs, moment)
 
     expiries = legs.expiry[selected]
     strikes = legs.strike[selected]

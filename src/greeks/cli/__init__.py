@@ -2,30 +2,60 @@
 probe what the exchange sends.
 
 Exit codes follow argparse: 2 for bad usage (including a strike or expiry the chain does not
-list), 1 for a failure at run time (a fetch, a file), 130 for Ctrl+C outside a watch. Only the
-standard library is imported before the command runs, so that Ctrl+C at any moment after start-up
-ends in one quiet line rather than a traceback."""
+list), 1 for a failure at run time (a fetch, a file), 130 for Ctrl+C outside a watch. Only what
+the interpreter has already loaded is imported before `main` runs, and Ctrl+C is held back while
+the command's modules load, so that an early Ctrl+C ends in one quiet line, not a traceback."""
 from __future__ import annotations
 
 import os
 import sys
-from collections.abc import Sequence
+
+TYPE_CHECKING = False
+if TYPE_CHECKING:
+    from collections.abc import Sequence
+
+
+class HeldInterrupt:
+    """Holds Ctrl+C back while modules load (an interrupt inside an import can surface as an
+    "Exception ignored" traceback the command cannot catch) and raises it once they have."""
+
+    def __enter__(self) -> HeldInterrupt:
+        import signal
+
+        self.signal, self.pressed, self.previous = signal, False, None
+        try:
+            if signal.getsignal(signal.SIGINT) is signal.default_int_handler:
+                self.previous = signal.signal(signal.SIGINT, self.hold)
+        except ValueError:  # not the main thread: signals go elsewhere anyway
+            pass
+        return self
+
+    def hold(self, *_: object) -> None:
+        self.pressed = True
+
+    def __exit__(self, *exception: object) -> None:
+        if self.previous is not None:
+            self.signal.signal(self.signal.SIGINT, self.previous)
+        if self.pressed and exception[0] is None:
+            raise KeyboardInterrupt
 
 
 def main(argv: Sequence[str] | None = None) -> int:
-    command = "greeks"
     try:
-        from greeks.cli.common import SourceErrors, UsageError, fail
-        from greeks.cli.parser import build_parser
+        with HeldInterrupt():
+            import importlib
 
-        args = build_parser().parse_args(argv)
-        command = f"greeks {args.command}"
+            from greeks.cli.common import SourceErrors, UsageError, fail
+            from greeks.cli.parser import build_parser
+
+            args = build_parser().parse_args(argv)
+            command = importlib.import_module(f"greeks.cli.{args.command}")
         try:
-            return args.run(args)
+            return command.run(args)
         except UsageError as error:
-            return fail(command, error, 2)
+            return fail(f"greeks {args.command}", error, 2)
         except SourceErrors as error:
-            return fail(command, error, 1)
+            return fail(f"greeks {args.command}", error, 1)
     except KeyboardInterrupt:
         print(file=sys.stderr)
         return 130

@@ -2,10 +2,13 @@
 from __future__ import annotations
 
 import argparse
+import warnings
 from typing import Any
 
+from greeks.chains.frame import chain_greeks
 from greeks.cli.common import UsageError, open_source, status
 from greeks.cli.output import write_atomically
+from greeks.display.table import expiry_table
 from greeks.exchange.reading import MissingSpot
 from greeks.exchange.sources import SourceError
 
@@ -17,11 +20,6 @@ def shown_expiry(frame: Any) -> Any:
 
 
 def run(args: argparse.Namespace) -> int:
-    import warnings
-
-    from greeks.chains.frame import chain_greeks
-    from greeks.display.table import expiry_table
-
     plot_format = checked_plot_format(args.plot) if args.plot else None
     recorded = open_source(args)
     try:

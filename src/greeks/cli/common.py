@@ -7,6 +7,7 @@ import datetime as dt
 import sys
 from typing import Any
 
+import greeks.greeks as module
 from greeks.exchange import recordings, sources
 from greeks.exchange.reading import INDIA, MissingSpot
 from greeks.exchange.sources import SourceError
@@ -31,8 +32,6 @@ def fail(command: str, error: Exception, code: int) -> int:
 def open_source(args: argparse.Namespace) -> Any:
     """Installs the chain source (the exchange, or a replay of args.replay) and fetches one chain
     from it."""
-    import greeks.greeks as module
-
     if args.replay is not None:
         fetch = replay(args)
     elif getattr(args, "as_captured", False):

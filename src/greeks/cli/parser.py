@@ -3,7 +3,6 @@ library is imported here; each subcommand's module is imported when it runs."""
 from __future__ import annotations
 
 import argparse
-import importlib
 import math
 from typing import Any
 
@@ -78,7 +77,6 @@ def add_command(commands: Any, name: str, summary: str, description: str) -> arg
     """A subcommand taking the underlying's symbol first, run by greeks.cli.NAME.run."""
     parser = commands.add_parser(name, help=summary, description=description)
     parser.add_argument("symbol", metavar="SYMBOL", help="underlying, such as NIFTY")
-    parser.set_defaults(run=lambda args: importlib.import_module(f"greeks.cli.{name}").run(args))
     return parser
 
 

@@ -9,9 +9,13 @@ import argparse
 import datetime as dt
 import math
 import time
+import warnings
 from collections.abc import Sequence
 from typing import Any
 
+import numpy as np
+
+from greeks.chains.frame import chain_greeks
 from greeks.cli.common import UsageError, open_source, status
 from greeks.display import report
 from greeks.exchange.reading import ChainLegs, MissingSpot, listed_expiries, read_chain
@@ -25,8 +29,6 @@ def nearest(values: Sequence[float], wanted: float, count: int = 4) -> list[floa
 
 
 def find_leg(legs: ChainLegs, strike: float, day: dt.date, side: str) -> int | None:
-    import numpy as np
-
     match = np.flatnonzero((legs.expiry == np.datetime64(day, "D")) & (legs.strike == strike)
                            & (legs.is_call == (side == "CE")))
     return int(match[0]) if match.size else None
@@ -35,8 +37,6 @@ def find_leg(legs: ChainLegs, strike: float, day: dt.date, side: str) -> int | N
 def check_option(chain: Any, symbol: str, strike: float, day: dt.date, side: str) -> ChainLegs:
     """The chain's legs, once the option is found among them; UsageError naming what the chain
     lists instead, MissingSpot when it carries no price of the underlying."""
-    import numpy as np
-
     legs = read_chain(chain)
     if len(legs.strike) and legs.spot_source is None:
         raise MissingSpot()
@@ -96,10 +96,6 @@ def watch_to_the_close(args: argparse.Namespace) -> int:
 
 def one_cycle(args: argparse.Namespace) -> list[str]:
     """The report block of one fetch, or the waiting line with the reason on standard error."""
-    import warnings
-
-    from greeks.chains.frame import chain_greeks
-
     try:
         chain = fetch_chain(args.symbol)
         with warnings.catch_warnings():

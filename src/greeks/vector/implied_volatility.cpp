@@ -29,6 +29,8 @@ constexpr Extended last_step = 1e-7L;
 constexpr Extended converged = 4e-17L;
 constexpr int double_iterations = 12;
 constexpr int extended_iterations = 40;
+// How many units in the last place below the bound a price still counts as at it.
+constexpr double bound_digits = 4.0;
 
 // An option in normalised form: out of the money with x ≤ 0, worth β (0 < β < e^(x/2)).
 struct Normalised {
@@ -60,11 +62,14 @@ bool inputs_usable(double spot, double strike, double time, double rate, double 
 
 // The price no option reaches whatever its volatility: the call's S·e^(−qT), the put's K·e^(−rT).
 // Tested in double before normalising, because a price exactly at the bound can land a rounding
-// below it once divided by the long double scale, and would then solve to a huge finite σ.
+// below it once divided by the long double scale, and would then solve to a huge finite σ. A price
+// within the last few digits of the bound counts as at it, as one within the last digit of the
+// intrinsic value does at the other end: what σ it gives is decided by rounding alone (the bound
+// itself is one rounding of an exponential away from the true one).
 bool at_or_above_bound(double price, double spot, double strike, double time, double rate,
                        double dividend, bool is_call) {
     double bound = is_call ? spot * std::exp(-dividend * time) : strike * std::exp(-rate * time);
-    return price >= bound;
+    return price >= bound * (1.0 - bound_digits * std::numeric_limits<double>::epsilon());
 }
 
 // Where the root lies, as far as the signs seen so far tell.
