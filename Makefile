@@ -47,7 +47,8 @@ asan: $(DEPS) $(TEST_STAMP)
 		-DCMAKE_BUILD_TYPE=Debug -DGREEKS_SANITIZE=ON -DPython_EXECUTABLE=$(abspath $(PY)) >/dev/null
 	$(VENV)/bin/cmake --build $(ASAN_BUILD)
 	rm -rf $(ASAN_BUILD)/stage $(ASAN_BUILD)/reports && mkdir -p $(ASAN_BUILD)/stage/greeks $(ASAN_BUILD)/reports
-	cp src/greeks/*.py src/greeks/*.pyi src/greeks/py.typed $(ASAN_BUILD)/*.so $(ASAN_BUILD)/stage/greeks/
+	cd src && find greeks \( -name '*.py' -o -name '*.pyi' -o -name py.typed \) -exec cp --parents {} $(abspath $(ASAN_BUILD))/stage \;
+	cp $(ASAN_BUILD)/*.so $(ASAN_BUILD)/stage/greeks/
 	@# Reports go to files: a sanitizer stops the process while pytest holds its standard error.
 	PYTHONPATH=$(abspath $(ASAN_BUILD))/stage LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-file-name=libubsan.so)" \
 		ASAN_OPTIONS=detect_leaks=0:log_path=$(abspath $(ASAN_BUILD))/reports/asan \

@@ -8,9 +8,11 @@ import chain  # noqa: E402
 import implied_volatility  # noqa: E402
 import marketdata  # noqa: E402
 import pricing  # noqa: E402
+import shapes  # noqa: E402
 
 ok = pricing.run()
 ok &= marketdata.run()
 ok &= chain.run()
+ok &= shapes.run()
 ok &= implied_volatility.run()
 sys.exit(0 if ok else 1)

@@ -15,7 +15,7 @@ def main():
     chain, offset = shift_expiries(recorded, dt.date.today())
     expiry = chain["records"]["expiryDates"][0]
     print(f"Replaying NIFTY as captured {recorded['records']['timestamp']}; "
-          f"expiries moved {offset.days} days forward, nearest now {expiry}.")
+          f"moved {offset.days // 7} weeks forward, nearest expiry now {expiry}.")
     greeks.nse_optionchain_scrapper = Replay([chain] * CYCLES)
     greeks.Kestrava("NIFTY").monitor_greeks(24600, expiry, "CE", INTERVAL_SECONDS)
 

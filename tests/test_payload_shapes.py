@@ -54,14 +54,6 @@ def test_every_shape_prices_the_recorded_legs(monkeypatch, reference, variant, r
         np.testing.assert_array_equal(quotes, expected[["bid", "ask", "mid"]])
 
 
-def test_mid_is_the_middle_of_a_two_sided_quote(reference):
-    frame = reference["fill"]
-    quoted = (frame["bid"] > 0) & (frame["ask"] > 0)
-    assert quoted.sum() > 100
-    np.testing.assert_array_equal(frame["mid"][quoted], (frame["bid"] + frame["ask"])[quoted] / 2)
-    assert frame["mid"][~quoted].isna().all()
-
-
 @pytest.mark.parametrize("chain", [
     {"data": [{"optionType": "CE", "strikePrice": 100, "expiryDate": "31-Jul-2025",
                "lastPrice": 5.0}]},

@@ -32,7 +32,8 @@ def solved_volatility_percent(legs: ChainLegs, now: dt.datetime) -> np.ndarray:
         return published
     years = years_to_expiry(legs.expiry[missing], now, "days")
     solved = implied_volatility(legs.column("last_price")[missing], legs.spot,
-                                legs.strike[missing], years, MODULE_RATE, legs.is_call[missing])
+                                legs.strike[missing], years, MODULE_RATE, legs.is_call[missing],
+                                warn=False)
     percent = published.copy()
     percent[missing] = solved * 100.0
     return percent
