@@ -15,12 +15,14 @@ if TYPE_CHECKING:
     from greeks.arrays import implied_volatility, option_greeks, option_price
     from greeks.chains.frame import chain_greeks
     from greeks.exchange.records_shape import use_records_shape
+    from greeks.positions.position import Position
 
 __version__ = "0.2.0"
-__all__ = ["chain_greeks", "implied_volatility", "option_greeks", "option_price",
+__all__ = ["Position", "chain_greeks", "implied_volatility", "option_greeks", "option_price",
            "use_records_shape"]
 
 _LAZY = {
+    "Position": "greeks.positions.position",
     "chain_greeks": "greeks.chains.frame",
     "implied_volatility": "greeks.arrays",
     "option_greeks": "greeks.arrays",

@@ -31,27 +31,32 @@ def fail(command: str, error: Exception, code: int) -> int:
 
 def open_source(args: argparse.Namespace) -> Any:
     """Installs the chain source (the exchange, or a replay of args.replay) and fetches one chain
-    from it."""
-    if args.replay is not None:
-        fetch = replay(args)
-    elif getattr(args, "as_captured", False):
-        raise UsageError("--as-captured goes with --replay")
-    else:
-        status(f"fetching the {args.symbol} option chain from the exchange")
-        fetch = module.nse_optionchain_scrapper
-    sources.install(fetch)
+    of args.symbol from it."""
+    install_source(args, args.symbol)
     return sources.fetch_chain(args.symbol)
 
 
-def replay(args: argparse.Namespace) -> recordings.Replay:
+def install_source(args: argparse.Namespace, symbol: str) -> None:
+    """Makes the module global serve `symbol`'s chains: the exchange's, or args.replay's."""
+    if args.replay is not None:
+        fetch = replay(args, symbol)
+    elif getattr(args, "as_captured", False):
+        raise UsageError("--as-captured goes with --replay")
+    else:
+        status(f"fetching the {symbol} option chain from the exchange")
+        fetch = module.nse_optionchain_scrapper
+    sources.install(fetch)
+
+
+def replay(args: argparse.Namespace, wanted: str) -> recordings.Replay:
     recorded = recordings.load_recording(args.replay)
     symbol = recordings.recorded_symbol(recorded)
-    if symbol is not None and symbol.upper() != args.symbol.upper():
-        raise UsageError(f"{args.replay} holds the {symbol} option chain, not {args.symbol}")
+    if symbol is not None and symbol.upper() != wanted.upper():
+        raise UsageError(f"{args.replay} holds the {symbol} option chain, not {wanted}")
     if getattr(args, "as_captured", False):
-        status(f"replaying {args.symbol} from {args.replay} as captured")
+        status(f"replaying {wanted} from {args.replay} as captured")
         return recordings.Replay(recorded)
     chain, offset = recordings.shift_expiries(recorded, dt.datetime.now(INDIA).date())
-    status(f"replaying {args.symbol} from {args.replay}, moved {offset.days // 7} weeks "
+    status(f"replaying {wanted} from {args.replay}, moved {offset.days // 7} weeks "
            f"({offset.days} days) forward")
     return recordings.Replay(chain)

@@ -69,14 +69,20 @@ strike_argument = number_argument(float, lambda x: math.isfinite(x) and x > 0, "
 count_argument = number_argument(int, lambda n: n >= 0, "a whole number of 0 or more")
 interval_argument = number_argument(int, lambda n: 0 <= n <= MAX_INTERVAL,
                                     f"a whole number of seconds from 0 to {MAX_INTERVAL}")
+days_argument = number_argument(float, lambda x: 0 <= x <= 3650, "a number of days from 0 to 3650")
+shift_argument = number_argument(float, lambda x: -100 < x < 500,
+                                 "a volatility shift in points, such as 2 or -1.5")
+range_argument = number_argument(float, lambda x: 0 < x < 100, "a percentage between 0 and 100")
 
 
 # ---- the parser
 
-def add_command(commands: Any, name: str, summary: str, description: str) -> argparse.ArgumentParser:
-    """A subcommand taking the underlying's symbol first, run by greeks.cli.NAME.run."""
+def add_command(commands: Any, name: str, summary: str, description: str,
+                symbol: bool = True) -> argparse.ArgumentParser:
+    """A subcommand, run by greeks.cli.NAME.run, taking the underlying's symbol first."""
     parser = commands.add_parser(name, help=summary, description=description)
-    parser.add_argument("symbol", metavar="SYMBOL", help="underlying, such as NIFTY")
+    if symbol:
+        parser.add_argument("symbol", metavar="SYMBOL", help="underlying, such as NIFTY")
     return parser
 
 
@@ -88,6 +94,19 @@ def add_replay(parser: argparse.ArgumentParser) -> None:
 def add_clock(parser: argparse.ArgumentParser, days_help: str) -> None:
     parser.add_argument("--clock", choices=("close", "days"), default="close",
                         help="time to the 15:30 IST close on expiry day (default), or " + days_help)
+
+
+def add_pricing(parser: argparse.ArgumentParser) -> None:
+    """The pricing choices of chain_greeks."""
+    parser.add_argument("--iv", choices=("exchange", "fill", "solve"), default="fill",
+                        help="the exchange's volatility only; the exchange's, solved from the "
+                             "price where it is 0 or missing (default); or solved for every leg")
+    parser.add_argument("--price", choices=("last", "mid"), default="last",
+                        help="the price volatilities are solved from (default last)")
+    parser.add_argument("--rate", type=fraction_argument("rate"), default=0.07,
+                        help="risk-free rate as a fraction (default 0.07)")
+    parser.add_argument("--dividend-yield", type=fraction_argument("dividend_yield"),
+                        default=0.0, help="continuous dividend yield as a fraction (default 0)")
 
 
 def build_parser() -> argparse.ArgumentParser:
@@ -124,20 +143,34 @@ def build_parser() -> argparse.ArgumentParser:
     chain.add_argument("--plot", metavar="FILE.png",
                        help="draw delta, gamma, theta and vega against strike")
     add_clock(chain, "whole days as Kestrava counts them")
-    chain.add_argument("--iv", choices=("exchange", "fill", "solve"), default="fill",
-                       help="the exchange's volatility only; the exchange's, solved from the "
-                            "price where it is 0 or missing (default); or solved for every leg")
-    chain.add_argument("--price", choices=("last", "mid"), default="last",
-                       help="the price volatilities are solved from (default last)")
-    chain.add_argument("--rate", type=fraction_argument("rate"), default=0.07,
-                       help="risk-free rate as a fraction (default 0.07)")
-    chain.add_argument("--dividend-yield", type=fraction_argument("dividend_yield"),
-                       default=0.0, help="continuous dividend yield as a fraction (default 0)")
+    add_pricing(chain)
     add_replay(chain)
 
     record = add_command(commands, "record", "save one live option chain to replay later",
                          "Save one option chain from the exchange as JSON, for --replay.")
     record.add_argument("file", metavar="FILE")
+
+    position = add_command(
+        commands, "position", "value a position: net Greeks in rupees, payoff, what-if",
+        "Value the legs of a position file (CSV or TOML) from one fetch of each underlying: per "
+        "leg and net, then the payoff at expiry and, with --at, at T+n days.", symbol=False)
+    position.add_argument("file", metavar="FILE", help="the position: .csv or .toml")
+    position.add_argument("--at", type=days_argument, metavar="DAYS",
+                          help="also the P&L this many days ahead")
+    position.add_argument("--iv-shift", type=shift_argument, default=0.0, metavar="POINTS",
+                          help="with --at: every volatility shifted by this many points")
+    position.add_argument("--spot-range", type=range_argument, default=10.0, metavar="PCT",
+                          help="spots within this percentage of today's (default 10)")
+    position.add_argument("--csv", metavar="FILE", help="write the legs and net line to CSV")
+    position.add_argument("--plot", metavar="FILE.png",
+                          help="draw the P&L at expiry and at T+n against spot")
+    position.add_argument("--watch", action="store_true",
+                          help="refresh until Ctrl+C, printing what changed")
+    position.add_argument("--interval", type=interval_argument, default=5,
+                          help="with --watch: seconds between refreshes (default 5)")
+    add_clock(position, "whole days as Kestrava counts them")
+    add_pricing(position)
+    add_replay(position)
 
     probe = add_command(commands, "probe", "show what one fetch of the chain holds",
                         "Fetch the chain once and show its shape, counts, expiries, where the "

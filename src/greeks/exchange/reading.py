@@ -202,3 +202,34 @@ def legs_symbol(legs: ChainLegs) -> str | None:
         if isinstance(symbol, str) and symbol.strip():
             return symbol.strip()
     return None
+
+
+def record_kind(record: Mapping) -> int | None:
+    """The kind a contract record names (vocabulary.CALL, PUT or NOT_AN_OPTION), or None."""
+    for key in words.KIND_KEYS:
+        kind = record.get(key)
+        if isinstance(kind, str) and kind in words.KINDS:
+            return words.KINDS[kind]
+    return None
+
+
+def futures_prices(chain: Any) -> dict[dt.date, float]:
+    """The last price of each future a chain carries, by expiry: per-contract payloads list
+    futures among the options, nsepython's rows keep some under their own type; the "records"
+    shape has none. Few rows hold one, so this walk stays in Python."""
+    _, rows, _ = chain_parts(chain)
+    future_keys = [key for key, code in words.SIDE_KEYS.items() if code == words.NOT_AN_OPTION]
+    price_keys = next(field.keys for field in words.LEG_FIELDS if field.column == "last_price")
+    prices: dict[dt.date, float] = {}
+    for row in rows:
+        if not isinstance(row, Mapping):
+            continue
+        for record in [row, *(row.get(key) for key in future_keys)]:
+            if not isinstance(record, Mapping) or record_kind(record) != words.NOT_AN_OPTION:
+                continue
+            day = parse_expiry_text(next((record[key] for key in words.EXPIRY_KEYS
+                                          if key in record), None))
+            price = next((price_number(record[key]) for key in price_keys if key in record), None)
+            if day is not None and price is not None:
+                prices.setdefault(day, price)
+    return prices

@@ -5,6 +5,7 @@
 #include "greeks/vector/chain_reader.hpp"
 #include "greeks/vector/elementwise.hpp"
 #include "greeks/vector/kernels.hpp"
+#include "greeks/vector/position.hpp"
 
 namespace greeks::vector {
 namespace {
@@ -50,6 +51,10 @@ PyMethodDef vector_methods[] = {
     {"read_legs", fastcall<read_legs_entry>(), METH_FASTCALL,
      "read_legs(rows, layout, strike, day, is_call, values, origin)\n--\n\nReads the legs of a "
      "chain's rows into the columns; returns (legs, skipped, records that are no option)."},
+    {"position_values", fastcall<position_values_entry>(), METH_FASTCALL,
+     "position_values(kind, strike, quantity, years, vol, rate, dividend_yield, spots, days, "
+     "shifts, out, threads)\n--\n\nWrites the position's value at every spot, day ahead and "
+     "volatility shift into out."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -63,7 +68,7 @@ PyModuleDef vector_module = {
     .m_name = "greeks._vector",
     .m_doc =
         "Array kernels: Black-Scholes Greeks, prices and implied volatility over float64 "
-        "buffers, and the reading of option-chain rows.",
+        "buffers, position values over a grid, and the reading of option-chain rows.",
     .m_size = 0,
     .m_methods = vector_methods,
     .m_slots = vector_slots,

@@ -1,0 +1,151 @@
+"""greeks position: a position file valued from one fetch of each underlying, its payoff, and a
+watch that prints what changed."""
+from __future__ import annotations
+
+import argparse
+import datetime as dt
+import math
+import time
+import warnings
+from typing import Any
+
+from greeks.cli.chain import checked_plot_format
+from greeks.cli.common import UsageError, install_source, status
+from greeks.cli.output import write_atomically
+from greeks.display import report
+from greeks.display.position_table import payoff_summary, position_table
+from greeks.exchange.sources import SourceError, fetch_chain
+from greeks.positions import files
+from greeks.positions.legs import Leg, PositionError
+from greeks.positions.payoff import payoff
+from greeks.positions.valuation import Marked, mark
+
+# The net figures the watch follows, with how it prints them.
+WATCHED = (("value", "{:,.0f}"), ("pnl", "{:,.0f}"), ("delta_rupees", "{:,.0f}"),
+           ("theta", "{:,.0f}"), ("vega", "{:,.0f}"))
+WATCHED_NAMES = {"value": "value", "pnl": "P&L", "delta_rupees": "delta/1%", "theta": "theta/day",
+                 "vega": "vega/pt"}
+
+
+def read_position(path: str) -> list[Leg]:
+    try:
+        return files.read_legs(path)
+    except PositionError as error:
+        raise UsageError(str(error)) from None
+    except (OSError, UnicodeDecodeError) as error:
+        reason = getattr(error, "strerror", None) or error
+        raise SourceError(f"cannot read {path}: {reason}") from None
+
+
+def fetch_chains(symbols: list[str]) -> dict[str, Any]:
+    return {symbol: fetch_chain(symbol) for symbol in symbols}
+
+
+def marked_position(legs: list[Leg], chains: dict[str, Any], args: argparse.Namespace) -> Marked:
+    try:
+        with warnings.catch_warnings(record=True) as caught:
+            warnings.simplefilter("always")
+            marked = mark(legs, chains, rate=args.rate, dividend_yield=args.dividend_yield,
+                          clock=args.clock, iv=args.iv, price=args.price)
+    except PositionError as error:
+        raise UsageError(str(error)) from None
+    for warning in caught:
+        status(str(warning.message))
+    return marked
+
+
+def run(args: argparse.Namespace) -> int:
+    legs = read_position(args.file)
+    symbols = list(dict.fromkeys(leg.symbol for leg in legs))
+    if args.replay is not None and len(symbols) > 1:
+        raise UsageError(f"--replay serves one underlying; {args.file} holds "
+                         f"{', '.join(symbols)}")
+    if args.watch and args.interval < 1 and args.replay is None:
+        raise UsageError("--interval below 1 second is refused against the live exchange")
+    plot_format = checked_plot_format(args.plot) if args.plot else None
+    if args.plot and len(symbols) > 1:
+        raise UsageError(f"--plot draws one underlying; {args.file} holds {', '.join(symbols)}")
+    install_source(args, symbols[0])
+    marked = marked_position(legs, fetch_chains(symbols), args)
+    print_position(args, marked)
+    curves = payoff_of(args, marked) if len(symbols) == 1 else None
+    if curves is not None:
+        nearest = f"{min(leg.expiry for leg in legs):%d-%b-%Y}"
+        for line in payoff_summary(curves, nearest):
+            print(line)
+    if args.csv:
+        written = write_atomically(args.csv, lambda path: marked.frame.to_csv(path,
+                                                                             index_label="leg"))
+        status(f"wrote {len(legs)} legs and the net line to {written}")
+    if args.plot and curves is not None:
+        from greeks.display.payoff_plot import draw_payoff
+
+        written = write_atomically(args.plot, lambda path: draw_payoff(
+            curves, path, plot_title(args, marked), plot_format))
+        status(f"drew the payoff into {written}")
+    if args.watch:
+        watch(args, legs, symbols, marked)
+    return 0
+
+
+def payoff_of(args: argparse.Namespace, marked: Marked) -> Any:
+    try:
+        return payoff(marked, days=args.at, iv_shift=args.iv_shift,
+                      spot_range=args.spot_range / 100.0)
+    except ValueError as error:
+        raise UsageError(str(error)) from None
+
+
+def print_position(args: argparse.Namespace, marked: Marked) -> None:
+    spots = ", ".join(f"{symbol} {spot:.2f}" for symbol, spot in marked.spots.items())
+    print(f"{args.file}  priced {marked.now:%d-%b-%Y %H:%M:%S %Z}  spot {spots}  "
+          f"rate {args.rate:g}  clock {args.clock}")
+    print(position_table(marked.frame))
+
+
+def plot_title(args: argparse.Namespace, marked: Marked) -> str:
+    net = marked.frame.loc["net"]
+    figures = "  ".join(f"{WATCHED_NAMES[name]} {layout.format(net[name])}"
+                        for name, layout in WATCHED if name != "value" and
+                        math.isfinite(net[name]))
+    return f"{args.file}, {marked.now:%d-%b-%Y %H:%M}\n{figures}"
+
+
+def changes(before: dict[str, float], after: dict[str, float]) -> list[str]:
+    """The figures that moved, each with its move."""
+    moved = []
+    for name, layout in WATCHED:
+        old, new = before.get(name, math.nan), after[name]
+        if old != new and not (math.isnan(old) and math.isnan(new)):
+            step = "" if math.isnan(old) or math.isnan(new) else \
+                f" ({'+' if new >= old else ''}{layout.format(new - old)})"
+            moved.append(f"{WATCHED_NAMES[name]} {layout.format(new)}{step}")
+    return moved
+
+
+def net_figures(marked: Marked) -> dict[str, float]:
+    net = marked.frame.loc["net"]
+    return {name: float(net[name]) for name, _ in WATCHED} | \
+        {f"spot {symbol}": spot for symbol, spot in marked.spots.items()}
+
+
+def watch(args: argparse.Namespace, legs: list[Leg], symbols: list[str], marked: Marked) -> None:
+    """One fetch per underlying per cycle until Ctrl+C; each cycle a line of what changed."""
+    previous = net_figures(marked)
+    print(f"\nWatching {len(legs)} legs every {args.interval} s; Ctrl+C to stop", flush=True)
+    try:
+        while True:
+            time.sleep(args.interval)
+            try:
+                current = net_figures(marked_position(legs, fetch_chains(symbols), args))
+            except (SourceError, ValueError) as error:
+                status(str(error))
+                continue
+            spots = [f"{key[5:]} {value:.2f}" for key, value in current.items()
+                     if key.startswith("spot ") and value != previous.get(key)]
+            moved = spots + changes(previous, current)
+            print(f"{dt.datetime.now():%H:%M:%S}  " + ("  ".join(moved) or "no change"),
+                  flush=True)
+            previous = current
+    except KeyboardInterrupt:
+        print(report.STOPPED, flush=True)

@@ -1,0 +1,103 @@
+"""Position files: CSV as a spreadsheet exports it, and TOML, both with the field names of
+``greeks.positions.legs``. Reading names the file and line of every bad field; writing writes the
+same fields back."""
+from __future__ import annotations
+
+import csv
+import pathlib
+from collections.abc import Iterable
+
+from greeks.positions.legs import FIELDS, LOT_FIELDS, Leg, PositionError, leg_from_fields
+
+KNOWN_FIELDS = set(FIELDS) | set(LOT_FIELDS)
+
+
+def read_legs(path: str | pathlib.Path) -> list[Leg]:
+    """The legs of a .csv or .toml file; PositionError naming the file, line and field, or
+    OSError when the file cannot be read."""
+    path = pathlib.Path(path)
+    suffix = path.suffix.lower()
+    if suffix == ".toml":
+        return read_toml(path)
+    if suffix in (".csv", ".txt", ""):
+        return read_csv(path)
+    raise PositionError(str(path), "file", "a position file ends in .csv or .toml")
+
+
+def check_header(names: Iterable[str], where: str) -> None:
+    unknown = sorted(set(names) - KNOWN_FIELDS)
+    if unknown:
+        raise PositionError(where, unknown[0], f"not a field of a leg (fields: "
+                                               f"{', '.join(FIELDS + LOT_FIELDS)})")
+
+
+def read_csv(path: pathlib.Path) -> list[Leg]:
+    text = path.read_text(encoding="utf-8-sig")  # a spreadsheet's export may start with a BOM
+    reader = csv.DictReader(text.splitlines())
+    names = [name.strip() for name in reader.fieldnames or []]
+    if not names:
+        raise PositionError(f"{path} line 1", "header", "the file is empty")
+    check_header(names, f"{path} line 1")
+    legs = []
+    for row in reader:
+        where = f"{path} line {reader.line_num}"
+        if None in row:
+            raise PositionError(where, "row", "more cells than the header names")
+        fields = {name.strip(): value for name, value in row.items()}
+        if all(not (value or "").strip() for value in fields.values()):
+            continue  # a blank line a spreadsheet left
+        legs.append(leg_from_fields(fields, where))
+    if not legs:
+        raise PositionError(str(path), "legs", "the file holds no leg")
+    return legs
+
+
+def read_toml(path: pathlib.Path) -> list[Leg]:
+    import tomllib
+
+    text = path.read_text(encoding="utf-8")
+    try:
+        document = tomllib.loads(text)
+    except tomllib.TOMLDecodeError as error:
+        raise PositionError(str(path), "toml", str(error)) from None
+    tables = document.get("leg")
+    if not isinstance(tables, list) or not tables:
+        raise PositionError(str(path), "leg", "expected one [[leg]] table per leg")
+    starts = [number for number, line in enumerate(text.splitlines(), 1)
+              if line.strip() == "[[leg]]"]
+    legs = []
+    for index, table in enumerate(tables):
+        line = starts[index] if index < len(starts) else index + 1
+        where = f"{path} line {line}"
+        if not isinstance(table, dict):
+            raise PositionError(where, "leg", "not a table")
+        check_header(table, where)
+        legs.append(leg_from_fields(table, where))
+    return legs
+
+
+def write_csv(legs: Iterable[Leg], path: str | pathlib.Path) -> None:
+    with open(path, "w", newline="", encoding="utf-8") as handle:
+        writer = csv.DictWriter(handle, fieldnames=FIELDS)
+        writer.writeheader()
+        for leg in legs:
+            writer.writerow(leg.fields())
+
+
+def toml_value(field: str, text: str) -> str:
+    numeric = field in ("strike", "quantity", "entry_price")
+    return text if numeric else '"' + text.replace("\\", "\\\\").replace('"', '\\"') + '"'
+
+
+def write_toml(legs: Iterable[Leg], path: str | pathlib.Path) -> None:
+    blocks = []
+    for leg in legs:
+        lines = ["[[leg]]"] + [f"{field} = {toml_value(field, text)}"
+                               for field, text in leg.fields().items() if text != ""]
+        blocks.append("\n".join(lines))
+    pathlib.Path(path).write_text("\n\n".join(blocks) + "\n", encoding="utf-8")
+
+
+def write_legs(legs: Iterable[Leg], path: str | pathlib.Path) -> None:
+    """Writes the legs as CSV, or TOML for a .toml path."""
+    (write_toml if str(path).lower().endswith(".toml") else write_csv)(legs, path)

@@ -1,0 +1,135 @@
+"""A position's legs as a trader writes them, checked field by field: every error names where the
+leg came from (a file and line, or an index) and the field."""
+from __future__ import annotations
+
+import datetime as dt
+import math
+from collections.abc import Mapping
+from dataclasses import dataclass
+from typing import Any
+
+# The fields of a leg, in the order files write them.
+FIELDS = ("symbol", "expiry", "strike", "side", "quantity", "entry_price")
+# Fields that may stand in for quantity: lots × lot_size.
+LOT_FIELDS = ("lots", "lot_size")
+SIDES = {"ce": "CE", "call": "CE", "pe": "PE", "put": "PE", "fut": "FUT", "future": "FUT",
+         "futures": "FUT"}
+FUTURE = "FUT"
+
+
+class PositionError(ValueError):
+    """A leg that cannot be read or priced; the message names where and which field."""
+
+    def __init__(self, where: str, field: str, reason: str):
+        super().__init__(f"{where}, {field}: {reason}")
+        self.where, self.field, self.reason = where, field, reason
+
+
+@dataclass(frozen=True)
+class Leg:
+    """One leg: `quantity` in units of the underlying, signed (negative: sold); `strike` None for
+    a future; `entry_price` None when not given."""
+    symbol: str
+    expiry: dt.date
+    strike: float | None
+    side: str  # CE, PE or FUT
+    quantity: float
+    entry_price: float | None = None
+    where: str = ""
+
+    @property
+    def is_future(self) -> bool:
+        return self.side == FUTURE
+
+    def fields(self) -> dict[str, Any]:
+        """The leg as a file writes it."""
+        return {"symbol": self.symbol, "expiry": self.expiry.isoformat(),
+                "strike": "" if self.strike is None else number_text(self.strike),
+                "side": self.side, "quantity": number_text(self.quantity),
+                "entry_price": "" if self.entry_price is None else number_text(self.entry_price)}
+
+
+def number_text(value: float) -> str:
+    return str(int(value)) if float(value).is_integer() else repr(float(value))
+
+
+def blank(value: Any) -> bool:
+    return value is None or (isinstance(value, str) and not value.strip()) or \
+        (isinstance(value, float) and math.isnan(value))
+
+
+def number(value: Any, where: str, field: str) -> float:
+    """A finite number from a number or numeric text; PositionError otherwise."""
+    if isinstance(value, bool):
+        raise PositionError(where, field, f"{value!r} is not a number")
+    try:
+        result = float(value.strip() if isinstance(value, str) else value)
+    except (TypeError, ValueError, OverflowError):
+        raise PositionError(where, field, f"{value!r} is not a number") from None
+    if not math.isfinite(result):
+        raise PositionError(where, field, f"{value!r} is not a finite number")
+    return result
+
+
+def read_side(value: Any, where: str) -> str:
+    side = SIDES.get(value.strip().lower()) if isinstance(value, str) else None
+    if side is None:
+        raise PositionError(where, "side", f"{value!r} is not a side: CE, PE, call, put or FUT")
+    return side
+
+
+def read_expiry(value: Any, where: str) -> dt.date:
+    from greeks.chains.frame import expiry_day
+
+    if isinstance(value, dt.date):
+        return value if not isinstance(value, dt.datetime) else value.date()
+    try:
+        return expiry_day(value if isinstance(value, str) else str(value))
+    except ValueError:
+        raise PositionError(where, "expiry", f"{value!r} is not a date such as 07-Aug-2025 or "
+                                             f"2025-08-07") from None
+
+
+def read_quantity(fields: Mapping[str, Any], where: str) -> float:
+    """`quantity`, or `lots` × `lot_size`; never a guessed lot size."""
+    if not blank(fields.get("quantity")):
+        quantity = number(fields["quantity"], where, "quantity")
+    elif not blank(fields.get("lots")):
+        lots = number(fields["lots"], where, "lots")
+        if blank(fields.get("lot_size")):
+            raise PositionError(where, "lot_size", "lots need a lot_size (units per lot); none is "
+                                                   "guessed")
+        size = number(fields["lot_size"], where, "lot_size")
+        if size <= 0:
+            raise PositionError(where, "lot_size", f"{fields['lot_size']!r} is not a positive "
+                                                   f"count of units")
+        quantity = lots * size
+    else:
+        raise PositionError(where, "quantity", "missing (give quantity, or lots and lot_size)")
+    if quantity == 0:
+        raise PositionError(where, "quantity", "is zero: a leg holds a signed, non-zero quantity")
+    return quantity
+
+
+def leg_from_fields(fields: Mapping[str, Any], where: str) -> Leg:
+    """A checked leg from a mapping of field names to values (text or numbers)."""
+    symbol = fields.get("symbol")
+    if blank(symbol) or not isinstance(symbol, str):
+        raise PositionError(where, "symbol", "missing")
+    side = read_side(fields.get("side"), where)
+    expiry = read_expiry(fields.get("expiry"), where)
+    strike = None
+    if side != FUTURE:
+        if blank(fields.get("strike")):
+            raise PositionError(where, "strike", f"missing (a {side} needs one)")
+        strike = number(fields["strike"], where, "strike")
+        if strike <= 0:
+            raise PositionError(where, "strike", f"{fields['strike']!r} is not a positive price")
+    elif not blank(fields.get("strike")):
+        raise PositionError(where, "strike", "a future has no strike; leave it empty")
+    entry = None if blank(fields.get("entry_price")) else \
+        number(fields["entry_price"], where, "entry_price")
+    if entry is not None and entry < 0:
+        raise PositionError(where, "entry_price", f"{fields['entry_price']!r} is below zero")
+    return Leg(symbol=symbol.strip().upper(), expiry=expiry, strike=strike, side=side,
+               quantity=read_quantity(fields, where), entry_price=entry, where=where)
