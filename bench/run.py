@@ -7,6 +7,7 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import chain  # noqa: E402
 import implied_volatility  # noqa: E402
 import marketdata  # noqa: E402
+import positions  # noqa: E402
 import pricing  # noqa: E402
 import shapes  # noqa: E402
 
@@ -14,5 +15,6 @@ ok = pricing.run()
 ok &= marketdata.run()
 ok &= chain.run()
 ok &= shapes.run()
+ok &= positions.run()
 ok &= implied_volatility.run()
 sys.exit(0 if ok else 1)

@@ -93,6 +93,52 @@ def warn_of_passed_expiries(legs: ChainLegs, moment: dt.datetime) -> None:
                   UserWarning, stacklevel=USER_FRAME + 1)
 
 
+def checked_pricing(now: Any, rate: Any, dividend_yield: Any, clock: Any, iv: Any,
+                    price: Any, user_frame: int = USER_FRAME + 1) -> tuple[float, float]:
+    """The pricing choices checked before any fetch: (rate, dividend_yield) as floats; a likely
+    percentage warns `user_frame` frames above this function's caller (chain_greeks' user by
+    default)."""
+    check_choice("clock", clock, clocks.CLOCKS)
+    check_choice("iv", iv, IV_CHOICES)
+    check_choice("price", price, PRICE_CHOICES)
+    rate = check_number("rate", rate)
+    dividend_yield = check_number("dividend_yield", dividend_yield)
+    warn_if_implausible({"rate": rate, "dividend_yield": dividend_yield}, user_frame)
+    if now is not None:
+        clocks.resolve_now(now)  # a wrong type is refused here
+    return rate, dividend_yield
+
+
+def price_legs(legs: ChainLegs, selected: Any, moment: dt.datetime, *, rate: float,
+               dividend_yield: float, clock: str, iv: str, price: str) -> dict[str, Any]:
+    """The volatility, its source and the Greeks of the legs `selected` (a mask, positions or a
+    slice) at `moment`, with their inputs: the work of chain_greeks without the frame, for
+    callers that want a few legs of a chain."""
+    expiries = legs.expiry[selected]
+    strikes = legs.strike[selected]
+    is_call = legs.is_call[selected]
+    values = legs.values[selected]
+    years = clocks.years_to_expiry(expiries, moment, clock)
+    spot = np.full(len(strikes), legs.spot)
+
+    def column(name: str) -> np.ndarray:
+        return values[:, LEG_COLUMNS.index(name)]
+
+    mid = mid_price(column("bid"), column("ask"))
+
+    def solve() -> np.ndarray:
+        paid = column("last_price") if price == "last" else mid
+        return implied_volatility(paid, spot, strikes, years, rate, is_call,
+                                  dividend_yield=dividend_yield, warn=False)
+
+    volatility, source = choose_volatility(column("iv_percent") / 100.0, solve, iv)
+    greeks = option_greeks(spot, strikes, years, rate, volatility, is_call,
+                           dividend_yield=dividend_yield, warn=False)
+    return {"expiry": expiries, "strike": strikes, "is_call": is_call, "column": column,
+            "time_to_expiry": years, "spot": spot, "mid": mid, "iv": volatility,
+            "iv_source": source, "greeks": greeks}
+
+
 def chain_greeks(chain: Any, *, expiry: Any = None, now: dt.datetime | None = None,
                  rate: float = 0.07, dividend_yield: float = 0.0, clock: str = "close",
                  iv: str = "fill", price: str = "last") -> pandas.DataFrame:
@@ -118,14 +164,7 @@ def chain_greeks(chain: Any, *, expiry: Any = None, now: dt.datetime | None = No
     """
     import pandas as pd
 
-    check_choice("clock", clock, clocks.CLOCKS)
-    check_choice("iv", iv, IV_CHOICES)
-    check_choice("price", price, PRICE_CHOICES)
-    rate = check_number("rate", rate)
-    dividend_yield = check_number("dividend_yield", dividend_yield)
-    warn_if_implausible({"rate": rate, "dividend_yield": dividend_yield}, USER_FRAME)
-    if now is not None:
-        clocks.resolve_now(now)  # a wrong type is refused before any fetch
+    rate, dividend_yield = checked_pricing(now, rate, dividend_yield, clock, iv, price)
     wanted = None if expiry is None else expiry_day(expiry)
     chain, asked = fetch_symbol(chain) if isinstance(chain, str) else (chain, None)
 
@@ -143,42 +182,24 @@ def chain_greeks(chain: Any, *, expiry: Any = None, now: dt.datetime | None = No
         selected = legs.expiry == day
     warn_of_passed_expiries(legs, moment)
 
-    expiries = legs.expiry[selected]
-    strikes = legs.strike[selected]
-    is_call = legs.is_call[selected]
-    values = legs.values[selected]
-    years = clocks.years_to_expiry(expiries, moment, clock)
-    spot = np.full(len(strikes), legs.spot)
-
-    def column(name: str) -> np.ndarray:
-        return values[:, LEG_COLUMNS.index(name)]
-
-    mid = mid_price(column("bid"), column("ask"))
-
-    def solve() -> np.ndarray:
-        paid = column("last_price") if price == "last" else mid
-        return implied_volatility(paid, spot, strikes, years, rate, is_call,
-                                  dividend_yield=dividend_yield, warn=False)
-
-    volatility, source = choose_volatility(column("iv_percent") / 100.0, solve, iv)
-    greeks = option_greeks(spot, strikes, years, rate, volatility, is_call,
-                           dividend_yield=dividend_yield, warn=False)
-
+    priced = price_legs(legs, selected, moment, rate=rate, dividend_yield=dividend_yield,
+                        clock=clock, iv=iv, price=price)
+    expiries, is_call, column = priced["expiry"], priced["is_call"], priced["column"]
     frame = pd.DataFrame({
         "expiry": expiries.astype("datetime64[ns]"),
-        "strike": strikes,
+        "strike": priced["strike"],
         "side": np.where(is_call, "CE", "PE").astype(object),
-        "spot": spot,
+        "spot": priced["spot"],
         "last_price": column("last_price"),
-        "iv": volatility,
-        "time_to_expiry": years,
-        **greeks,
-        "iv_source": source,
+        "iv": priced["iv"],
+        "time_to_expiry": priced["time_to_expiry"],
+        **priced["greeks"],
+        "iv_source": priced["iv_source"],
         "open_interest": column("open_interest"),
         "volume": column("volume"),
         "bid": column("bid"),
         "ask": column("ask"),
-        "mid": mid,
+        "mid": priced["mid"],
         "change_in_oi": column("change_in_oi"),
         "symbol": legs.symbol or asked or "",
     }, columns=list(COLUMNS))

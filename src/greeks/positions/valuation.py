@@ -13,8 +13,9 @@ import numpy as np
 
 from greeks.arrays import option_price
 from greeks.chains import clock as clocks
-from greeks.chains.frame import chain_greeks
-from greeks.exchange.reading import futures_prices, listed_expiries
+from greeks.chains.frame import checked_pricing, price_legs
+from greeks.exchange.reading import (ChainLegs, MissingSpot, capture_time, futures_prices,
+                                     listed_expiries, read_chain)
 from greeks.exchange.sources import exchange_chain
 from greeks.positions.legs import Leg, PositionError
 
@@ -28,6 +29,8 @@ COLUMNS = ("symbol", "expiry", "strike", "side", "quantity", "entry_price", "spo
 SUMMED = ("value", "pnl", "delta", "delta_rupees", "gamma", "theta", "vega", "rho")
 # Summed only within one underlying: units of two underlyings do not add.
 PER_UNDERLYING = ("delta", "gamma")
+# Frames from the pricing checks up to the user's call of a Position method.
+USER_FRAME = 4
 
 
 @dataclass
@@ -77,39 +80,36 @@ def nearest_strikes(strikes: np.ndarray, wanted: float, count: int = 4) -> str:
     return ", ".join(f"{value:g}" for value in near) or "none"
 
 
-def option_row(frame: Any, leg: Leg) -> Any:
-    """The chain frame's row of an option leg; PositionError naming what the chain lists."""
-    day = np.datetime64(leg.expiry, "ns")
-    same_day = frame["expiry"].to_numpy() == day
+def option_index(legs: ChainLegs, leg: Leg) -> int:
+    """Where an option leg sits among the chain's legs; PositionError naming what the chain
+    lists."""
+    day = np.datetime64(leg.expiry, "D")
+    same_day = legs.expiry == day
     if not same_day.any():
         raise PositionError(leg.where, "expiry", f"{leg.symbol} has no expiry "
-                            f"{leg.expiry:%d-%b-%Y}; it lists "
-                            f"{listed_expiries(np.unique(frame['expiry'].to_numpy().astype('datetime64[D]')))}")
-    side = same_day & (frame["side"].to_numpy() == leg.side)
-    match = np.flatnonzero(side & (frame["strike"].to_numpy() == leg.strike))
+                            f"{leg.expiry:%d-%b-%Y}; it lists {listed_expiries(np.unique(legs.expiry))}")
+    side = same_day & (legs.is_call == (leg.side == "CE"))
+    match = np.flatnonzero(side & (legs.strike == leg.strike))
     if match.size == 0:
         raise PositionError(leg.where, "strike", f"{leg.symbol} {leg.expiry:%d-%b-%Y} has no "
                             f"{leg.side} at strike {leg.strike:g}; the nearest listed are "
-                            f"{nearest_strikes(frame['strike'].to_numpy()[side], leg.strike)}")
-    return frame.iloc[int(match[0])]
+                            f"{nearest_strikes(legs.strike[side], leg.strike)}")
+    return int(match[0])
 
 
-def atm_volatility(frame: Any, legs: list[Leg], spot: float) -> float:
-    """The mean volatility of the call and put at the strike nearest the spot, on the nearest
-    expiry the legs hold (or the first listed after it)."""
-    expiries = np.unique(frame["expiry"].to_numpy())
-    nearest = np.datetime64(min(leg.expiry for leg in legs), "ns")
-    later = expiries[expiries >= nearest]
+def at_the_money(legs: ChainLegs, held: list[Leg]) -> np.ndarray:
+    """The call and put at the strike nearest the spot, on the nearest expiry the legs hold (or
+    the first listed after it)."""
+    nearest = np.datetime64(min(leg.expiry for leg in held), "D")
+    later = np.unique(legs.expiry[legs.expiry >= nearest])
     if later.size == 0:
-        return math.nan
-    legs_there = frame[frame["expiry"].to_numpy() == later[0]]
-    strikes = legs_there["strike"].to_numpy()
-    at_money = legs_there[strikes == strikes[np.argmin(np.abs(strikes - spot))]]["iv"].to_numpy()
-    at_money = at_money[np.isfinite(at_money)]
-    return float(at_money.mean()) if at_money.size else math.nan
+        return np.empty(0, dtype=np.int64)
+    there = np.flatnonzero(legs.expiry == later[0])
+    strikes = legs.strike[there]
+    return there[strikes == strikes[np.argmin(np.abs(strikes - legs.spot))]]
 
 
-def leg_note(leg: Leg, iv_source: str, years: float, price_basis: str) -> str:
+def leg_note(iv_source: str, years: float, price_basis: str) -> str:
     if years <= 0:
         return "expired"
     if iv_source == "none":
@@ -120,74 +120,91 @@ def leg_note(leg: Leg, iv_source: str, years: float, price_basis: str) -> str:
 def mark(legs: list[Leg], chains: Any = None, *, now: dt.datetime | None = None,
          rate: float = 0.07, dividend_yield: float = 0.0, clock: str = "close",
          iv: str = "fill", price: str = "last") -> Marked:
-    import pandas as pd
-
+    """Prices every leg from its underlying's chain: the chain is read once and only the legs
+    held (and the at-the-money pair) are priced."""
+    rate, dividend_yield = checked_pricing(now, rate, dividend_yield, clock, iv, price,
+                                           user_frame=USER_FRAME)
     symbols = list(dict.fromkeys(leg.symbol for leg in legs))
-    frames, spots, atm_iv, futures, moments = {}, {}, {}, {}, []
+    rows: dict[int, dict[str, Any]] = {}
+    spots, atm_iv, moments = {}, {}, {}
     for symbol, chain in chains_by_symbol(symbols, chains).items():
         if isinstance(chain, str) or not chain:
             raise ValueError(f"the exchange returned no option chain for {symbol}")
-        frame = chain_greeks(chain, now=now, rate=rate, dividend_yield=dividend_yield,
-                             clock=clock, iv=iv, price=price)
-        named = frame["symbol"].iloc[0] if len(frame) else ""
-        if named and named.upper() != symbol:
-            raise ValueError(f"the chain given for {symbol} is the {named} option chain")
-        frames[symbol], moments = frame, moments + [frame.attrs["now"]]
-        spots[symbol] = float(frame["spot"].iloc[0]) if len(frame) else math.nan
-        held = [leg for leg in legs if leg.symbol == symbol]
-        atm_iv[symbol] = atm_volatility(frame, held, spots[symbol]) if len(frame) else math.nan
-        if any(leg.is_future for leg in held):
-            futures[symbol] = futures_prices(chain)
+        read = read_chain(chain)
+        if len(read.strike) and read.spot_source is None:
+            raise MissingSpot()
+        if read.symbol and read.symbol.upper() != symbol:
+            raise ValueError(f"the chain given for {symbol} is the {read.symbol} option chain")
+        moment = moments[symbol] = clocks.resolve_now(now, capture_time(chain))
+        spots[symbol] = read.spot
+        held = [(index, leg) for index, leg in enumerate(legs) if leg.symbol == symbol]
+        options = [(index, leg) for index, leg in held if not leg.is_future]
+        where = np.array([option_index(read, leg) for _, leg in options] +
+                         at_the_money(read, [leg for _, leg in held]).tolist(), dtype=np.int64)
+        priced = price_legs(read, where, moment, rate=rate, dividend_yield=dividend_yield,
+                            clock=clock, iv=iv, price=price)
+        for n, (index, _) in enumerate(options):
+            rows[index] = {"spot": read.spot, "last_price": priced["column"]("last_price")[n],
+                           "iv": priced["iv"][n], "iv_source": priced["iv_source"][n],
+                           "time_to_expiry": priced["time_to_expiry"][n],
+                           **{name: priced["greeks"][name][n] for name in GREEKS},
+                           "note": leg_note(priced["iv_source"][n], priced["time_to_expiry"][n],
+                                            price)}
+        pair = priced["iv"][len(options):]
+        pair = pair[np.isfinite(pair)]
+        atm_iv[symbol] = float(pair.mean()) if pair.size else math.nan
+        futures = futures_prices(chain) if len(options) < len(held) else {}
+        for index, leg in held:
+            if leg.is_future:
+                years = float(clocks.years_to_expiry(np.array([leg.expiry], "datetime64[D]"),
+                                                     moment, clock)[0])
+                rows[index] = future_row(leg, read.spot, years, futures.get(leg.expiry), rate,
+                                         dividend_yield)
+    return assemble(legs, [rows[index] for index in range(len(legs))], spots, atm_iv,
+                    moments[symbols[0]], rate, dividend_yield)
 
-    rows = []
-    for leg in legs:
-        frame, spot = frames[leg.symbol], spots[leg.symbol]
-        years = float(clocks.years_to_expiry(np.array([leg.expiry], dtype="datetime64[D]"),
-                                             moments[symbols.index(leg.symbol)], clock)[0])
-        if leg.is_future:
-            rows.append(future_row(leg, spot, years, futures[leg.symbol].get(leg.expiry), rate,
-                                   dividend_yield))
-        else:
-            found = option_row(frame, leg)
-            rows.append({"spot": spot, "last_price": found["last_price"], "iv": found["iv"],
-                         "iv_source": found["iv_source"], "time_to_expiry": found["time_to_expiry"],
-                         **{name: found[name] for name in GREEKS},
-                         "note": leg_note(leg, found["iv_source"], found["time_to_expiry"],
-                                          price)})
+
+def assemble(legs: list[Leg], rows: list[dict[str, Any]], spots: dict[str, float],
+             atm_iv: dict[str, float], now: dt.datetime, rate: float,
+             dividend_yield: float) -> Marked:
+    """The frame of legs and net, in rupees, and the model inputs of the curves."""
+    import pandas as pd
 
     kind = np.array([KIND_CODES[leg.side] for leg in legs])
     strike = np.array([math.nan if leg.strike is None else leg.strike for leg in legs])
     quantity = np.array([leg.quantity for leg in legs])
-    years = np.array([row["time_to_expiry"] for row in rows])
+    years = np.array([row["time_to_expiry"] for row in rows], dtype=np.float64)
     vol = np.array([row["iv"] for row in rows], dtype=np.float64)
-    spot = np.array([row["spot"] for row in rows])
-    unit_price = np.array([row.pop("price", math.nan) for row in rows])
+    spot = np.array([row["spot"] for row in rows], dtype=np.float64)
+    unit_price = np.array([row.pop("price", math.nan) for row in rows], dtype=np.float64)
     options = kind != KIND_CODES["FUT"]
     unit_price[options] = option_price(spot[options], strike[options], years[options], rate,
                                        vol[options], kind[options] == KIND_CODES["CE"],
                                        dividend_yield=dividend_yield, warn=False)
     entry = np.array([math.nan if leg.entry_price is None else leg.entry_price for leg in legs])
-
-    table = pd.DataFrame(rows)
-    table.insert(0, "symbol", [leg.symbol for leg in legs])
-    table.insert(1, "expiry", pd.to_datetime([leg.expiry for leg in legs]))
-    table.insert(2, "strike", strike)
-    table.insert(3, "side", [leg.side for leg in legs])
-    table.insert(4, "quantity", quantity)
-    table.insert(5, "entry_price", entry)
-    table["price"] = unit_price
-    table["value"] = quantity * unit_price
-    table["pnl"] = quantity * (unit_price - entry)
-    for name in GREEKS:
-        table[name] = quantity * table[name].to_numpy(dtype=np.float64)
-    table["delta_rupees"] = table["delta"] * spot / 100.0
-    table.index = pd.RangeIndex(1, len(legs) + 1)
-    frame = pd.concat([table, net_row(table, legs)])[list(COLUMNS)]
-    frame.attrs.update(now=moments[0], spots=spots, rate=rate, dividend_yield=dividend_yield)
+    columns: dict[str, Any] = {
+        "symbol": [leg.symbol for leg in legs],
+        "expiry": np.array([leg.expiry for leg in legs], dtype="datetime64[ns]"),
+        "strike": strike, "side": [leg.side for leg in legs], "quantity": quantity,
+        "entry_price": entry, "spot": spot,
+        "last_price": np.array([row["last_price"] for row in rows], dtype=np.float64),
+        "price": unit_price, "iv": vol, "iv_source": [row["iv_source"] for row in rows],
+        "time_to_expiry": years, "value": quantity * unit_price,
+        "pnl": quantity * (unit_price - entry),
+        **{name: quantity * np.array([row[name] for row in rows], dtype=np.float64)
+           for name in GREEKS},
+        "note": [row["note"] for row in rows]}
+    columns["delta_rupees"] = columns["delta"] * spot / 100.0
+    net = net_figures(columns, legs)
+    frame = pd.DataFrame({name: list(values) + [net.get(name, math.nan if name not in (
+        "symbol", "side", "iv_source", "note", "expiry") else None)]
+                          for name, values in ((name, columns[name]) for name in COLUMNS)},
+                         index=[*range(1, len(legs) + 1), "net"])
+    frame["expiry"] = pd.to_datetime(frame["expiry"])
+    frame.attrs.update(now=now, spots=spots, rate=rate, dividend_yield=dividend_yield)
     return Marked(legs=legs, frame=frame, kind=kind, strike=strike, quantity=quantity,
                   years=years, vol=vol, entry=np.where(np.isnan(entry), unit_price, entry),
-                  spots=spots, atm_iv=atm_iv, rate=rate, dividend_yield=dividend_yield,
-                  now=moments[0])
+                  spots=spots, atm_iv=atm_iv, rate=rate, dividend_yield=dividend_yield, now=now)
 
 
 def future_row(leg: Leg, spot: float, years: float, quoted: float | None, rate: float,
@@ -208,26 +225,23 @@ def future_row(leg: Leg, spot: float, years: float, quoted: float | None, rate: 
             "rho": years * price / 100.0 if running else 0.0, "note": note}
 
 
-def net_row(table: Any, legs: list[Leg]) -> Any:
+def net_figures(columns: dict[str, Any], legs: list[Leg]) -> dict[str, Any]:
     """The net line: each summed figure, or NaN with the legs that lack it named."""
-    import pandas as pd
-
-    net: dict[str, Any] = {"symbol": "net", "spot": math.nan}
+    net: dict[str, Any] = {"symbol": "net"}
     notes = []
-    several = table["symbol"].nunique() > 1
+    several = len(set(columns["symbol"])) > 1
     for name in SUMMED:
-        column = table[name].to_numpy(dtype=np.float64)
-        missing = [index for index, value in zip(table.index, column) if math.isnan(value)]
+        column = np.asarray(columns[name], dtype=np.float64)
+        missing = [str(index) for index, value in enumerate(column, 1) if math.isnan(value)]
         if several and name in PER_UNDERLYING:
             net[name] = math.nan
             notes.append(f"{name}: units of several underlyings do not add")
         elif missing:
             net[name] = math.nan
-            notes.append(f"{name}: leg {', '.join(map(str, missing))} has none")
+            notes.append(f"{name}: leg {', '.join(missing)} has none")
         else:
             net[name] = float(column.sum())
-    for index, leg in zip(table.index, legs):
-        if leg.entry_price is None:
-            notes.append(f"leg {index} has no entry price")
-    net["note"] = "; ".join(dict.fromkeys(notes))
-    return pd.DataFrame([net], index=["net"])
+    notes += [f"leg {index} has no entry price" for index, leg in enumerate(legs, 1)
+              if leg.entry_price is None]
+    net["note"] = "; ".join(notes)
+    return net

@@ -13,7 +13,7 @@ namespace greeks::vector {
 inline constexpr double leg_put = 0.0;
 inline constexpr double leg_call = 1.0;
 inline constexpr double leg_future = 2.0;
-// The most legs one position may hold; their terms live on the stack while the GIL is released.
+// The most legs one position may hold.
 inline constexpr std::size_t max_position_legs = 256;
 
 // The legs, one entry each; rate and dividend yield are the position's own.
@@ -36,10 +36,6 @@ struct PositionGrid {
     std::span<const double> shifts;
     std::span<double> out;
 };
-
-// Fills out[i, ·, ·] for the spots [begin, end). Runs without the GIL.
-void position_values(const PositionLegs& legs, const PositionGrid& grid, std::size_t begin,
-                     std::size_t end);
 
 // position_values(kind, strike, quantity, years, vol, rate, dividend, spots, days, shifts, out,
 // threads) -> None. Python entry.
