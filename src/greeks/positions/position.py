@@ -27,7 +27,8 @@ class Position:
     The methods that price it take `chains`: one chain (for a position in one underlying), a
     mapping of symbol to chain, or None to fetch each underlying's chain once through
     ``greeks.greeks.nse_optionchain_scrapper``; and the options of ``greeks.chain_greeks``
-    (`now`, `rate`, `dividend_yield`, `clock`, `iv`, `price`).
+    (`now`, `rate`, `dividend_yield`, `clock`, `iv`, `price`). A naive `now` is India Standard
+    Time; None prices each chain as of its own capture time.
     """
 
     def __init__(self, legs: Iterable[Leg | Mapping[str, Any]]):
