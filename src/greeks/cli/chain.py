@@ -29,7 +29,7 @@ def run(args: argparse.Namespace) -> int:
                                  price=args.price, rate=args.rate,
                                  dividend_yield=args.dividend_yield)
     except MissingSpot:
-        raise
+        raise  # a failure of the data (exit 1), though a ValueError like the usage errors below
     except ValueError as error:
         raise UsageError(str(error)) from None
     for warning in caught:

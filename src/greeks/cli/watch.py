@@ -10,7 +10,6 @@ import datetime as dt
 import math
 import time
 import warnings
-from collections.abc import Sequence
 from typing import Any
 
 import numpy as np
@@ -18,14 +17,10 @@ import numpy as np
 from greeks.chains.frame import chain_greeks
 from greeks.cli.common import UsageError, open_source, status
 from greeks.display import report
-from greeks.exchange.reading import ChainLegs, MissingSpot, listed_expiries, read_chain
+from greeks.exchange.reading import (ChainLegs, MissingSpot, listed_expiries, nearest_listed,
+                                     read_chain)
 from greeks.exchange.sources import SourceError, fetch_chain
-
-RECORDS_EXPIRY_FORMAT = "%d-%b-%Y"
-
-
-def nearest(values: Sequence[float], wanted: float, count: int = 4) -> list[float]:
-    return sorted(sorted(values, key=lambda value: abs(value - wanted))[:count])
+from greeks.exchange.vocabulary import RECORDS_EXPIRY_FORMAT
 
 
 def find_leg(legs: ChainLegs, strike: float, day: dt.date, side: str) -> int | None:
@@ -45,10 +40,9 @@ def check_option(chain: Any, symbol: str, strike: float, day: dt.date, side: str
         raise UsageError(f"{symbol} has no expiry {day:%d-%b-%Y}; "
                          f"it lists {listed_expiries(set(legs.expiry))}")
     if find_leg(legs, strike, day, side) is None:
-        strikes = sorted(set(legs.strike[same_day & (legs.is_call == (side == "CE"))].tolist()))
-        near = ", ".join(f"{value:g}" for value in nearest(strikes, strike)) or "none"
+        strikes = legs.strike[same_day & (legs.is_call == (side == "CE"))]
         raise UsageError(f"{symbol} {day:%d-%b-%Y} has no {side} at strike {strike:g}; "
-                         f"the nearest listed are {near}")
+                         f"the nearest listed are {nearest_listed(strikes, strike)}")
     return legs
 
 
@@ -74,8 +68,8 @@ def watch_with_kestrava(args: argparse.Namespace) -> int:
     from greeks.greeks import Kestrava
 
     use_records_shape()
-    Kestrava(args.symbol).monitor_greeks(args.strike, f"{args.expiry:%d-%b-%Y}", args.side,
-                                         args.interval)
+    Kestrava(args.symbol).monitor_greeks(args.strike, args.expiry.strftime(RECORDS_EXPIRY_FORMAT),
+                                         args.side, args.interval)
     return 0
 
 

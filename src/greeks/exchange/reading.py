@@ -94,6 +94,13 @@ def listed_expiries(days: Iterable[Any]) -> str:
     return ", ".join(f"{day:%d-%b-%Y}" for day in sorted(days)) or "none"
 
 
+def nearest_listed(strikes: Iterable[float], wanted: float, count: int = 4) -> str:
+    """The `count` listed strikes nearest `wanted`, in order, as text such as "95, 100, 105"."""
+    listed = set(np.asarray(list(strikes), dtype=np.float64).tolist())
+    near = sorted(sorted(listed, key=lambda value: abs(value - wanted))[:count])
+    return ", ".join(f"{value:g}" for value in near) or "none"
+
+
 def price_number(value: Any) -> float | None:
     """A price as the exchange writes it (a number, or numeric text) when finite and above 0."""
     if isinstance(value, bool) or not isinstance(value, (int, float, str)):

@@ -15,7 +15,7 @@ from greeks.arrays import option_price
 from greeks.chains import clock as clocks
 from greeks.chains.frame import checked_pricing, price_legs
 from greeks.exchange.reading import (ChainLegs, MissingSpot, capture_time, futures_prices,
-                                     listed_expiries, read_chain)
+                                     listed_expiries, nearest_listed, read_chain)
 from greeks.exchange.sources import exchange_chain
 from greeks.positions.legs import Leg, PositionError
 
@@ -75,11 +75,6 @@ def chains_by_symbol(symbols: Sequence[str], chains: Any) -> dict[str, Any]:
     return {symbol: chains[symbol] for symbol in symbols}
 
 
-def nearest_strikes(strikes: np.ndarray, wanted: float, count: int = 4) -> str:
-    near = sorted(sorted(set(strikes.tolist()), key=lambda value: abs(value - wanted))[:count])
-    return ", ".join(f"{value:g}" for value in near) or "none"
-
-
 def option_index(legs: ChainLegs, leg: Leg) -> int:
     """Where an option leg sits among the chain's legs; PositionError naming what the chain
     lists."""
@@ -93,7 +88,7 @@ def option_index(legs: ChainLegs, leg: Leg) -> int:
     if match.size == 0:
         raise PositionError(leg.where, "strike", f"{leg.symbol} {leg.expiry:%d-%b-%Y} has no "
                             f"{leg.side} at strike {leg.strike:g}; the nearest listed are "
-                            f"{nearest_strikes(legs.strike[side], leg.strike)}")
+                            f"{nearest_listed(legs.strike[side], leg.strike)}")
     return int(match[0])
 
 
