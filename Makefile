@@ -9,7 +9,9 @@ TEST_STAMP := $(VENV)/.test-deps-installed
 NUMPY := 'numpy>=1.26,<2'
 BUILD_DEPS := scikit-build-core cmake ninja
 RUN_DEPS := $(NUMPY) scipy pandas 'nsepython>=2.101'
-TEST_DEPS := $(NUMPY) pytest hypothesis mpmath mypy pyright matplotlib 'clang-format==21.*'
+# The extras, installed by both commands: plots, and the history store (pyarrow 21 needs numpy 2).
+EXTRA_DEPS := matplotlib duckdb 'pyarrow>=14,<21'
+TEST_DEPS := $(NUMPY) pytest hypothesis mpmath mypy pyright 'clang-format==21.*'
 BENCH_DEPS := $(NUMPY) QuantLib vollib
 
 .PHONY: build test demo bench asan format-check clean
@@ -17,9 +19,9 @@ BENCH_DEPS := $(NUMPY) QuantLib vollib
 $(PY):
 	$(PYTHON) -m venv $(VENV)
 
-$(DEPS): pyproject.toml | $(PY)
+$(DEPS): pyproject.toml Makefile | $(PY)
 	$(PY) -m pip install -q --upgrade pip
-	$(PY) -m pip install -q $(BUILD_DEPS) $(RUN_DEPS)
+	$(PY) -m pip install -q $(BUILD_DEPS) $(RUN_DEPS) $(EXTRA_DEPS)
 	touch $@
 
 $(TEST_STAMP): $(DEPS)

@@ -15,13 +15,15 @@ if TYPE_CHECKING:
     from greeks.arrays import implied_volatility, option_greeks, option_price
     from greeks.chains.frame import chain_greeks
     from greeks.exchange.records_shape import use_records_shape
+    from greeks.history.history import History
     from greeks.positions.position import Position
 
 __version__ = "0.2.0"
-__all__ = ["Position", "chain_greeks", "implied_volatility", "option_greeks", "option_price",
+__all__ = ["History", "Position", "chain_greeks", "implied_volatility", "option_greeks", "option_price",
            "use_records_shape"]
 
 _LAZY = {
+    "History": "greeks.history.history",
     "Position": "greeks.positions.position",
     "chain_greeks": "greeks.chains.frame",
     "implied_volatility": "greeks.arrays",

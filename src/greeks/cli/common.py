@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import argparse
 import datetime as dt
+import pathlib
 import sys
 from typing import Any
 
@@ -48,8 +49,28 @@ def install_source(args: argparse.Namespace, symbol: str) -> None:
     sources.install(fetch)
 
 
+def stored_capture(spec: str, symbol: str) -> Any | None:
+    """The payload of a capture named STORE@TIME (TIME in India Standard Time, such as
+    2026-12-09T13:59), or None when `spec` names no store."""
+    folder, _, when = spec.rpartition("@")
+    if not folder or not (pathlib.Path(folder) / "raw").is_dir():
+        return None
+    from greeks.history.store import Store
+
+    try:
+        moment = dt.datetime.fromisoformat(when)
+    except ValueError:
+        raise UsageError(f"{when!r} is not a time such as 2026-12-09T13:59") from None
+    moment = moment if moment.tzinfo else moment.replace(tzinfo=INDIA)
+    try:
+        return Store(folder).raw_payload(symbol.upper(), moment.astimezone(INDIA))
+    except LookupError as error:
+        raise SourceError(str(error)) from None
+
+
 def replay(args: argparse.Namespace, wanted: str) -> recordings.Replay:
-    recorded = recordings.load_recording(args.replay)
+    stored = stored_capture(args.replay, wanted)
+    recorded = stored if stored is not None else recordings.load_recording(args.replay)
     symbol = recordings.recorded_symbol(recorded)
     if symbol is not None and symbol.upper() != wanted.upper():
         raise UsageError(f"{args.replay} holds the {symbol} option chain, not {wanted}")

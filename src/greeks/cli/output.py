@@ -1,20 +1,12 @@
-"""Writing the command line's files whole or not at all: into a temporary file beside the target,
-renamed over it once complete, so that a full disk or Ctrl+C never leaves half a file."""
+"""Writing the command line's files: atomically (greeks.atomic), and only over regular files, with
+one line saying why when it cannot be done."""
 from __future__ import annotations
 
-import os
 import pathlib
-import tempfile
 from collections.abc import Callable
 
+from greeks.atomic import replace_atomically
 from greeks.exchange.sources import SourceError
-
-
-def file_mode() -> int:
-    """The mode a new file gets under the process's umask (mkstemp's own is 0600)."""
-    umask = os.umask(0)
-    os.umask(umask)
-    return 0o666 & ~umask
 
 
 def write_atomically(target: str, writer: Callable[[str], object]) -> pathlib.Path:
@@ -28,18 +20,6 @@ def write_atomically(target: str, writer: Callable[[str], object]) -> pathlib.Pa
     if not path.parent.is_dir():
         raise SourceError(f"cannot write {target}: there is no folder {path.parent}")
     try:
-        handle, temporary = tempfile.mkstemp(prefix=f".{path.name}.", suffix=".part",
-                                             dir=path.parent)
-        os.close(handle)
+        return replace_atomically(path, writer)
     except OSError as error:
         raise SourceError(f"cannot write {target}: {error.strerror or error}") from None
-    try:
-        writer(temporary)
-        os.chmod(temporary, file_mode())
-        os.replace(temporary, path)
-    except OSError as error:
-        raise SourceError(f"cannot write {target}: {error.strerror or error}") from None
-    finally:
-        if os.path.exists(temporary):
-            os.unlink(temporary)
-    return path

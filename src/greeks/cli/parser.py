@@ -9,8 +9,11 @@ from typing import Any
 SIDES = {"ce": "CE", "call": "CE", "pe": "PE", "put": "PE"}
 # The longest pause between two reports: a day.
 MAX_INTERVAL = 86_400
-REPLAY_HELP = ("serve this recorded chain (JSON as the exchange or nsepython gives it) instead "
-               "of the exchange, moved forward by whole weeks to lie ahead of today as it did")
+REPLAY_HELP = ("serve this recorded chain (JSON as the exchange or nsepython gives it, or "
+               "STORE@TIME: a history store's capture at that IST time) instead of the exchange, "
+               "moved forward by whole weeks to lie ahead of today as it did")
+# Where the exchange publishes its daily F&O files.
+ARCHIVE_URL = "https://nsearchives.nseindia.com/content/fo"
 AS_CAPTURED_HELP = "with --replay: price the recording at its own capture time, unmoved"
 
 
@@ -146,9 +149,21 @@ def build_parser() -> argparse.ArgumentParser:
     add_pricing(chain)
     add_replay(chain)
 
-    record = add_command(commands, "record", "save one live option chain to replay later",
-                         "Save one option chain from the exchange as JSON, for --replay.")
-    record.add_argument("file", metavar="FILE")
+    record = add_command(
+        commands, "record", "save one chain to replay later, or record chains into a store",
+        "Save one option chain as JSON for --replay (SYMBOL FILE), or with --store keep "
+        "recording every symbol's chain into a history store until Ctrl+C.", symbol=False)
+    record.add_argument("targets", metavar="SYMBOL", nargs="+",
+                        help="underlyings; without --store, one SYMBOL then the FILE to save")
+    record.add_argument("--store", metavar="DIR", help="record into this history store")
+    record.add_argument("--every", type=interval_argument, default=60, metavar="SECONDS",
+                        help="with --store: seconds between captures (default 60; at least 1 "
+                             "against the exchange)")
+    record.add_argument("--always", action="store_true",
+                        help="with --store: record outside market hours too (09:15-15:30 IST "
+                             "on weekdays)")
+    record.add_argument("--replay", metavar="FILE",
+                        help="with --store: serve this recording, as if captured at each moment")
 
     position = add_command(
         commands, "position", "value a position: net Greeks in rupees, payoff, what-if",
@@ -171,6 +186,37 @@ def build_parser() -> argparse.ArgumentParser:
     add_clock(position, "whole days as Kestrava counts them")
     add_pricing(position)
     add_replay(position)
+
+    history = add_command(commands, "history", "a symbol's series from a history store",
+                          "Per capture: spot, ATM and 30-day volatility, 25-delta risk reversal "
+                          "and butterfly, put-call ratios, max pain, open interest; IV rank and "
+                          "percentile of the 30-day volatility.")
+    history.add_argument("--store", metavar="DIR", required=True, help="the history store")
+    history.add_argument("--from", dest="start", type=expiry_argument, metavar="DATE",
+                         help="first day (default: the first stored)")
+    history.add_argument("--to", dest="end", type=expiry_argument, metavar="DATE",
+                         help="last day (default: the last stored)")
+    history.add_argument("--lookback", type=count_argument, default=252, metavar="DAYS",
+                         help="daily closes behind IV rank and percentile (default 252)")
+    history.add_argument("--csv", metavar="FILE", help="write every capture's row to CSV")
+    history.add_argument("--plot", metavar="FILE.png",
+                         help="draw spot, ATM volatility and IV rank over time")
+
+    backfill = add_command(commands, "backfill",
+                           "load the exchange's daily F&O files into a history store",
+                           "Each trading day's close from the exchange's daily F&O file (UDiFF "
+                           "CSV, zipped or not), every volatility solved from the settlement "
+                           "price, stored as that day's 15:30 IST capture.", symbol=False)
+    backfill.add_argument("symbols", metavar="SYMBOL", nargs="+", help="underlyings")
+    backfill.add_argument("--store", metavar="DIR", required=True, help="the history store")
+    backfill.add_argument("--files", metavar="PATH", nargs="+",
+                          help="daily files, or folders of them")
+    backfill.add_argument("--from", dest="start", type=expiry_argument, metavar="DATE",
+                          help="download each weekday's file from this day ...")
+    backfill.add_argument("--to", dest="end", type=expiry_argument, metavar="DATE",
+                          help="... to this day (downloads are cached in the store)")
+    backfill.add_argument("--archive-url", default=ARCHIVE_URL, metavar="URL",
+                          help="where the daily files are downloaded from")
 
     probe = add_command(commands, "probe", "show what one fetch of the chain holds",
                         "Fetch the chain once and show its shape, counts, expiries, where the "

@@ -1,22 +1,154 @@
-"""greeks record: one live chain saved as the exchange gave it, for --replay."""
+"""greeks record: one chain saved as the exchange gave it, for --replay; or, with --store, every
+symbol's chain captured into a history store each cycle until Ctrl+C or SIGTERM."""
 from __future__ import annotations
 
 import argparse
+import copy
+import datetime as dt
 import json
 import pathlib
+import signal
+import time
+from typing import Any
 
-from greeks.cli.common import open_source, status
+from greeks.cli.common import UsageError, install_source, status
 from greeks.cli.output import write_atomically
-from greeks.exchange.sources import SourceError
+from greeks.exchange import vocabulary as words
+from greeks.exchange.reading import INDIA, capture_time, chain_parts
+from greeks.exchange.recordings import load_recording, shift_expiries
+from greeks.exchange.sources import SourceError, fetch_chain, install
+
+OPEN, CLOSE = dt.time(9, 15), dt.time(15, 30)
+# The longest wait after failed fetches, and the longest single pause while the market is shut.
+MAX_BACKOFF = 300
+CLOSED_PAUSE = 60
 
 
 def run(args: argparse.Namespace) -> int:
-    args.replay = None
-    chain = open_source(args)
+    if args.store is None:
+        return save_one(args)
+    if args.every < 1 and args.replay is None:
+        raise UsageError("--every below 1 second is refused against the live exchange")
+    if args.replay is not None and len(args.targets) > 1:
+        raise UsageError("--replay serves one underlying; name one SYMBOL")
+    return record_into(args)
+
+
+def save_one(args: argparse.Namespace) -> int:
+    if len(args.targets) != 2 or args.replay is not None:
+        raise UsageError("without --store, name one SYMBOL and the FILE to save it to")
+    args.symbol, path = args.targets
+    install_source(args, args.symbol)
+    chain = fetch_chain(args.symbol)
     try:
         text = json.dumps(chain)
     except (TypeError, ValueError) as error:
         raise SourceError(f"cannot save the {args.symbol} option chain as JSON: {error}") from None
-    written = write_atomically(args.file, lambda path: pathlib.Path(path).write_text(text))
+    written = write_atomically(path, lambda target: pathlib.Path(target).write_text(text))
     status(f"saved the {args.symbol} option chain to {written}")
     return 0
+
+
+class CapturedNow:
+    """A recording served as if captured at each fetch: moved forward by whole weeks, its
+    timestamp the moment of the fetch."""
+
+    def __init__(self, path: str):
+        recorded = load_recording(path)
+        self.chain, _ = shift_expiries(recorded, dt.datetime.now(INDIA).date())
+
+    def __call__(self, symbol: str) -> Any:
+        chain = copy.deepcopy(self.chain)
+        holder = chain.get(words.RECORDS_KEY) if chain_parts(chain)[0] == "records" else chain
+        holder[words.TIMESTAMP_KEY] = dt.datetime.now(INDIA).strftime(words.CAPTURE_FORMAT)
+        return chain
+
+
+def market_open(now: dt.datetime) -> bool:
+    local = now.astimezone(INDIA)
+    return local.weekday() < 5 and OPEN <= local.time() <= CLOSE
+
+
+def stop_on_sigterm() -> None:
+    """SIGTERM ends the recording as Ctrl+C does: between captures, each of which is whole."""
+    def stop(*_: object) -> None:
+        raise KeyboardInterrupt
+
+    signal.signal(signal.SIGTERM, stop)
+
+
+def record_into(args: argparse.Namespace) -> int:
+    from greeks.history.history import History
+
+    try:
+        history = History(args.store)
+    except ImportError as error:
+        raise SourceError(str(error)) from None
+    if args.replay is not None:
+        install(CapturedNow(args.replay))
+        status(f"recording {args.targets[0]} from {args.replay} into {args.store}")
+    else:
+        args.as_captured = False
+        install_source(args, args.targets[0])
+    stop_on_sigterm()
+    # A capture whose exchange time is already stored is a duplicate, across restarts too.
+    last = {symbol: history.last_capture(symbol) for symbol in args.targets}
+    failures = 0
+    compacted_until = None
+    try:
+        while True:
+            today = dt.datetime.now(INDIA).date()
+            if compacted_until != today:  # at start, and when the day turns
+                compact_past_days(history, args.targets, today)
+                compacted_until = today
+            if not args.always and not market_open(dt.datetime.now(INDIA)):
+                status("the market is closed (09:15-15:30 IST, weekdays); waiting")
+                time.sleep(CLOSED_PAUSE)
+                continue
+            failed = False
+            for symbol in args.targets:
+                failed |= not capture(history, symbol, last)
+            failures = failures + 1 if failed else 0
+            pause = min(args.every * 2 ** failures, max(MAX_BACKOFF, args.every)) if failed \
+                else args.every
+            if failed:
+                status(f"next try in {pause} s")
+            time.sleep(pause)
+    except KeyboardInterrupt:
+        status("stopped recording")
+    return 0
+
+
+def compact_past_days(history: Any, symbols: list[str], today: dt.date) -> None:
+    """Merges each finished day's captures into one file."""
+    for symbol in symbols:
+        for day in history.store.days(symbol):
+            if day < today and history.compact(symbol, day) is not None:
+                status(f"{symbol} {day:%d-%b-%Y}: captures compacted into one file")
+
+
+def capture(history: Any, symbol: str, last: dict[str, dt.datetime | None]) -> bool:
+    """One fetch and capture of `symbol`; False when the fetch failed."""
+    started = time.perf_counter()
+    try:
+        chain = fetch_chain(symbol)
+    except SourceError as error:
+        status(str(error))
+        return False
+    captured = capture_time(chain)
+    if captured is not None and captured == last[symbol]:
+        status(f"{symbol} unchanged since {captured:%H:%M:%S}; skipped")
+        return True
+    try:
+        frame = history.record(chain, symbol=symbol)
+    except OSError as error:
+        raise SourceError(f"cannot write to the store {history.store.root}: "
+                          f"{error.strerror or error}") from None
+    except ValueError as error:  # no spot, no legs: this capture only
+        status(f"{symbol}: {error}")
+        return False
+    last[symbol] = captured
+    spot = frame["spot"].iloc[0] if len(frame) else float("nan")
+    status(f"{symbol} {len(frame)} legs, spot {spot:.2f}, "
+           f"{(time.perf_counter() - started) * 1e3:.0f} ms")
+    return True

@@ -1,0 +1,67 @@
+"""greeks backfill: the exchange's daily F&O files into a history store, each trading day's close
+as one capture, every volatility solved from the settlement price."""
+from __future__ import annotations
+
+import argparse
+import datetime as dt
+import pathlib
+
+from greeks.cli.common import UsageError, status
+from greeks.exchange.sources import SourceError
+from greeks.history import bhavcopy
+
+
+def days_between(start: dt.date, end: dt.date) -> list[dt.date]:
+    return [start + dt.timedelta(days=n) for n in range((end - start).days + 1)]
+
+
+def daily_files(args: argparse.Namespace) -> list[pathlib.Path]:
+    """The files to read: those named, or each weekday's from the archive (cached in the store)."""
+    if args.files:
+        return bhavcopy.local_files(args.files)
+    if args.start is None or args.end is None or args.start > args.end:
+        raise UsageError("give --files, or --from and --to (in order)")
+    cache = pathlib.Path(args.store) / "cache" / "bhavcopy"
+    found = []
+    for day in days_between(args.start, args.end):
+        if day.weekday() >= 5:
+            continue
+        path = bhavcopy.download(day, args.archive_url, cache)
+        if path is None:
+            status(f"no daily file for {day:%d-%b-%Y} (a holiday?); skipped")
+        else:
+            found.append(path)
+    return found
+
+
+def run(args: argparse.Namespace) -> int:
+    from greeks.history.history import History
+
+    symbols = {symbol.upper() for symbol in args.symbols}
+    try:
+        history = History(args.store)
+        files = daily_files(args)
+        stored = 0
+        for path in files:
+            for symbol, day, chain in bhavcopy.chains(bhavcopy.read_rows(
+                    bhavcopy.read_text(path), symbols)):
+                if history.store.has_capture(symbol, bhavcopy.close_of(day)):
+                    status(f"{symbol} {day:%d-%b-%Y}: already stored")
+                    stored += 1
+                    continue
+                frame = history.record(chain, symbol=symbol, iv="solve")
+                solved = int((frame["iv_source"] == "solved").sum())
+                status(f"{symbol} {day:%d-%b-%Y}: {len(frame)} legs, {solved} volatilities "
+                       f"solved from the settlement price")
+                stored += 1
+    except ImportError as error:
+        raise SourceError(str(error)) from None
+    except bhavcopy.BhavcopyError as error:
+        raise SourceError(str(error)) from None
+    except OSError as error:
+        raise SourceError(f"cannot write to the store {args.store}: "
+                          f"{error.strerror or error}") from None
+    if stored == 0:
+        raise SourceError(f"no {', '.join(sorted(symbols))} options in "
+                          f"{len(files)} daily files")
+    return 0

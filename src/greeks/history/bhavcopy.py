@@ -1,0 +1,149 @@
+"""The exchange's daily F&O closing file (the "bhavcopy", UDiFF CSV layout since July 2024, one
+zipped CSV per trading day) read into chains: for each symbol and trade date, a chain in the
+"records" shape whose legs carry the settlement price (else the close) as their last price and the
+underlying's price as the spot, captured at 15:30 IST of the trade date, so that the day's close
+is stored as any live capture is, with every volatility solved from that price."""
+from __future__ import annotations
+
+import datetime as dt
+import io
+import pathlib
+import urllib.error
+import urllib.request
+import zipfile
+from collections.abc import Iterable, Iterator
+from typing import Any
+
+from greeks.exchange import vocabulary as words
+
+# The UDiFF columns read, and the instrument types that are options.
+COLUMNS = ("TradDt", "FinInstrmTp", "TckrSymb", "XpryDt", "StrkPric", "OptnTp", "ClsPric",
+           "SttlmPric", "UndrlygPric", "OpnIntrst", "ChngInOpnIntrst", "TtlTradgVol")
+OPTION_TYPES = ("IDO", "STO")
+CLOSE_TIME = "15:30:00"
+
+
+class BhavcopyError(Exception):
+    """A daily file that cannot be had or read; the message is one line."""
+
+
+def close_of(day: dt.date) -> dt.datetime:
+    """The moment a trade date's close is stored at: 15:30 IST."""
+    from greeks.exchange.reading import INDIA
+
+    return dt.datetime.combine(day, dt.time(15, 30), tzinfo=INDIA)
+
+
+def file_name(day: dt.date) -> str:
+    return f"BhavCopy_NSE_FO_0_0_0_{day:%Y%m%d}_F_0000.csv.zip"
+
+
+def read_text(path: pathlib.Path) -> str:
+    """The CSV text of a .csv file or of the one CSV inside a .zip."""
+    try:
+        if path.suffix.lower() == ".zip":
+            with zipfile.ZipFile(path) as archive:
+                names = [name for name in archive.namelist() if name.lower().endswith(".csv")]
+                if len(names) != 1:
+                    raise BhavcopyError(f"{path} holds {len(names)} CSV files, not one")
+                return archive.read(names[0]).decode("utf-8-sig")
+        return path.read_text(encoding="utf-8-sig")
+    except (OSError, zipfile.BadZipFile, UnicodeDecodeError) as error:
+        raise BhavcopyError(f"cannot read {path}: {error}") from None
+
+
+def local_files(paths: Iterable[str]) -> list[pathlib.Path]:
+    """The daily files named, and those inside the folders named, in name order."""
+    found = []
+    for name in paths:
+        path = pathlib.Path(name)
+        if path.is_dir():
+            found += sorted(item for item in path.iterdir()
+                            if item.suffix.lower() in (".zip", ".csv"))
+        elif path.exists():
+            found.append(path)
+        else:
+            raise BhavcopyError(f"there is no file or folder {path}")
+    return found
+
+
+def download(day: dt.date, archive_url: str, cache: pathlib.Path) -> pathlib.Path | None:
+    """The day's file, from the cache or the archive; None when the archive has none (a holiday).
+    BhavcopyError when the archive cannot be reached."""
+    from greeks.atomic import replace_atomically
+
+    target = cache / file_name(day)
+    if target.exists():
+        return target
+    request = urllib.request.Request(f"{archive_url.rstrip('/')}/{file_name(day)}",
+                                     headers={"User-Agent": "Mozilla/5.0 greeks"})
+    try:
+        with urllib.request.urlopen(request, timeout=30) as answer:
+            body = answer.read()
+    except urllib.error.HTTPError as error:
+        if error.code in (403, 404):
+            return None
+        raise BhavcopyError(f"the archive answered {error.code} for {day:%d-%b-%Y}") from None
+    except (urllib.error.URLError, OSError) as error:
+        reason = getattr(error, "reason", error)
+        raise BhavcopyError(f"cannot reach the archive {archive_url}: {reason}") from None
+    cache.mkdir(parents=True, exist_ok=True)
+    replace_atomically(target, lambda path: pathlib.Path(path).write_bytes(body))
+    return target
+
+
+def read_rows(text: str, symbols: set[str]) -> Any:
+    """The option rows of the wanted symbols, as a DataFrame of the columns read."""
+    import pandas as pd
+
+    try:
+        frame = pd.read_csv(io.StringIO(text), usecols=lambda name: name.strip() in COLUMNS,
+                            dtype=str, skipinitialspace=True)
+    except (ValueError, pd.errors.ParserError) as error:
+        raise BhavcopyError(f"not a daily F&O file in the UDiFF layout: {error}") from None
+    frame.columns = [name.strip() for name in frame.columns]
+    missing = [name for name in COLUMNS if name not in frame.columns]
+    if missing:
+        raise BhavcopyError(f"not a daily F&O file in the UDiFF layout: no {', '.join(missing)}")
+    frame = frame.apply(lambda column: column.str.strip())
+    return frame[frame["FinInstrmTp"].isin(OPTION_TYPES) & frame["TckrSymb"].isin(symbols)]
+
+
+def number(value: Any) -> float | None:
+    try:
+        result = float(value)
+    except (TypeError, ValueError):
+        return None
+    return result if result == result else None
+
+
+def chains(rows: Any) -> Iterator[tuple[str, dt.date, dict]]:
+    """(symbol, trade date, chain) for each symbol and trade date in the rows."""
+    for (symbol, traded), group in rows.groupby(["TckrSymb", "TradDt"], sort=True):
+        day = dt.date.fromisoformat(traded)
+        by_strike: dict[tuple[str, float], dict] = {}
+        spots = []
+        for leg in group.itertuples(index=False):
+            strike, settled = number(leg.StrkPric), number(leg.SttlmPric)
+            price = settled if settled and settled > 0 else number(leg.ClsPric)
+            spot = number(leg.UndrlygPric)
+            if strike is None or leg.OptnTp not in ("CE", "PE"):
+                continue
+            expiry = dt.date.fromisoformat(leg.XpryDt).strftime(words.RECORDS_EXPIRY_FORMAT)
+            row = by_strike.setdefault((expiry, strike), {"strikePrice": strike,
+                                                          "expiryDate": expiry})
+            row[leg.OptnTp] = {"strikePrice": strike, "expiryDate": expiry, "underlying": symbol,
+                               "lastPrice": price, "impliedVolatility": 0,
+                               "openInterest": number(leg.OpnIntrst),
+                               "changeinOpenInterest": number(leg.ChngInOpnIntrst),
+                               "totalTradedVolume": number(leg.TtlTradgVol),
+                               "underlyingValue": spot}
+            if spot:
+                spots.append(spot)
+        if not by_strike or not spots:
+            continue
+        spot = max(set(spots), key=spots.count)
+        yield symbol, day, {words.RECORDS_KEY: {
+            words.SPOT_KEY: spot,
+            words.TIMESTAMP_KEY: f"{day:%d-%b-%Y} {CLOSE_TIME}",
+            words.ROWS_KEY: list(by_strike.values())}}

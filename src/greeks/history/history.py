@@ -1,0 +1,200 @@
+"""greeks.History: record chains into a store, and ask it for legs, series and IV rank."""
+from __future__ import annotations
+
+import datetime as dt
+import math
+import pathlib
+import warnings
+from typing import TYPE_CHECKING, Any
+
+import numpy as np
+
+from greeks.history import queries, schema
+from greeks.history.store import Store, StoreWarning, bad_files
+
+if TYPE_CHECKING:
+    import pandas
+
+INSTALL_HINT = "the history store needs DuckDB and pyarrow: pip install 'greeks[history]'"
+SERIES_COLUMNS = ("time", "spot", "atm_iv", "iv_30d", "rr25", "bf25", "pcr_oi", "pcr_volume",
+                  "max_pain", "oi_total", "oi_change")
+EARLIEST = dt.datetime(1970, 1, 1, tzinfo=dt.timezone.utc)
+LATEST = dt.datetime(9999, 1, 1, tzinfo=dt.timezone.utc)
+
+
+def require_engines() -> None:
+    try:
+        import duckdb  # noqa: F401
+        import pyarrow  # noqa: F401
+    except ImportError:
+        raise ImportError(INSTALL_HINT) from None
+
+
+def as_table(frame: pandas.DataFrame, time: dt.datetime) -> Any:
+    """A chain_greeks frame as a pyarrow Table of the store's schema, every row at `time`."""
+    import pyarrow as pa
+
+    utc = np.datetime64(time.astimezone(dt.timezone.utc).replace(tzinfo=None), "us")
+    arrays = []
+    for field in schema.arrow_schema():
+        if field.name == "time":  # a naive timestamp is UTC to Arrow
+            arrays.append(pa.array(np.full(len(frame), utc)).cast(field.type))
+        elif field.name == "expiry":
+            arrays.append(pa.array(frame["expiry"].to_numpy().astype("datetime64[D]")))
+        else:
+            arrays.append(pa.array(frame[field.name].to_numpy(), type=field.type,
+                                   from_pandas=True))
+    return pa.Table.from_arrays(arrays, schema=schema.arrow_schema())
+
+
+def moment(value: Any, default: dt.datetime) -> dt.datetime:
+    """A bound of a time range: None, a date (its start, or with `end` its end), or a datetime
+    (naive: India Standard Time)."""
+    from greeks.chains.clock import resolve_now
+
+    if value is None:
+        return default
+    if isinstance(value, str):
+        value = dt.datetime.fromisoformat(value)
+    if not isinstance(value, dt.datetime) and isinstance(value, dt.date):
+        value = dt.datetime.combine(value, dt.time.max if default is LATEST else dt.time.min)
+    return resolve_now(value)
+
+
+class History:
+    """A store of captures in a folder (created on the first write).
+
+    ``record(chain)`` prices a chain as ``chain_greeks`` does and stores every leg with the
+    payload; ``legs``, ``series`` and ``iv_rank`` query it with DuckDB and return DataFrames;
+    ``sql(query)`` runs any SQL over the view ``legs``. Times are India Standard Time.
+    """
+
+    def __init__(self, path: str | pathlib.Path):
+        require_engines()
+        self.store = Store(path)
+
+    # ---- writing
+
+    def record(self, chain: Any, *, symbol: str | None = None, **options: Any) -> pandas.DataFrame:
+        """Prices `chain` (options as for ``chain_greeks``; the capture time is the chain's own
+        timestamp unless `now` is given) and stores it. Returns the frame stored."""
+        from greeks.chains.frame import chain_greeks
+
+        frame = chain_greeks(chain, **options)
+        name = symbol or (frame["symbol"].iloc[0] if len(frame) else "")
+        if not name:
+            raise ValueError("the chain names no underlying: pass symbol=")
+        time = frame.attrs["now"]
+        self.store.write_capture(name.upper(), time, as_table(frame, time), chain)
+        return frame
+
+    def last_capture(self, symbol: str) -> dt.datetime | None:
+        """The time of the last capture stored for `symbol`, or None."""
+        (last,) = self.connect(symbol.upper()).execute(queries.LAST_TIME,
+                                                       {"symbol": symbol.upper()}).fetchone()
+        return None if last is None else last.astimezone(dt.timezone(dt.timedelta(hours=5.5)))
+
+    def compact(self, symbol: str, day: dt.date) -> pathlib.Path | None:
+        """Merges a finished day's captures into one file."""
+        return self.store.compact(symbol, day)
+
+    # ---- reading
+
+    def connect(self, symbol: str | None = None) -> Any:
+        """A DuckDB connection with the view `legs` over the store's readable files."""
+        import duckdb
+
+        connection = duckdb.connect()
+        files = self.store.files(symbol)
+        while True:
+            try:
+                create_view(connection, files)
+                connection.execute("SELECT count(*) FROM legs").fetchone()
+                return connection
+            except duckdb.Error:
+                broken = bad_files(files)
+                if not broken:
+                    raise
+                for path, reason in broken:
+                    warnings.warn(f"skipping {path}: {reason}", StoreWarning, stacklevel=3)
+                files = [path for path in files if path not in {bad for bad, _ in broken}]
+
+    def sql(self, query: str, **parameters: Any) -> pandas.DataFrame:
+        """Any SQL over the view `legs` (its columns: the schema, the file each row came from,
+        then symbol and date)."""
+        return self.connect().execute(query, parameters or None).df()
+
+    def legs(self, symbol: str, start: Any = None, end: Any = None) -> pandas.DataFrame:
+        """Every stored leg of `symbol` captured between `start` and `end`."""
+        return self.query(queries.LEGS, symbol, start, end)
+
+    def series(self, symbol: str, start: Any = None, end: Any = None, *,
+               lookback: int = 252) -> pandas.DataFrame:
+        """One row per capture: spot, atm_iv, iv_30d, rr25, bf25, pcr_oi, pcr_volume, max_pain,
+        oi_total, oi_change, then iv_rank and iv_percentile of the 30-day volatility over the
+        last `lookback` daily closes (NaN until that many exist)."""
+        frame = self.query(queries.SERIES, symbol, start, end)
+        closes = self.daily_closes(symbol, end)
+        ranked = rank_closes(closes, lookback)
+        day = frame["time"].dt.tz_convert(schema.ZONE).dt.date
+        frame["iv_rank"] = day.map(ranked["iv_rank"]).astype(float)
+        frame["iv_percentile"] = day.map(ranked["iv_percentile"]).astype(float)
+        return frame
+
+    def iv_rank(self, symbol: str, end: Any = None, *, lookback: int = 252) -> pandas.DataFrame:
+        """Per trading day: the 30-day volatility at the close, its IV rank and IV percentile
+        over the `lookback` closes that end on that day."""
+        closes = self.daily_closes(symbol, end)
+        ranked = rank_closes(closes, lookback)
+        return ranked.reset_index(names="date")
+
+    def daily_closes(self, symbol: str, end: Any = None) -> Any:
+        """The 30-day volatility of each day's last capture, by day."""
+        series = self.query(queries.SERIES, symbol, None, end)
+        if series.empty:
+            import pandas as pd
+
+            return pd.Series(dtype=float)
+        day = series["time"].dt.tz_convert(schema.ZONE).dt.date
+        return series.groupby(day)["iv_30d"].last()
+
+    def query(self, text: str, symbol: str, start: Any, end: Any) -> pandas.DataFrame:
+        parameters = {"symbol": symbol.upper(), "start": moment(start, EARLIEST),
+                      "end": moment(end, LATEST)}
+        frame = self.connect(symbol.upper()).execute(text, parameters).df()
+        if "time" in frame:
+            frame["time"] = frame["time"].dt.tz_convert(schema.ZONE)
+        return frame
+
+
+def create_view(connection: Any, files: list[pathlib.Path]) -> None:
+    if files:
+        listed = ", ".join("'" + str(path).replace("'", "''") + "'" for path in files)
+        connection.execute(f"CREATE OR REPLACE VIEW legs AS SELECT * FROM read_parquet("
+                           f"[{listed}], hive_partitioning = true, filename = true)")
+    else:  # an empty store: the same columns, no rows
+        columns = ", ".join(f"NULL::{kind} AS {name}" for name, _, kind in
+                            schema.COLUMNS + (("filename", "", "VARCHAR"),) + schema.PARTITIONS)
+        connection.execute(f"CREATE OR REPLACE VIEW legs AS SELECT {columns} WHERE false")
+
+
+def rank_closes(closes: Any, lookback: int) -> Any:
+    """IV rank, (x − min) / (max − min), and IV percentile, the share of the other closes below
+    x, of each close over the `lookback` closes ending with it; NaN until that many exist."""
+    import pandas as pd
+
+    if lookback < 2:
+        raise ValueError(f"lookback must be at least 2 closes, not {lookback}")
+    values = closes.to_numpy(dtype=float)
+    rank = np.full(values.size, math.nan)
+    percentile = np.full(values.size, math.nan)
+    for end in range(lookback - 1, values.size):  # one per trading day: hundreds, not legs
+        window = values[end - lookback + 1:end + 1]
+        current = window[-1]
+        if not np.isfinite(window).all():
+            continue
+        low, high = window.min(), window.max()
+        rank[end] = (current - low) / (high - low) if high > low else math.nan
+        percentile[end] = (window[:-1] < current).mean()
+    return pd.DataFrame({"iv_30d": values, "iv_rank": rank, "iv_percentile": percentile},
+                        index=closes.index)

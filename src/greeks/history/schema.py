@@ -1,0 +1,38 @@
+"""The store's one schema: a row per leg per capture. The symbol and the trading day are not
+columns of the files but folders of the hive layout, symbol=NIFTY/date=2026-12-09/, which every
+engine that reads hive partitions turns back into columns."""
+from __future__ import annotations
+
+# (column, Arrow type, DuckDB type); time is the capture time in India Standard Time.
+COLUMNS = (
+    ("time", "timestamp[us, tz=Asia/Kolkata]", "TIMESTAMPTZ"),
+    ("spot", "float64", "DOUBLE"),
+    ("expiry", "date32", "DATE"),
+    ("strike", "float64", "DOUBLE"),
+    ("side", "string", "VARCHAR"),          # CE or PE
+    ("last_price", "float64", "DOUBLE"),
+    ("bid", "float64", "DOUBLE"),
+    ("ask", "float64", "DOUBLE"),
+    ("iv", "float64", "DOUBLE"),            # a fraction
+    ("iv_source", "string", "VARCHAR"),     # exchange, solved or none
+    ("time_to_expiry", "float64", "DOUBLE"),  # years, to 15:30 IST on the expiry day
+    ("delta", "float64", "DOUBLE"),
+    ("gamma", "float64", "DOUBLE"),
+    ("theta", "float64", "DOUBLE"),
+    ("vega", "float64", "DOUBLE"),
+    ("rho", "float64", "DOUBLE"),
+    ("open_interest", "float64", "DOUBLE"),
+    ("change_in_oi", "float64", "DOUBLE"),
+    ("volume", "float64", "DOUBLE"),
+)
+PARTITIONS = (("symbol", "string", "VARCHAR"), ("date", "date32", "DATE"))
+ZONE = "Asia/Kolkata"
+
+
+def arrow_schema():
+    """The files' schema as pyarrow writes it."""
+    import pyarrow as pa
+
+    types = {"float64": pa.float64(), "string": pa.string(), "date32": pa.date32(),
+             "timestamp[us, tz=Asia/Kolkata]": pa.timestamp("us", tz=ZONE)}
+    return pa.schema([(name, types[kind]) for name, kind, _ in COLUMNS])
