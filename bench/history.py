@@ -79,6 +79,9 @@ def run():
         import pyarrow as pa
         import pyarrow.parquet as pq
 
+        rng = np.random.default_rng(18)
+        moving = [name for name in ("spot", "last_price", "bid", "ask", "iv", "delta", "gamma",
+                                    "theta", "vega", "rho") if name in table.column_names]
         for day in trading_days():
             folder = store.root / "legs" / partition("NIFTY", day)
             folder.mkdir(parents=True)
@@ -86,8 +89,14 @@ def run():
                 stamp = pa.array(np.full(len(frame), np.datetime64(
                     moment.astimezone(dt.timezone.utc).replace(tzinfo=None), "us"))).cast(
                     table.schema.field("time").type)
-                pq.write_table(table.set_column(0, "time", stamp),
-                               folder / f"{moment:%H%M%S}-bench.parquet", compression="zstd")
+                capture = table.set_column(0, "time", stamp)
+                for name in moving:  # every minute's prices and Greeks move a little
+                    index = capture.schema.get_field_index(name)
+                    capture = capture.set_column(index, name, pa.array(
+                        capture.column(index).to_numpy() * (1 + 1e-3 * rng.standard_normal(
+                            len(frame)))))
+                pq.write_table(capture, folder / f"{moment:%H%M%S}-bench.parquet",
+                               compression="zstd")
         ingest = time.perf_counter() - started
         legs = DAYS * PER_DAY * len(frame)
         size = sum(path.stat().st_size for path in (store.root / "legs").rglob("*.parquet"))

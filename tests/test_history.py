@@ -266,3 +266,33 @@ def test_the_history_command_prints_and_writes_the_series(capsys, tmp_path):
                                      "pcr_volume", "max_pain", "oi_total", "oi_change", "iv_rank",
                                      "iv_percentile"]
     assert written["iv_percentile"].notna().sum() == 2
+
+
+def test_a_stored_capture_replays_as_the_recording_it_came_from(capsys, tmp_path):
+    greeks.History(tmp_path / "store").record(recorded.chain("SBIN"))
+    sbin = str(recorded.CHAIN_FILES["SBIN"])
+    code, expected, err = run(capsys, "chain", "SBIN", "--replay", sbin, "--as-captured")
+    assert code == 0, err
+    code, out, err = run(capsys, "chain", "SBIN", "--replay",
+                         f"{tmp_path / 'store'}@2025-07-17T15:31", "--as-captured")
+    assert code == 0 and out == expected, err
+    code, _, err = run(capsys, "chain", "SBIN", "--replay",
+                       f"{tmp_path / 'store'}@2025-07-17T09:00", "--as-captured")
+    assert code == 1 and "holds no SBIN capture on 17-Jul-2025 at or before 09:00:00" in err
+
+
+def test_backfill_reads_local_files_and_folders(capsys, tmp_path):
+    folder = tmp_path / "daily"
+    folder.mkdir()
+    for day in (dt.date(2025, 7, 17), dt.date(2025, 7, 18)):
+        (folder / f"BhavCopy_NSE_FO_0_0_0_{day:%Y%m%d}_F_0000.csv.zip").write_bytes(
+            daily_file(day, recorded.chain("SBIN")))
+    store = str(tmp_path / "store")
+    code, _, err = run(capsys, "backfill", "SBIN", "--store", store, "--files", str(folder))
+    assert code == 0 and err.count("volatilities solved from the settlement price") == 2, err
+    assert greeks.History(store).store.days("SBIN") == [dt.date(2025, 7, 17),
+                                                        dt.date(2025, 7, 18)]
+    code, _, err = run(capsys, "backfill", "SBIN", "--store", store, "--files",
+                       str(tmp_path / "missing.zip"))
+    assert code == 1 and err.splitlines()[-1].endswith(f"there is no file or folder "
+                                                       f"{tmp_path / 'missing.zip'}")
