@@ -56,6 +56,15 @@ def test_a_capture_reads_back_through_duckdb_and_pyarrow(history, tmp_path):
     assert history.store.raw_payload("SBIN", captured) == chain
 
 
+def max_pain(expiry_legs):
+    """The strike paying the options' holders least, summed leg by leg (the lowest on a tie)."""
+    legs = expiry_legs.fillna({"open_interest": 0})
+    paid = {k: sum(row.open_interest * (max(k - row.strike, 0) if row.side == "CE" else
+                                        max(row.strike - k, 0)) for row in legs.itertuples())
+            for k in sorted(set(legs["strike"]))}
+    return min(paid, key=lambda k: (paid[k], k))
+
+
 def brute_force(frame):
     """The series' definitions written again with pandas, for one capture."""
     running = frame[frame["time_to_expiry"] > 0]
@@ -69,10 +78,6 @@ def brute_force(frame):
         return vols.mean()
 
     near = running["expiry"].min()
-    near_legs = frame[frame["expiry"] == near].fillna({"open_interest": 0})
-    paid = {k: sum(row.open_interest * (max(k - row.strike, 0) if row.side == "CE" else
-                                        max(row.strike - k, 0)) for row in near_legs.itertuples())
-            for k in sorted(set(near_legs["strike"]))}
     curve = sorted((group["time_to_expiry"].iloc[0], atm(group))
                    for _, group in running.groupby("expiry"))
     curve = [(t, v) for t, v in curve if np.isfinite(v)]
@@ -84,7 +89,7 @@ def brute_force(frame):
     return {"pcr_oi": puts["open_interest"].sum() / calls["open_interest"].sum(),
             "pcr_volume": puts["volume"].sum() / calls["volume"].sum(),
             "oi_total": frame["open_interest"].sum(), "oi_change": frame["change_in_oi"].sum(),
-            "max_pain": min(paid, key=lambda k: (paid[k], k)),
+            "max_pain": max_pain(frame[frame["expiry"] == near]),
             "atm_iv": atm(frame[frame["expiry"] == near]), "iv_30d": np.sqrt(w / target)}
 
 
@@ -95,6 +100,9 @@ def test_the_series_matches_a_brute_force_computation(history, symbol):
     for name, expected in brute_force(frame).items():
         assert row[name] == pytest.approx(expected, rel=1e-12), name
     assert -0.2 < row["rr25"] < 0.2 and -0.2 < row["bf25"] < 0.2
+    per_expiry = history.max_pain(symbol)
+    for expiry, group in frame.groupby("expiry"):  # every expiry's, by the same brute force
+        assert per_expiry[per_expiry["expiry"] == expiry]["max_pain"].item() == max_pain(group)
 
 
 def test_iv_rank_and_percentile_on_a_known_series():

@@ -141,6 +141,11 @@ class History:
         frame["iv_percentile"] = day.map(ranked["iv_percentile"]).astype(float)
         return frame
 
+    def max_pain(self, symbol: str, start: Any = None, end: Any = None) -> pandas.DataFrame:
+        """Per capture and expiry: the strike at which the options' holders would be paid least
+        (the lowest on a tie)."""
+        return self.query(queries.MAX_PAIN, symbol, start, end)
+
     def iv_rank(self, symbol: str, end: Any = None, *, lookback: int = 252) -> pandas.DataFrame:
         """Per trading day: the 30-day volatility at the close, its IV rank and IV percentile
         over the `lookback` closes that end on that day."""

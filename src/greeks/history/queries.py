@@ -105,6 +105,26 @@ LEFT JOIN max_pain m ON m.time = t.time
 ORDER BY t.time
 """
 
+MAX_PAIN = """
+WITH legs_held AS (
+    SELECT time, expiry, strike, side, coalesce(open_interest, 0) AS open_interest
+    FROM legs WHERE symbol = $symbol AND time >= $start AND time <= $end
+),
+pain AS (
+    SELECT c.time, c.expiry, c.strike,
+           sum(CASE WHEN l.side = 'CE' THEN l.open_interest * greatest(c.strike - l.strike, 0)
+                    ELSE l.open_interest * greatest(l.strike - c.strike, 0) END) AS paid
+    FROM (SELECT DISTINCT time, expiry, strike FROM legs_held) c
+    JOIN legs_held l ON c.time = l.time AND c.expiry = l.expiry
+    GROUP BY c.time, c.expiry, c.strike
+)
+SELECT time, expiry, strike AS max_pain FROM (
+    SELECT *, row_number() OVER (PARTITION BY time, expiry ORDER BY paid, strike) AS place
+    FROM pain)
+WHERE place = 1
+ORDER BY time, expiry
+"""
+
 LEGS = """
 SELECT * EXCLUDE (symbol, date, filename), symbol FROM legs
 WHERE symbol = $symbol AND time >= $start AND time <= $end
