@@ -5,6 +5,7 @@ import copy
 import datetime as dt
 import http.server
 import io
+import os
 import subprocess
 import sys
 import threading
@@ -306,3 +307,24 @@ def test_backfill_reads_local_files_and_folders(capsys, tmp_path):
                        str(tmp_path / "missing.zip"))
     assert code == 1 and err.splitlines()[-1].endswith(f"there is no file or folder "
                                                        f"{tmp_path / 'missing.zip'}")
+
+
+def test_sigterm_during_a_capture_lets_it_finish_then_stops(capsys, monkeypatch, tmp_path):
+    import signal
+
+    record = greeks.History.record
+
+    def record_then_terminated(self, *args, **kwargs):
+        os.kill(os.getpid(), signal.SIGTERM)  # arrives mid-capture
+        return record(self, *args, **kwargs)
+
+    monkeypatch.setattr(greeks.History, "record", record_then_terminated)
+    handlers = signal.getsignal(signal.SIGINT), signal.getsignal(signal.SIGTERM)
+    try:
+        code, _, err = run(capsys, "record", "SBIN", "--store", str(tmp_path / "store"),
+                           "--every", "0", "--always", "--replay", SBIN)
+    finally:
+        signal.signal(signal.SIGINT, handlers[0])
+        signal.signal(signal.SIGTERM, handlers[1])
+    assert code == 0 and err.splitlines()[-1] == "greeks: stopped recording"
+    assert "SBIN 118 legs" in err and len(greeks.History(tmp_path / "store").store.files()) == 1

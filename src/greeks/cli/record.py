@@ -69,12 +69,29 @@ def market_open(now: dt.datetime) -> bool:
     return local.weekday() < 5 and OPEN <= local.time() <= CLOSE
 
 
-def stop_on_sigterm() -> None:
-    """SIGTERM ends the recording as Ctrl+C does: between captures, each of which is whole."""
-    def stop(*_: object) -> None:
-        raise KeyboardInterrupt
+class StopBetweenCaptures:
+    """Ctrl+C and SIGTERM end the recording between captures: one that arrives while a capture
+    is being made lets it finish first."""
 
-    signal.signal(signal.SIGTERM, stop)
+    def __init__(self) -> None:
+        self.capturing = False
+        self.asked = False
+        signal.signal(signal.SIGINT, self)
+        signal.signal(signal.SIGTERM, self)
+
+    def __call__(self, *_: object) -> None:
+        if self.capturing:
+            self.asked = True
+        else:
+            raise KeyboardInterrupt
+
+    def __enter__(self) -> None:
+        self.capturing = True
+
+    def __exit__(self, *exception: object) -> None:
+        self.capturing = False
+        if self.asked:
+            raise KeyboardInterrupt
 
 
 def record_into(args: argparse.Namespace) -> int:
@@ -90,7 +107,7 @@ def record_into(args: argparse.Namespace) -> int:
     else:
         args.as_captured = False
         install_source(args, args.targets[0])
-    stop_on_sigterm()
+    between_captures = StopBetweenCaptures()
     # A capture whose exchange time is already stored is a duplicate, across restarts too.
     last = {symbol: history.last_capture(symbol) for symbol in args.targets}
     failures = 0
@@ -107,7 +124,8 @@ def record_into(args: argparse.Namespace) -> int:
                 continue
             failed = False
             for symbol in args.targets:
-                failed |= not capture(history, symbol, last)
+                with between_captures:
+                    failed |= not capture(history, symbol, last)
             failures = failures + 1 if failed else 0
             pause = min(args.every * 2 ** failures, max(MAX_BACKOFF, args.every)) if failed \
                 else args.every
