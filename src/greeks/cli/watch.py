@@ -12,38 +12,25 @@ import time
 import warnings
 from typing import Any
 
-import numpy as np
-
 from greeks.chains.frame import chain_greeks
 from greeks.cli.common import UsageError, open_source, status
 from greeks.display import report
-from greeks.exchange.reading import (ChainLegs, MissingSpot, listed_expiries, nearest_listed,
-                                     read_chain)
+from greeks.exchange.reading import ChainLegs, LegNotListed, MissingSpot, find_leg, read_chain
 from greeks.exchange.sources import SourceError, fetch_chain
 from greeks.exchange.vocabulary import RECORDS_EXPIRY_FORMAT
 
 
-def find_leg(legs: ChainLegs, strike: float, day: dt.date, side: str) -> int | None:
-    match = np.flatnonzero((legs.expiry == np.datetime64(day, "D")) & (legs.strike == strike)
-                           & (legs.is_call == (side == "CE")))
-    return int(match[0]) if match.size else None
-
-
-def check_option(chain: Any, symbol: str, strike: float, day: dt.date, side: str) -> ChainLegs:
-    """The chain's legs, once the option is found among them; UsageError naming what the chain
+def check_option(chain: Any, symbol: str, strike: float, day: dt.date, side: str
+                 ) -> tuple[ChainLegs, int]:
+    """The chain's legs and the option's place among them; UsageError naming what the chain
     lists instead, MissingSpot when it carries no price of the underlying."""
     legs = read_chain(chain)
     if len(legs.strike) and legs.spot_source is None:
         raise MissingSpot()
-    same_day = legs.expiry == np.datetime64(day, "D")
-    if not same_day.any():
-        raise UsageError(f"{symbol} has no expiry {day:%d-%b-%Y}; "
-                         f"it lists {listed_expiries(set(legs.expiry))}")
-    if find_leg(legs, strike, day, side) is None:
-        strikes = legs.strike[same_day & (legs.is_call == (side == "CE"))]
-        raise UsageError(f"{symbol} {day:%d-%b-%Y} has no {side} at strike {strike:g}; "
-                         f"the nearest listed are {nearest_listed(strikes, strike)}")
-    return legs
+    try:
+        return legs, find_leg(legs, symbol, day, strike, side)
+    except LegNotListed as error:
+        raise UsageError(str(error)) from None
 
 
 def run(args: argparse.Namespace) -> int:
@@ -53,8 +40,7 @@ def run(args: argparse.Namespace) -> int:
         raise UsageError("--as-captured goes with --clock close: Kestrava counts days from the "
                          "machine's own clock")
     chain = open_source(args)
-    legs = check_option(chain, args.symbol, args.strike, args.expiry, args.side)
-    leg = find_leg(legs, args.strike, args.expiry, args.side)
+    legs, leg = check_option(chain, args.symbol, args.strike, args.expiry, args.side)
     if not legs.column("iv_percent")[leg] > 0:
         status(f"the exchange publishes no volatility for {args.symbol} {args.strike:g} "
                f"{args.side}; the watch solves one from its last price each cycle")

@@ -25,6 +25,15 @@ INDIA = dt.timezone(dt.timedelta(hours=5, minutes=30), "IST")
 SPOT_SOURCES = ("top level", "records", "legs")
 
 
+class LegNotListed(LookupError):
+    """An option the chain does not list; `field` ("expiry" or "strike") says which part, and
+    the message names what the chain lists instead."""
+
+    def __init__(self, field: str, message: str):
+        super().__init__(message)
+        self.field = field
+
+
 class MissingSpot(ValueError):
     """A chain with legs but no price of the underlying anywhere."""
 
@@ -99,6 +108,22 @@ def nearest_listed(strikes: Iterable[float], wanted: float, count: int = 4) -> s
     listed = set(np.asarray(list(strikes), dtype=np.float64).tolist())
     near = sorted(sorted(listed, key=lambda value: abs(value - wanted))[:count])
     return ", ".join(f"{value:g}" for value in near) or "none"
+
+
+def find_leg(legs: ChainLegs, symbol: str, expiry: dt.date, strike: float, side: str) -> int:
+    """The position of one option (side CE or PE) among the chain's legs; LegNotListed naming
+    the listed expiries, or the nearest listed strikes."""
+    same_day = legs.expiry == np.datetime64(expiry, "D")
+    if not same_day.any():
+        raise LegNotListed("expiry", f"{symbol} has no expiry {expiry:%d-%b-%Y}; it lists "
+                                     f"{listed_expiries(np.unique(legs.expiry))}")
+    same_side = same_day & (legs.is_call == (side == "CE"))
+    match = np.flatnonzero(same_side & (legs.strike == strike))
+    if match.size == 0:
+        raise LegNotListed("strike", f"{symbol} {expiry:%d-%b-%Y} has no {side} at strike "
+                                     f"{strike:g}; the nearest listed are "
+                                     f"{nearest_listed(legs.strike[same_side], strike)}")
+    return int(match[0])
 
 
 def price_number(value: Any) -> float | None:

@@ -14,8 +14,8 @@ import numpy as np
 from greeks.arrays import option_price
 from greeks.chains import clock as clocks
 from greeks.chains.frame import checked_pricing, price_legs
-from greeks.exchange.reading import (ChainLegs, MissingSpot, capture_time, futures_prices,
-                                     listed_expiries, nearest_listed, read_chain)
+from greeks.exchange.reading import (ChainLegs, LegNotListed, MissingSpot, capture_time,
+                                     find_leg, futures_prices, read_chain)
 from greeks.exchange.sources import exchange_chain
 from greeks.positions.legs import Leg, PositionError
 
@@ -78,18 +78,10 @@ def chains_by_symbol(symbols: Sequence[str], chains: Any) -> dict[str, Any]:
 def option_index(legs: ChainLegs, leg: Leg) -> int:
     """Where an option leg sits among the chain's legs; PositionError naming what the chain
     lists."""
-    day = np.datetime64(leg.expiry, "D")
-    same_day = legs.expiry == day
-    if not same_day.any():
-        raise PositionError(leg.where, "expiry", f"{leg.symbol} has no expiry "
-                            f"{leg.expiry:%d-%b-%Y}; it lists {listed_expiries(np.unique(legs.expiry))}")
-    side = same_day & (legs.is_call == (leg.side == "CE"))
-    match = np.flatnonzero(side & (legs.strike == leg.strike))
-    if match.size == 0:
-        raise PositionError(leg.where, "strike", f"{leg.symbol} {leg.expiry:%d-%b-%Y} has no "
-                            f"{leg.side} at strike {leg.strike:g}; the nearest listed are "
-                            f"{nearest_listed(legs.strike[side], leg.strike)}")
-    return int(match[0])
+    try:
+        return find_leg(legs, leg.symbol, leg.expiry, leg.strike, leg.side)
+    except LegNotListed as error:
+        raise PositionError(leg.where, error.field, str(error)) from None
 
 
 def at_the_money(legs: ChainLegs, held: list[Leg]) -> np.ndarray:
