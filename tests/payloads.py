@@ -44,7 +44,7 @@ def per_contract_payload(name, timestamp=TIMESTAMP):
     """The NIFTY recording as a flat list of per-contract records with the price of the
     underlying only inside them, as the exchange sends it before nsepython regroups it."""
     variant = VARIANTS[name]
-    contracts = [future(*spec) for spec in FUTURES[:2]]
+    contracts = [future(*kind) for kind in FUTURES[:2]]
     for row in recorded.chain("NIFTY")["records"]["data"]:
         for option_type in ("CE", "PE"):
             if option_type in row:

@@ -49,10 +49,10 @@ def install_source(args: argparse.Namespace, symbol: str) -> None:
     sources.install(fetch)
 
 
-def stored_capture(spec: str, symbol: str) -> Any | None:
+def stored_capture(named: str, symbol: str) -> Any | None:
     """The payload of a capture named STORE@TIME (TIME in India Standard Time, such as
-    2026-12-09T13:59), or None when `spec` names no store."""
-    folder, _, when = spec.rpartition("@")
+    2026-12-09T13:59), or None when `named` names no store."""
+    folder, _, when = named.rpartition("@")
     if not folder or not (pathlib.Path(folder) / "raw").is_dir():
         return None
     from greeks.history.store import Store
