@@ -71,6 +71,18 @@ def choose_volatility(exchange: np.ndarray, solve: Any, iv: str) -> tuple[np.nda
     return volatility, source.astype(object)
 
 
+def text_column(values: Any) -> Any:
+    """Texts as pandas' str column stored as Python strings: pandas builds its default, Arrow-backed
+    str column from a thousand short texts in several times the time the whole chain is priced
+    in. Pandas before 2.3 has no such dtype and gets the plain object column."""
+    import pandas as pd
+
+    try:
+        return pd.array(values, dtype=pd.StringDtype("python", na_value=np.nan))
+    except TypeError:
+        return np.asarray(values, dtype=object)
+
+
 def fetch_symbol(symbol: str) -> tuple[Any, str]:
     chain = exchange_chain(symbol)
     if chain is None or (hasattr(chain, "__len__") and len(chain) == 0):
@@ -188,21 +200,21 @@ def chain_greeks(chain: Any, *, expiry: Any = None, now: dt.datetime | None = No
     frame = pd.DataFrame({
         "expiry": expiries.astype("datetime64[ns]"),
         "strike": priced["strike"],
-        "side": np.where(is_call, "CE", "PE").astype(object),
+        "side": text_column(np.where(is_call, "CE", "PE").astype(object)),
         "spot": priced["spot"],
         "last_price": column("last_price"),
         "iv": priced["iv"],
         "time_to_expiry": priced["time_to_expiry"],
         **priced["greeks"],
-        "iv_source": priced["iv_source"],
+        "iv_source": text_column(priced["iv_source"]),
         "open_interest": column("open_interest"),
         "volume": column("volume"),
         "bid": column("bid"),
         "ask": column("ask"),
         "mid": priced["mid"],
         "change_in_oi": column("change_in_oi"),
-        "symbol": legs.symbol or asked or "",
-    }, columns=list(COLUMNS))
+        "symbol": text_column(np.full(len(is_call), legs.symbol or asked or "", dtype=object)),
+    })  # the dict is in the order of COLUMNS; naming them again costs a text index per call
     frame.attrs.update(skipped=legs.skipped, futures=legs.not_options,
                        duplicates=legs.duplicates, spot_source=legs.spot_source,
                        timestamp=legs.timestamp, now=moment)
