@@ -12,6 +12,29 @@ calls'."""
 
 THIRTY_DAYS = 30 / 365
 
+# What the holders of an expiry's options would be paid at expiry if it settled at each listed
+# strike K*: Σ calls OI·max(K* − K, 0) + Σ puts OI·max(K − K*, 0), from running sums over the
+# strikes in order (K*·ΣOI − ΣOI·K below, ΣOI·K − K*·ΣOI above) rather than every pair of
+# strikes. Reads pain_legs (time, expiry, strike, side, open_interest).
+PAIN = """
+by_strike AS (
+    SELECT time, expiry, strike,
+           sum(open_interest) FILTER (WHERE side = 'CE') AS calls,
+           sum(open_interest) FILTER (WHERE side = 'PE') AS puts
+    FROM pain_legs GROUP BY time, expiry, strike
+),
+pain AS (
+    SELECT time, expiry, strike,
+           strike * sum(coalesce(calls, 0)) OVER below - sum(coalesce(calls, 0) * strike) OVER below
+           + sum(coalesce(puts, 0) * strike) OVER above - strike * sum(coalesce(puts, 0)) OVER above
+               AS paid
+    FROM by_strike
+    WINDOW below AS (PARTITION BY time, expiry ORDER BY strike
+                     ROWS BETWEEN UNBOUNDED PRECEDING AND CURRENT ROW),
+           above AS (PARTITION BY time, expiry ORDER BY strike
+                     ROWS BETWEEN CURRENT ROW AND UNBOUNDED FOLLOWING)
+),"""
+
 SERIES = f"""
 WITH base AS (
     SELECT time, spot, expiry, strike, side, iv, delta, time_to_expiry,
@@ -78,16 +101,10 @@ wings AS (
     GROUP BY r.time
 ),
 pain_legs AS (
-    SELECT b.time, b.strike, b.side, b.open_interest
+    SELECT b.time, b.expiry, b.strike, b.side, b.open_interest
     FROM base b JOIN near n ON b.time = n.time AND b.expiry = n.near_expiry
 ),
-pain AS (
-    SELECT c.time, c.strike,
-           sum(CASE WHEN l.side = 'CE' THEN l.open_interest * greatest(c.strike - l.strike, 0)
-                    ELSE l.open_interest * greatest(l.strike - c.strike, 0) END) AS paid
-    FROM (SELECT DISTINCT time, strike FROM pain_legs) c JOIN pain_legs l ON c.time = l.time
-    GROUP BY c.time, c.strike
-),
+{PAIN}
 max_pain AS (
     SELECT time, strike AS max_pain FROM (
         SELECT *, row_number() OVER (PARTITION BY time ORDER BY paid, strike) AS place FROM pain)
@@ -105,23 +122,17 @@ LEFT JOIN max_pain m ON m.time = t.time
 ORDER BY t.time
 """
 
-MAX_PAIN = """
-WITH legs_held AS (
+MAX_PAIN = f"""
+WITH pain_legs AS (
     SELECT time, expiry, strike, side, coalesce(open_interest, 0) AS open_interest
     FROM legs WHERE symbol = $symbol AND time >= $start AND time <= $end
 ),
-pain AS (
-    SELECT c.time, c.expiry, c.strike,
-           sum(CASE WHEN l.side = 'CE' THEN l.open_interest * greatest(c.strike - l.strike, 0)
-                    ELSE l.open_interest * greatest(l.strike - c.strike, 0) END) AS paid
-    FROM (SELECT DISTINCT time, expiry, strike FROM legs_held) c
-    JOIN legs_held l ON c.time = l.time AND c.expiry = l.expiry
-    GROUP BY c.time, c.expiry, c.strike
-)
-SELECT time, expiry, strike AS max_pain FROM (
+{PAIN}
+ranked AS (
     SELECT *, row_number() OVER (PARTITION BY time, expiry ORDER BY paid, strike) AS place
-    FROM pain)
-WHERE place = 1
+    FROM pain
+)
+SELECT time, expiry, strike AS max_pain FROM ranked WHERE place = 1
 ORDER BY time, expiry
 """
 
