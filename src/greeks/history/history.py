@@ -133,9 +133,10 @@ class History:
         """One row per capture: spot, atm_iv, iv_30d, rr25, bf25, pcr_oi, pcr_volume, max_pain,
         oi_total, oi_change, then iv_rank and iv_percentile of the 30-day volatility over the
         last `lookback` daily closes (NaN until that many exist)."""
-        frame = self.query(queries.SERIES, symbol, start, end)
-        closes = self.daily_closes(symbol, end)
-        ranked = rank_closes(closes, lookback)
+        # One query from the first capture on: the ranks need every close before `start` too.
+        whole = self.query(queries.SERIES, symbol, None, end)
+        ranked = rank_closes(closes_of(whole), lookback)
+        frame = whole[whole["time"] >= moment(start, EARLIEST)].reset_index(drop=True)
         day = frame["time"].dt.tz_convert(schema.ZONE).dt.date
         frame["iv_rank"] = day.map(ranked["iv_rank"]).astype(float)
         frame["iv_percentile"] = day.map(ranked["iv_percentile"]).astype(float)
@@ -155,13 +156,7 @@ class History:
 
     def daily_closes(self, symbol: str, end: Any = None) -> Any:
         """The 30-day volatility of each day's last capture, by day."""
-        series = self.query(queries.SERIES, symbol, None, end)
-        if series.empty:
-            import pandas as pd
-
-            return pd.Series(dtype=float)
-        day = series["time"].dt.tz_convert(schema.ZONE).dt.date
-        return series.groupby(day)["iv_30d"].last()
+        return closes_of(self.query(queries.SERIES, symbol, None, end))
 
     def query(self, text: str, symbol: str, start: Any, end: Any) -> pandas.DataFrame:
         parameters = {"symbol": symbol.upper(), "start": moment(start, EARLIEST),
@@ -181,6 +176,16 @@ def create_view(connection: Any, files: list[pathlib.Path]) -> None:
         columns = ", ".join(f"NULL::{kind} AS {name}" for name, _, kind in
                             schema.COLUMNS + (("filename", "", "VARCHAR"),) + schema.PARTITIONS)
         connection.execute(f"CREATE OR REPLACE VIEW legs AS SELECT {columns} WHERE false")
+
+
+def closes_of(series: pandas.DataFrame) -> Any:
+    """The 30-day volatility of each day's last capture in a series, by day."""
+    import pandas as pd
+
+    if series.empty:
+        return pd.Series(dtype=float)
+    day = series["time"].dt.tz_convert(schema.ZONE).dt.date
+    return series.groupby(day)["iv_30d"].last()
 
 
 def rank_closes(closes: Any, lookback: int) -> Any:
