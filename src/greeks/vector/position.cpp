@@ -213,9 +213,13 @@ PyObject* position_values_entry(PyObject*, PyObject* const* args, Py_ssize_t nar
                      max_position_legs, legs.kind.size());
         return nullptr;
     }
+    // Each conversion checked before the next: no API call may run with an exception set.
     legs.rate = PyFloat_AsDouble(args[5]);
+    if (legs.rate == -1.0 && PyErr_Occurred()) {
+        return nullptr;
+    }
     legs.dividend = PyFloat_AsDouble(args[6]);
-    if (PyErr_Occurred()) {
+    if (legs.dividend == -1.0 && PyErr_Occurred()) {
         return nullptr;
     }
     Buffer spots, days, shifts, out;
