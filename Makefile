@@ -9,9 +9,10 @@ TEST_STAMP := $(VENV)/.test-deps-installed
 NUMPY := 'numpy>=1.26,<2'
 BUILD_DEPS := scikit-build-core cmake ninja
 RUN_DEPS := $(NUMPY) scipy pandas 'nsepython>=2.101'
-# The extras, installed by both commands: plots, and the history store (pyarrow 21 needs numpy 2).
-EXTRA_DEPS := matplotlib duckdb 'pyarrow>=14,<21'
-TEST_DEPS := $(NUMPY) pytest hypothesis mpmath mypy pyright 'clang-format==21.*'
+# The extras, installed by both commands: plots, the history store (pyarrow 21 needs numpy 2) and
+# the dashboard's server.
+EXTRA_DEPS := matplotlib duckdb 'pyarrow>=14,<21' starlette uvicorn
+TEST_DEPS := $(NUMPY) pytest hypothesis mpmath mypy pyright 'clang-format==21.*' selenium
 BENCH_DEPS := $(NUMPY) QuantLib vollib
 
 .PHONY: build test demo bench asan format-check clean

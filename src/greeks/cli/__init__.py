@@ -1,5 +1,5 @@
 """The `greeks` command: watch one option, print, export or plot a chain's Greeks, record a chain,
-probe what the exchange sends.
+serve a live dashboard, probe what the exchange sends.
 
 Exit codes follow argparse: 2 for bad usage (including a strike or expiry the chain does not
 list), 1 for a failure at run time (a fetch, a file), 130 for Ctrl+C outside a watch. Only what

@@ -75,6 +75,9 @@ interval_argument = number_argument(int, lambda n: 0 <= n <= MAX_INTERVAL,
 days_argument = number_argument(float, lambda x: 0 <= x <= 3650, "a number of days from 0 to 3650")
 shift_argument = number_argument(float, lambda x: -100 < x < 500,
                                  "a volatility shift in points, such as 2 or -1.5")
+seconds_argument = number_argument(float, lambda x: 0 <= x <= MAX_INTERVAL,
+                                   f"a number of seconds from 0 to {MAX_INTERVAL}")
+port_argument = number_argument(int, lambda n: 0 <= n <= 65535, "a port from 0 to 65535")
 range_argument = number_argument(float, lambda x: 0 < x < 100, "a percentage between 0 and 100")
 
 
@@ -217,6 +220,29 @@ def build_parser() -> argparse.ArgumentParser:
                           help="... to this day (downloads are cached in the store)")
     backfill.add_argument("--archive-url", default=ARCHIVE_URL, metavar="URL",
                           help="where the daily files are downloaded from")
+
+    serve = add_command(
+        commands, "serve", "a live dashboard of chains in the browser",
+        "Serve a page that shows each underlying's chain, Greeks, smile, open interest, put-call "
+        "ratio and max pain, refreshed every interval with one fetch per underlying for every "
+        "open page; with --position its payoff and net Greeks, with --store the day's series.",
+        symbol=False)
+    serve.add_argument("symbols", metavar="SYMBOL", nargs="+", help="underlyings")
+    serve.add_argument("--interval", type=seconds_argument, default=5,
+                       help="seconds between refreshes (default 5; at least 1 against the "
+                            "exchange)")
+    serve.add_argument("--position", metavar="FILE", help="a position file (.csv or .toml)")
+    serve.add_argument("--at", type=days_argument, default=0.0, metavar="DAYS",
+                       help="with --position: the second payoff curve this many days ahead "
+                            "(default 0: today)")
+    serve.add_argument("--store", metavar="DIR", help="a history store to show the day from")
+    serve.add_argument("--port", type=port_argument, default=8050,
+                       help="port to listen on (default 8050; 0 picks a free one)")
+    serve.add_argument("--host", default="127.0.0.1",
+                       help="address to listen on (default 127.0.0.1: this machine only)")
+    add_clock(serve, "whole days as Kestrava counts them")
+    add_pricing(serve)
+    add_replay(serve)
 
     probe = add_command(commands, "probe", "show what one fetch of the chain holds",
                         "Fetch the chain once and show its shape, counts, expiries, where the "

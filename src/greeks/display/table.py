@@ -21,15 +21,19 @@ NEAREST_MARK = ">"
 SOLVED_MARK = "*"
 
 
+def column_texts(values: list[float], column: str, layout: str, solved: list[bool]) -> list[str]:
+    """A column of legs' numbers as the table shows them (`solved`: whether each leg's volatility
+    was solved); the page's table shows the same texts."""
+    if column == "iv":
+        return [layout.format(value * 100) + (SOLVED_MARK if was_solved else "")
+                if math.isfinite(value) else "-" for value, was_solved in zip(values, solved)]
+    return [layout.format(value) if math.isfinite(value) else "-" for value in values]
+
+
 def cell(leg: pandas.Series | None, column: str, layout: str) -> str:
     if leg is None:
         return ""
-    value = leg[column]
-    if column == "iv":
-        if not math.isfinite(value):
-            return "-"
-        return layout.format(value * 100) + (SOLVED_MARK if leg["iv_source"] == "solved" else "")
-    return layout.format(value) if math.isfinite(value) else "-"
+    return column_texts([leg[column]], column, layout, [leg["iv_source"] == "solved"])[0]
 
 
 def strikes_around(strikes: list[float], spot: float, around: int) -> tuple[list[float], float]:

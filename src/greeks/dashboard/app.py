@@ -1,0 +1,150 @@
+"""The dashboard's web application: the page, its scripts and style from the package, and one
+event stream per underlying. Nothing here writes anywhere; every query parameter is checked
+against what the server serves."""
+from __future__ import annotations
+
+import asyncio
+import contextlib
+import html
+import string
+from collections.abc import AsyncIterator
+from importlib import resources
+from typing import Any
+
+from starlette.applications import Starlette
+from starlette.middleware import Middleware
+from starlette.middleware.trustedhost import TrustedHostMiddleware
+from starlette.requests import Request
+from starlette.responses import PlainTextResponse, Response, StreamingResponse
+from starlette.routing import Route
+
+from greeks.chains.frame import expiry_day
+from greeks.dashboard.feed import Feed
+
+# The page may run only the package's own scripts and styles and talk only to this server.
+CONTENT_SECURITY_POLICY = ("default-src 'none'; script-src 'self'; style-src 'self'; "
+                           "img-src 'self'; connect-src 'self'; base-uri 'none'; "
+                           "form-action 'self'; frame-ancestors 'none'")
+SECURITY_HEADERS = [(b"content-security-policy", CONTENT_SECURITY_POLICY.encode()),
+                    (b"x-content-type-options", b"nosniff"),
+                    (b"referrer-policy", b"no-referrer")]
+ASSETS = {"dashboard.js": "text/javascript", "charts.js": "text/javascript",
+          "style.css": "text/css", "favicon.svg": "image/svg+xml"}
+
+
+class SecurityHeaders:
+    """Adds the security headers to every response, the error pages' included."""
+
+    def __init__(self, app: Any):
+        self.app = app
+
+    async def __call__(self, scope: Any, receive: Any, send: Any) -> None:
+        if scope["type"] != "http":
+            return await self.app(scope, receive, send)
+
+        async def with_headers(message: Any) -> None:
+            if message["type"] == "http.response.start":
+                message["headers"] = [*message.get("headers", []), *SECURITY_HEADERS]
+            await send(message)
+
+        await self.app(scope, receive, with_headers)
+
+
+def read_assets() -> dict[str, bytes]:
+    folder = resources.files("greeks.dashboard") / "page"
+    return {name: (folder / name).read_bytes() for name in [*ASSETS, "index.html"]}
+
+
+class NotServed(LookupError):
+    """A query parameter that names nothing this server serves; the message says what it does."""
+
+
+def create_app(feeds: dict[str, Feed], allowed_hosts: list[str]) -> Any:
+    """The application over `feeds` (by symbol, in upper case); their refresh loops run for as
+    long as it does."""
+    assets = read_assets()
+    page = string.Template(assets.pop("index.html").decode())
+    stopping = asyncio.Event()
+
+    def feed_of(request: Request) -> Feed:
+        symbol = request.query_params.get("symbol") or next(iter(feeds))
+        feed = feeds.get(symbol.upper())
+        if feed is None:
+            raise NotServed(f"this server serves {', '.join(feeds)}, not {symbol[:40]!r}")
+        return feed
+
+    def chosen_expiry(request: Request, feed: Feed) -> str:
+        text = request.query_params.get("expiry")
+        if not text:
+            return ""
+        try:
+            day = expiry_day(text).isoformat()
+        except (TypeError, ValueError):
+            raise NotServed(f"{text[:40]!r} is not an expiry such as 11-Dec-2026 or "
+                            f"2026-12-11") from None
+        listed = feed.expiries()
+        if listed and day not in listed:
+            raise NotServed(f"{feed.symbol} has no expiry {day}; it lists {', '.join(listed)}")
+        return day
+
+    def refused(error: NotServed) -> Response:
+        return PlainTextResponse(str(error) + "\n", status_code=404)
+
+    async def index(request: Request) -> Response:
+        try:
+            feed = feed_of(request)
+            expiry = chosen_expiry(request, feed)
+        except NotServed as error:
+            return refused(error)
+        text = page.substitute(symbols=html.escape(" ".join(feeds)),
+                               symbol=html.escape(feed.symbol), expiry=html.escape(expiry))
+        return Response(text, media_type="text/html; charset=utf-8",
+                        headers={"cache-control": "no-store"})
+
+    async def events(request: Request) -> Response:
+        try:
+            feed = feed_of(request)
+        except NotServed as error:
+            return refused(error)
+        return StreamingResponse(feed.updates(stopping), media_type="text/event-stream",
+                                 headers={"cache-control": "no-store"})
+
+    async def snapshot(request: Request) -> Response:
+        try:
+            feed = feed_of(request)
+        except NotServed as error:
+            return refused(error)
+        body = (feed.encoded or b"data: null\n\n")[len(b"data: "):].strip()
+        return Response(body, media_type="application/json", headers={"cache-control": "no-store"})
+
+    async def asset(request: Request) -> Response:
+        name = request.path_params["name"]
+        if name not in ASSETS:
+            return PlainTextResponse("no such file\n", status_code=404)
+        return Response(assets[name], media_type=ASSETS[name])
+
+    @contextlib.asynccontextmanager
+    async def lifespan(_: Any) -> AsyncIterator[None]:
+        tasks = [asyncio.create_task(feed.run(stopping)) for feed in feeds.values()]
+        try:
+            yield
+        finally:
+            stopping.set()
+            for task in tasks:
+                task.cancel()
+            await asyncio.gather(*tasks, return_exceptions=True)
+
+    application = Starlette(
+        routes=[Route("/", index), Route("/events", events), Route("/snapshot", snapshot),
+                Route("/static/{name}", asset)],
+        middleware=[Middleware(TrustedHostMiddleware, allowed_hosts=allowed_hosts)],
+        lifespan=lifespan)
+    application.state.stopping = stopping
+    return SecurityHeaders(application)
+
+
+def stop_streams(application: Any) -> None:
+    """Ends every page's stream, so that the server can shut down without waiting for them."""
+    application.app.state.stopping.set()
+
+
