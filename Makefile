@@ -15,7 +15,7 @@ EXTRA_DEPS := matplotlib duckdb 'pyarrow>=14,<21' starlette uvicorn
 TEST_DEPS := $(NUMPY) pytest hypothesis mpmath mypy pyright 'clang-format==21.*' selenium
 BENCH_DEPS := $(NUMPY) QuantLib vollib
 
-.PHONY: build test demo bench asan format-check clean
+.PHONY: build test demo bench asan format-check screenshot clean
 
 $(PY):
 	$(PYTHON) -m venv $(VENV)
@@ -33,7 +33,14 @@ build: $(DEPS)
 	$(PY) -m pip install -q --no-build-isolation --no-deps .
 
 test: build $(TEST_STAMP)
+	@command -v chromedriver >/dev/null || echo "The dashboard's browser tests are skipped: Chromium is missing (apt-get install chromium chromium-driver)."
 	$(VENV)/bin/pytest -q tests
+
+# A screenshot of the dashboard on the recorded NIFTY chain, with a position and a store.
+screenshot: build $(TEST_STAMP)
+	GREEKS_SCREENSHOT=$(abspath build/dashboard.png) GREEKS_REQUIRE_BROWSER=1 $(VENV)/bin/pytest -q \
+		tests/test_dashboard_browser.py -k what_the_server_sent
+	@echo "wrote build/dashboard.png"
 
 demo: build
 	$(PY) examples/demo.py
@@ -50,7 +57,8 @@ asan: $(DEPS) $(TEST_STAMP)
 		-DCMAKE_BUILD_TYPE=Debug -DGREEKS_SANITIZE=ON -DPython_EXECUTABLE=$(abspath $(PY)) >/dev/null
 	$(VENV)/bin/cmake --build $(ASAN_BUILD)
 	rm -rf $(ASAN_BUILD)/stage $(ASAN_BUILD)/reports && mkdir -p $(ASAN_BUILD)/stage/greeks $(ASAN_BUILD)/reports
-	cd src && find greeks \( -name '*.py' -o -name '*.pyi' -o -name py.typed \) -exec cp --parents {} $(abspath $(ASAN_BUILD))/stage \;
+	cd src && find greeks \( -name '*.py' -o -name '*.pyi' -o -name py.typed -o -path '*/page/*' \) -type f \
+		-exec cp --parents {} $(abspath $(ASAN_BUILD))/stage \;
 	cp $(ASAN_BUILD)/*.so $(ASAN_BUILD)/stage/greeks/
 	@# Reports go to files: a sanitizer stops the process while pytest holds its standard error.
 	PYTHONPATH=$(abspath $(ASAN_BUILD))/stage LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-file-name=libubsan.so)" \

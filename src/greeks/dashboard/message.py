@@ -6,6 +6,7 @@ from __future__ import annotations
 
 import datetime as dt
 import math
+import threading
 import warnings
 from typing import Any
 
@@ -20,6 +21,7 @@ from greeks.display.table import CELLS, NEAREST_MARK, column_texts, format_strik
 CHART_COLUMNS = (("oi", "open_interest"), ("oi_change", "change_in_oi"))
 DATE_TEXT = "%d-%b-%Y"
 EMPTY_CELLS = [""] * len(CELLS)
+PRICING = threading.Lock()
 
 
 def numbers(values: np.ndarray) -> list[float | None]:
@@ -82,7 +84,8 @@ def nullable(value: float) -> float | None:
 
 def chain_part(chain: Any, options: dict[str, Any]) -> dict[str, Any]:
     """The chain priced as ``greeks chain`` prices it, as the page shows it."""
-    with warnings.catch_warnings(record=True) as caught:
+    # Catching warnings swaps a process-wide hook: one feed's thread at a time.
+    with PRICING, warnings.catch_warnings(record=True) as caught:
         warnings.simplefilter("always")
         frame = chain_greeks(chain, **options)
     if frame.empty:
@@ -102,7 +105,8 @@ def chain_part(chain: Any, options: dict[str, Any]) -> dict[str, Any]:
         "captured": moment.isoformat(),
         "captured_text": moment.strftime("%d-%b-%Y %H:%M:%S %Z"),
         "columns": [name for name, _, _ in CELLS],
-        "notes": list(dict.fromkeys(str(warning.message) for warning in caught)),
+        "notes": list(dict.fromkeys(str(warning.message) for warning in caught
+                                    if issubclass(warning.category, UserWarning))),
         "expiries": [expiry_part(columns, slice(int(start), int(stop)), spot)
                      for start, stop in zip(starts, stops)],
     }

@@ -26,12 +26,16 @@ const Charts = (() => {
     return values;
   }
 
-  function tickText(value) {
+  // A tick's text with as many decimals as the step between ticks needs.
+  function tickText(value, step) {
     const size = Math.abs(value);
-    if (size >= 1e6) return (value / 1e6).toFixed(1).replace(/\.0$/, "") + "M";
-    if (size >= 1e4) return (value / 1e3).toFixed(0) + "k";
-    if (size >= 100 || value === 0) return value.toFixed(0);
-    return Number(value.toPrecision(3)).toString();
+    const [scale, suffix] = size >= 1e6 && step >= 1e5 ? [1e6, "M"] : size >= 1e4 && step >= 100 ? [1e3, "k"] : [1, ""];
+    const decimals = Math.min(8, Math.max(0, -Math.floor(Math.log10(step / scale) + 1e-9)));
+    return (value / scale).toFixed(decimals) + suffix;
+  }
+
+  function stepOf(values) {
+    return values.length > 1 ? values[1] - values[0] : Math.abs(values[0]) || 1;
   }
 
   function range(values, withZero) {
@@ -69,14 +73,18 @@ const Charts = (() => {
     const px = (x) => MARGIN.left + ((x - x0) / (x1 - x0)) * plotWidth;
     const py = (y) => MARGIN.top + (1 - (y - y0) / (y1 - y0)) * plotHeight;
 
-    for (const y of ticks(y0, y1, 5)) {
+    const yTicks = ticks(y0, y1, 5);
+    for (const y of yTicks) {
       element("line", { class: "grid", x1: MARGIN.left, x2: width - MARGIN.right, y1: py(y), y2: py(y) }, svg);
       const label = element("text", { x: MARGIN.left - 6, y: py(y) + 4, "text-anchor": "end" }, svg);
-      label.textContent = tickText(y);
+      label.textContent = tickText(y, stepOf(yTicks));
     }
-    for (const x of ticks(x0, x1, Math.max(2, Math.floor(plotWidth / 90)))) {
+    let xTicks = ticks(x0, x1, Math.max(2, Math.floor(plotWidth / 90)));
+    // Categories (times of day) are labelled at whole positions only.
+    if (chart.xText) xTicks = xTicks.filter((x) => Math.abs(x - Math.round(x)) < 1e-9);
+    for (const x of xTicks) {
       const label = element("text", { x: px(x), y: height - 8, "text-anchor": "middle" }, svg);
-      label.textContent = chart.xText ? chart.xText(x) : tickText(x);
+      label.textContent = chart.xText ? chart.xText(x) : tickText(x, stepOf(xTicks));
     }
     element("line", { class: "axis", x1: MARGIN.left, x2: MARGIN.left, y1: MARGIN.top, y2: height - MARGIN.bottom }, svg);
     const base = y0 <= 0 && y1 >= 0 ? py(0) : height - MARGIN.bottom;

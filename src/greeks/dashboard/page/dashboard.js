@@ -134,43 +134,69 @@
     }));
   }
 
+  // The table's rows as plain values: [row class, texts, cell classes], an expiry's heading
+  // row first when several expiries are shown.
+  function tableRows(data, chosen) {
+    const rows = [];
+    for (const part of chosen) {
+      if (chosen.length > 1) rows.push(["expiry-row", [`${part.label}  (${part.days_text} days)`], [""]]);
+      part.strikes.forEach((strike, i) => {
+        const calls = part.call.cells[i].slice().reverse();
+        const puts = part.put.cells[i];
+        const callInMoney = strike < data.spot;
+        const classes = [
+          ...calls.map((text) => (callInMoney ? "itm" : "") + (text.endsWith("*") ? " solved" : "")),
+          "strike",
+          ...puts.map((text) => (callInMoney ? "" : "itm") + (text.endsWith("*") ? " solved" : "")),
+        ];
+        rows.push([strike === part.nearest ? "nearest" : "", [...calls, part.strike_texts[i], ...puts], classes]);
+      });
+    }
+    return rows;
+  }
+
+  function newRow([rowClass, texts, classes], width) {
+    if (rowClass === "expiry-row") {
+      const row = cellRow("th", texts);
+      row.className = rowClass;
+      row.cells[0].colSpan = 2 * width + 1;
+      return row;
+    }
+    const row = cellRow("td", texts, classes);
+    row.className = rowClass;
+    return row;
+  }
+
+  // Rows already on the page are changed in place where the layout is the same, so that a
+  // refresh of every leg touches only the cells whose text moved.
   function renderTable(data, chosen) {
     const headings = byId("headings");
+    const width = data.columns.length;
     if (!headings.childElementCount) {
       const names = data.columns;
       headings.replaceChildren(...cellRow("th", [...names.slice().reverse(), "strike", ...names]).childNodes);
     }
-    const fragment = document.createDocumentFragment();
-    const width = data.columns.length;
-    let nearestRow = null;
-    for (const part of chosen) {
-      if (chosen.length > 1) {
-        const heading = document.createElement("tr");
-        heading.className = "expiry-row";
-        const cell = document.createElement("th");
-        cell.colSpan = 2 * width + 1;
-        cell.textContent = `${part.label}  (${part.days_text} days)`;
-        heading.appendChild(cell);
-        fragment.appendChild(heading);
-      }
-      part.strikes.forEach((strike, i) => {
-        const calls = part.call.cells[i].slice().reverse();
-        const puts = part.put.cells[i];
-        const classes = [];
-        const callInMoney = strike < data.spot;
-        calls.forEach((text) => classes.push((callInMoney ? "itm" : "") + (text.endsWith("*") ? " solved" : "")));
-        classes.push("strike");
-        puts.forEach((text) => classes.push((callInMoney ? "" : "itm") + (text.endsWith("*") ? " solved" : "")));
-        const row = cellRow("td", [...calls, part.strike_texts[i], ...puts], classes);
-        if (strike === part.nearest) {
-          row.className = "nearest";
-          if (!nearestRow) nearestRow = row;
-        }
-        fragment.appendChild(row);
+    const body = byId("rows");
+    const rows = tableRows(data, chosen);
+    const layout = `${symbol} ${chosen.map((part) => `${part.expiry}:${part.strikes.length}`).join(",")}`;
+    if (layout === body.dataset.layout) {
+      rows.forEach(([rowClass, texts, classes], r) => {
+        const row = body.rows[r];
+        if (row.className !== rowClass) row.className = rowClass;
+        texts.forEach((text, c) => {
+          const cell = row.cells[c];
+          if (cell.textContent !== text) cell.textContent = text;
+          if (rowClass !== "expiry-row" && cell.className !== classes[c]) cell.className = classes[c];
+        });
       });
+    } else {
+      const fragment = document.createDocumentFragment();
+      for (const row of rows) fragment.appendChild(newRow(row, width));
+      body.replaceChildren(fragment);
+      body.dataset.layout = layout;
     }
-    byId("rows").replaceChildren(fragment);
     const key = `${symbol} ${wantedExpiry}`;
+    const nearestRow = body.querySelector("tr.nearest");
     if (nearestRow && shownExpiry !== key) {
       const scroller = byId("table-scroll");
       scroller.scrollTop = Math.max(0, nearestRow.offsetTop - scroller.clientHeight / 2);
