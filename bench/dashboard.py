@@ -84,8 +84,9 @@ def browser_apply(port):
                         "return document.body.dataset.applyMs")))
                 last = refresh
             time.sleep(0.05)
-        legs = driver.execute_script("return document.querySelectorAll('#rows td:not(.strike)')"
-                                     ".length") // 6
+        legs = driver.execute_script(
+            "return Array.from(document.querySelectorAll('#rows td:not(.strike)'))"
+            ".filter(cell => cell.textContent).length") // 6  # a listed leg's six cells
         return statistics.median(applied), legs
     finally:
         driver.quit()

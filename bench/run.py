@@ -5,6 +5,7 @@ import sys
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
 import chain  # noqa: E402
+import dashboard  # noqa: E402
 import history  # noqa: E402
 import implied_volatility  # noqa: E402
 import marketdata  # noqa: E402
@@ -19,4 +20,5 @@ ok &= shapes.run()
 ok &= positions.run()
 ok &= history.run()
 ok &= implied_volatility.run()
+ok &= dashboard.run()
 sys.exit(0 if ok else 1)

@@ -79,6 +79,7 @@ def test_every_response_carries_the_policy_and_refuses_what_is_not_served(dashbo
     time.sleep(0.5)
     nearest = dashboard.get("/?symbol=nifty&expiry=07-aug-2025")
     assert nearest[0] == 200 and 'data-expiry="2025-08-07"' in nearest[2]
+    assert 'data-expiry="all"' in dashboard.get("/?symbol=NIFTY&expiry=all")[2]
     refused = {
         "/?symbol=BANKNIFTY": "serves NIFTY",
         "/?symbol=NIFTY&expiry=2025-08-08": "has no expiry 2025-08-08",

@@ -28,6 +28,8 @@ CONTENT_SECURITY_POLICY = ("default-src 'none'; script-src 'self'; style-src 'se
 SECURITY_HEADERS = [(b"content-security-policy", CONTENT_SECURITY_POLICY.encode()),
                     (b"x-content-type-options", b"nosniff"),
                     (b"referrer-policy", b"no-referrer")]
+# The expiry parameter that asks for every expiry, as the page writes it.
+EVERY_EXPIRY = "all"
 ASSETS = {"dashboard.js": "text/javascript", "charts.js": "text/javascript",
           "style.css": "text/css", "favicon.svg": "image/svg+xml"}
 
@@ -77,6 +79,8 @@ def create_app(feeds: dict[str, Feed], allowed_hosts: list[str]) -> Any:
         text = request.query_params.get("expiry")
         if not text:
             return ""
+        if text.lower() == EVERY_EXPIRY:  # the page's own choice of every expiry at once
+            return EVERY_EXPIRY
         try:
             day = expiry_day(text).isoformat()
         except (TypeError, ValueError):

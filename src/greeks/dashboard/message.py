@@ -29,52 +29,68 @@ def numbers(values: np.ndarray) -> list[float | None]:
     return [value if math.isfinite(value) else None for value in values.tolist()]
 
 
-def side_part(frame_columns: dict[str, np.ndarray], rows: np.ndarray, count: int,
-              at: np.ndarray) -> dict[str, Any]:
-    """One side of one expiry: `rows` are its legs' rows in the frame, `at` their places among
-    the expiry's `count` strikes. Strikes the side does not list get null and empty cells."""
-    listed = np.zeros(count, dtype=bool)
-    listed[at] = True
-    was_solved = frame_columns["iv_source"][rows] == "solved"
-    solved = np.zeros(count, dtype=bool)
-    solved[at] = was_solved
-    part: dict[str, Any] = {"listed": listed.tolist(), "solved": solved.tolist()}
-    for key, column in CHART_COLUMNS:
-        aligned = np.full(count, np.nan)
-        aligned[at] = frame_columns[column][rows]
-        part[key] = numbers(aligned)
-    solved_legs = was_solved.tolist()
-    texts = zip(*(column_texts(frame_columns[column][rows].tolist(), column, layout, solved_legs)
-                  for _, column, layout in CELLS))
-    cells: list[list[str] | tuple[str, ...]] = [EMPTY_CELLS] * count
-    for place, leg_texts in zip(at.tolist(), texts):
-        cells[place] = leg_texts
-    part["cells"] = cells  # per strike, in the order of CELLS
-    return part
+class StrikeRows:
+    """The chain's legs laid out one row per expiry and strike (the frame is ordered by expiry,
+    strike, then call before put), each side's values aligned to those rows once for the whole
+    chain, so that an expiry's part is a slice."""
+
+    def __init__(self, columns: dict[str, np.ndarray]):
+        expiry, strike = columns["expiry"], columns["strike"]
+        starts = np.r_[True, (expiry[1:] != expiry[:-1]) | (strike[1:] != strike[:-1])]
+        row = np.cumsum(starts) - 1
+        self.count = int(row[-1]) + 1 if row.size else 0
+        self.strike = strike[starts]
+        self.expiry = expiry[starts]
+        self.first_leg = np.flatnonzero(starts)
+        self.sides = {side: self.side(columns, row, mask) for side, mask in
+                      (("call", columns["is_call"]), ("put", ~columns["is_call"]))}
+
+    def side(self, columns: dict[str, np.ndarray], row: np.ndarray, mask: np.ndarray
+             ) -> dict[str, list[Any]]:
+        at = row[mask]
+        listed = np.zeros(self.count, dtype=bool)
+        listed[at] = True
+        was_solved = columns["iv_source"][mask] == "solved"
+        solved = np.zeros(self.count, dtype=bool)
+        solved[at] = was_solved
+        part: dict[str, list[Any]] = {"listed": listed.tolist(), "solved": solved.tolist()}
+        for key, column in CHART_COLUMNS:
+            aligned = np.full(self.count, np.nan)
+            aligned[at] = columns[column][mask]
+            part[key] = numbers(aligned)
+        solved_legs = was_solved.tolist()
+        texts = zip(*(column_texts(columns[column][mask].tolist(), column, layout, solved_legs)
+                      for _, column, layout in CELLS))
+        cells: list[Any] = [EMPTY_CELLS] * self.count
+        for place, leg_texts in zip(at.tolist(), texts):
+            cells[place] = leg_texts
+        part["cells"] = cells  # per strike, in the order of CELLS
+        return part
 
 
-def expiry_part(frame_columns: dict[str, np.ndarray], rows: slice, spot: float) -> dict[str, Any]:
-    """One expiry's legs, aligned by strike, with what its open interest says."""
-    strike = frame_columns["strike"][rows]
-    is_call = frame_columns["is_call"][rows]
-    strikes = np.unique(strike)
-    at = np.searchsorted(strikes, strike)
-    nearest = float(strikes[np.argmin(np.abs(strikes - spot))]) if strikes.size else math.nan
-    day = frame_columns["expiry"][rows.start].astype("datetime64[D]").item()
-    open_interest = np.nan_to_num(frame_columns["open_interest"][rows])
-    calls, puts = np.arange(rows.start, rows.stop)[is_call], np.arange(rows.start, rows.stop)[~is_call]
+def expiry_part(columns: dict[str, np.ndarray], rows: StrikeRows, first: int, stop: int,
+                spot: float) -> dict[str, Any]:
+    """One expiry (rows `first` to `stop`), with what its open interest says."""
+    strikes = rows.strike[first:stop]
+    nearest = float(strikes[np.argmin(np.abs(strikes - spot))])
+    legs = slice(int(rows.first_leg[first]),
+                 int(rows.first_leg[stop]) if stop < rows.count else None)
+    is_call = columns["is_call"][legs]
+    open_interest = np.nan_to_num(columns["open_interest"][legs])
+    day = rows.expiry[first].astype("datetime64[D]").item()
+    strike_list = strikes.tolist()
     return {
         "expiry": day.isoformat(),
         "label": day.strftime(DATE_TEXT),
-        "days_text": f"{frame_columns['time_to_expiry'][rows.start] * 365:.2f}",
-        "strikes": strikes.tolist(),
+        "days_text": f"{columns['time_to_expiry'][legs.start] * 365:.2f}",
+        "strikes": strike_list,
         "strike_texts": [(NEAREST_MARK if value == nearest else "") + format_strike(value)
-                         for value in strikes.tolist()],
+                         for value in strike_list],
         "nearest": nearest,
         "pcr": nullable(put_call_ratio(open_interest, is_call)),
-        "max_pain": nullable(max_pain(strike, is_call, open_interest)),
-        "call": side_part(frame_columns, calls, strikes.size, at[is_call]),
-        "put": side_part(frame_columns, puts, strikes.size, at[~is_call]),
+        "max_pain": nullable(max_pain(columns["strike"][legs], is_call, open_interest)),
+        **{side: {key: values[first:stop] for key, values in part.items()}
+           for side, part in rows.sides.items()},
     }
 
 
@@ -96,8 +112,8 @@ def chain_part(chain: Any, options: dict[str, Any]) -> dict[str, Any]:
     columns["expiry"] = frame["expiry"].to_numpy()
     columns["is_call"] = frame["side"].to_numpy() == "CE"
     spot = float(frame["spot"].iloc[0])
-    starts = np.flatnonzero(np.r_[True, columns["expiry"][1:] != columns["expiry"][:-1]])
-    stops = np.r_[starts[1:], len(frame)]
+    rows = StrikeRows(columns)
+    firsts = np.flatnonzero(np.r_[True, rows.expiry[1:] != rows.expiry[:-1]]).tolist()
     moment: dt.datetime = frame.attrs["now"]
     return {
         "spot": spot,
@@ -107,6 +123,6 @@ def chain_part(chain: Any, options: dict[str, Any]) -> dict[str, Any]:
         "columns": [name for name, _, _ in CELLS],
         "notes": list(dict.fromkeys(str(warning.message) for warning in caught
                                     if issubclass(warning.category, UserWarning))),
-        "expiries": [expiry_part(columns, slice(int(start), int(stop)), spot)
-                     for start, stop in zip(starts, stops)],
+        "expiries": [expiry_part(columns, rows, first, stop, spot)
+                     for first, stop in zip(firsts, firsts[1:] + [rows.count])],
     }
