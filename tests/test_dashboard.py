@@ -135,6 +135,7 @@ def test_a_failed_fetch_keeps_the_last_good_data_and_says_why(dashboard):
     (["NIFTY", "BANKNIFTY", "--replay", NIFTY], "--replay serves one underlying"),
     (["NIFTY", "--interval", "-1"], "is not a number of seconds"),
     (["NIFTY", "--port", "70000"], "is not a port"),
+    (["NIFTY", "--replay", NIFTY, "--store", "no-such-store"], "no-such-store is not a folder"),
 ])
 def test_bad_usage_is_one_line_and_exit_code_2(capsys, argv, says):
     try:

@@ -32,6 +32,9 @@ def served_symbols(args: argparse.Namespace, legs: list[Any]) -> list[str]:
 def stored_days(args: argparse.Namespace, symbols: list[str]) -> dict[str, Any]:
     if args.store is None:
         return {}
+    if not os.path.isdir(args.store):
+        raise UsageError(f"{args.store} is not a folder: give a history store made by "
+                         f"`greeks record --store` or `greeks backfill`")
     try:
         from greeks.dashboard.history_view import StoredDay
 

@@ -22,10 +22,10 @@ class StoredDay:
         self.last: dt.datetime | None = None
         self.part: dict[str, Any] | None = None
 
-    def current(self) -> dict[str, Any] | None:
+    def current(self) -> dict[str, Any]:
         last = self.history.last_capture(self.symbol)
         if last is None:
-            return None
+            return {"error": f"the store holds no capture of {self.symbol} yet"}
         if last != self.last:
             self.part, self.last = self.read(last), last
         return self.part

@@ -276,7 +276,7 @@
     if (!history) return;
     const failed = Boolean(history.error);
     byId("history-error").hidden = !failed;
-    byId("history-error").textContent = failed ? `The store could not be read: ${history.error}` : "";
+    byId("history-error").textContent = failed ? `Store: ${history.error}` : "";
     if (failed) return;
     setText("history-day", history.day);
     setText("iv-rank", history.iv_rank === null ? "-" : history.iv_rank.toFixed(1));
