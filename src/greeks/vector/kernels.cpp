@@ -1,11 +1,22 @@
 #include "greeks/vector/kernels.hpp"
 
 #include "greeks/vector/black_scholes.hpp"
+#include "greeks/vector/cpu.hpp"
 #include "greeks/vector/implied_volatility.hpp"
 
 namespace greeks::vector {
 
 void greeks_kernel(const Elementwise<5>& c, std::size_t begin, std::size_t end) {
+#if defined(GREEKS_VECTOR_ERFC)
+    if (vector_paths_usable()) {
+        greeks_kernel_avx2(c, begin, end);
+        return;
+    }
+#endif
+    greeks_kernel_scalar(c, begin, end);
+}
+
+void greeks_kernel_scalar(const Elementwise<5>& c, std::size_t begin, std::size_t end) {
     const auto& [spot, strike, time, rate, dividend, vol] = c.numbers;
     const auto& [delta, gamma, theta, vega, rho] = c.outputs;
     for (std::size_t i = begin; i < end; ++i) {

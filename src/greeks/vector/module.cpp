@@ -19,6 +19,13 @@ PyObject* greeks_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
                                 greeks_kernel);
 }
 
+// The one-leg-at-a-time path, kept callable for comparison with the vector path.
+PyObject* greeks_scalar_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    return elementwise_entry<5>("greeks_scalar", pricing_inputs,
+                                {"delta", "gamma", "theta", "vega", "rho"}, args, nargs,
+                                greeks_kernel_scalar);
+}
+
 PyObject* price_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     return elementwise_entry<1>("price", pricing_inputs, {"price_out"}, args, nargs, price_kernel);
 }
@@ -40,6 +47,10 @@ PyMethodDef vector_methods[] = {
      "greeks(spot, strike, time_to_expiry, rate, dividend_yield, volatility, is_call, delta, "
      "gamma, theta, vega, rho, threads)\n--\n\nWrites the Black-Scholes Greeks of every leg into "
      "the five outputs."},
+    {"greeks_scalar", fastcall<greeks_scalar_entry>(), METH_FASTCALL,
+     "greeks_scalar(spot, strike, time_to_expiry, rate, dividend_yield, volatility, is_call, "
+     "delta, gamma, theta, vega, rho, threads)\n--\n\nAs greeks, one leg at a time on every "
+     "CPU."},
     {"price", fastcall<price_entry>(), METH_FASTCALL,
      "price(spot, strike, time_to_expiry, rate, dividend_yield, volatility, is_call, out, "
      "threads)\n--\n\n"

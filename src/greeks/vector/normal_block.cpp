@@ -1,22 +1,13 @@
 #include "greeks/vector/normal_block.hpp"
 
 #include "greeks/vector/black_scholes.hpp"
+#include "greeks/vector/cpu.hpp"
 
 namespace greeks::vector {
-namespace {
-
-#if defined(GREEKS_VECTOR_ERFC)
-// Asked once: the CPU does not change under a running process.
-const bool has_avx2 = __builtin_cpu_supports("avx2");
-#else
-constexpr bool has_avx2 = false;
-#endif
-
-}  // namespace
 
 void normal_cdf_block(const double* x, double* out, std::size_t n) noexcept {
 #if defined(GREEKS_VECTOR_ERFC)
-    if (has_avx2) {
+    if (vector_paths_usable()) {
         normal_cdf_avx2(x, out, n);
         return;
     }
