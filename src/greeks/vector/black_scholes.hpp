@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cmath>
+#include <limits>
 
 namespace greeks::vector {
 
@@ -35,13 +36,36 @@ Real normal_pdf(Real x) {
 // logarithm of ~1 magnifies that loss by 1/(σ√T) in d1; so there the difference is formed first
 // (exact when S and K lie within a factor of two of each other) and the logarithm taken as log1p.
 // Far from the money ln(S/K) is large and the plain quotient is accurate.
+// A quotient outside the range of normal numbers (S = 5e-324 against K = 100 underflows to 0, whose
+// logarithm is −∞) is taken as the difference of the two logarithms instead.
 template <class Real>
 Real log_moneyness(Real spot, Real strike) {
     Real ratio = spot / strike;
     if (ratio > Real(0.5) && ratio < Real(2.0)) {
         return std::log1p((spot - strike) / strike);
     }
+    if (!(ratio >= std::numeric_limits<Real>::min() && ratio <= std::numeric_limits<Real>::max())) {
+        return std::log(spot) - std::log(strike);
+    }
     return std::log(ratio);
+}
+
+// d1 and d2 = d1 − σ√T. Where (r − q + σ²/2)·T overflows (σ near 1e154) both are formed from
+// their parts, so that d2 falls to −∞ as it should instead of following d1 to +∞.
+struct Moneyness {
+    double d1, d2;
+};
+
+inline Moneyness d1_and_d2(double log_strike_ratio, double rate, double dividend, double vol,
+                           double time, double sqrt_time, double vol_sqrt_time) {
+    double d1 = (log_strike_ratio + (rate - dividend + 0.5 * vol * vol) * time) / vol_sqrt_time;
+    double d2 = d1 - vol_sqrt_time;
+    if (std::isfinite(d1) && std::isfinite(d2)) {
+        return {d1, d2};
+    }
+    double middle = log_strike_ratio / vol_sqrt_time + (rate - dividend) * (sqrt_time / vol);
+    double half_spread = 0.5 * vol_sqrt_time;
+    return {middle + half_spread, middle - half_spread};
 }
 
 // True when the leg has a price to differentiate: S, K, T and σ positive, every input finite.
@@ -62,9 +86,8 @@ inline LegGreeks leg_greeks(double spot, double strike, double time, double rate
     double sqrt_time = std::sqrt(time);
     double vol_sqrt_time = vol * sqrt_time;
     // d1 = (ln(S/K) + (r − q + σ²/2)·T) / (σ√T), d2 = d1 − σ√T
-    double d1 =
-        (log_moneyness(spot, strike) + (rate - dividend + 0.5 * vol * vol) * time) / vol_sqrt_time;
-    double d2 = d1 - vol_sqrt_time;
+    auto [d1, d2] =
+        d1_and_d2(log_moneyness(spot, strike), rate, dividend, vol, time, sqrt_time, vol_sqrt_time);
     double discount = std::exp(-rate * time);
     // e^(−qT), and S·e^(−qT): the underlying's value net of the dividends paid before expiry
     double carry = std::exp(-dividend * time);

@@ -221,6 +221,20 @@ Extended solve_total_volatility(const Normalised& n, Extended beta) {
     return iterate<Extended>(n, beta, lower, reached.s, extended_iterations).s;
 }
 
+// S·e^(−qT)·N(d1) − K·e^(−rT)·N(d2) (a call) term by term, for rates and times so large that
+// the normalised form's scale √(S·K·e^(−(r+q)T)) leaves even long double's range (|rT| beyond
+// about 11,350): there one term dominates and the other is 0 or NaN. NaN where a term is ∞·0.
+double price_without_scale(double spot, double strike, double time, double rate, double dividend,
+                           Extended s, bool is_call) {
+    Extended x = log_forward_moneyness(spot, strike, time, static_cast<Extended>(rate) - dividend);
+    Extended d1 = x / s + 0.5L * s, d2 = x / s - 0.5L * s;
+    Extended carried_spot = spot * std::exp(-static_cast<Extended>(dividend) * time);
+    Extended discounted_strike = strike * std::exp(-static_cast<Extended>(rate) * time);
+    Extended price = is_call ? carried_spot * normal_cdf(d1) - discounted_strike * normal_cdf(d2)
+                             : discounted_strike * normal_cdf(-d2) - carried_spot * normal_cdf(-d1);
+    return static_cast<double>(price);
+}
+
 }  // namespace
 
 double option_price(double spot, double strike, double time, double rate, double dividend,
@@ -230,7 +244,11 @@ double option_price(double spot, double strike, double time, double rate, double
     }
     Normalised n = normalise(spot, strike, time, rate, dividend, is_call);
     Extended s = static_cast<Extended>(vol) * std::sqrt(static_cast<Extended>(time));
-    return static_cast<double>(n.scale * (n.intrinsic + OtmBlack<Extended>(n.x, n.bound).value(s)));
+    Extended price = n.scale * (n.intrinsic + OtmBlack<Extended>(n.x, n.bound).value(s));
+    if (n.scale > 0 && std::isfinite(n.scale) && std::isfinite(price)) {
+        return static_cast<double>(price);
+    }
+    return price_without_scale(spot, strike, time, rate, dividend, s, is_call);
 }
 
 double implied_volatility(double price, double spot, double strike, double time, double rate,

@@ -34,7 +34,26 @@ struct OtmBlack {
     // b(x, s), s > 0
     Real value(Real s) const {
         Real h = x / s, t = Real(0.5) * s;
+        if (t < tiny_half_spread) {
+            return near_expiry_value(h, t);
+        }
         return half_up * normal_cdf(h + t) - half_down * normal_cdf(h - t);
+    }
+
+    // Below this s/2 the two terms of b agree in all but the last few of their digits (N(h ± t)
+    // both round to N(h)), so b is rewritten as [N(h+t) − N(h−t)] + (e^(x/2) − 1)·N(h+t) −
+    // (e^(−x/2) − 1)·N(h−t), with the bracket ∫φ over [h − t, h + t] = φ(h)·∫e^(−hv − v²/2)dv
+    // over [−t, t] = φ(h)·(2·sinh(ht)/h − t³/3), to a relative t⁴. Out of the money (h < 0) the
+    // bracket and the rest cancel by about h², harmless in long double for every h whose φ(h)
+    // it holds.
+    static constexpr Real tiny_half_spread = Real(1e-5);
+
+    Real near_expiry_value(Real h, Real t) const {
+        Real density = static_cast<Real>(inv_sqrt_2pi) * std::exp(Real(-0.5) * h * h);
+        Real spread = h != 0 ? 2 * std::sinh(h * t) / h : 2 * t;
+        Real between = density * (spread - t * t * t / 3);
+        return between + std::expm1(Real(0.5) * x) * normal_cdf(h + t) -
+               std::expm1(Real(-0.5) * x) * normal_cdf(h - t);
     }
 
     // e^(x/2) − b(x, s): what b still lacks of its bound, as a sum of two positive terms, so
