@@ -62,11 +62,13 @@ def mid_price(bid: np.ndarray, ask: np.ndarray) -> np.ndarray:
 
 def choose_volatility(exchange: np.ndarray, solve: Any, iv: str) -> tuple[np.ndarray, np.ndarray]:
     """(volatility, iv_source) per leg: the exchange's where it is above 0 and wanted, else the one
-    solved from the price (solve() runs only when some leg needs it)."""
+    solved from the price (solve(wanted) solves only the legs of the mask `wanted`, and runs only
+    when some leg needs it)."""
     use_exchange = (exchange > 0) if iv != "solve" else np.zeros(exchange.shape, dtype=bool)
     volatility = np.where(use_exchange, exchange, np.nan)
     if iv != "exchange" and not use_exchange.all():
-        volatility = np.where(use_exchange, volatility, solve())
+        wanted = ~use_exchange
+        volatility[wanted] = solve(wanted)
     source = np.where(use_exchange, "exchange", np.where(np.isnan(volatility), "none", "solved"))
     return volatility, source.astype(object)
 
@@ -138,10 +140,10 @@ def price_legs(legs: ChainLegs, selected: Any, moment: dt.datetime, *, rate: flo
 
     mid = mid_price(column("bid"), column("ask"))
 
-    def solve() -> np.ndarray:
+    def solve(wanted: np.ndarray) -> np.ndarray:
         paid = column("last_price") if price == "last" else mid
-        return implied_volatility(paid, spot, strikes, years, rate, is_call,
-                                  dividend_yield=dividend_yield, warn=False)
+        return implied_volatility(paid[wanted], legs.spot, strikes[wanted], years[wanted], rate,
+                                  is_call[wanted], dividend_yield=dividend_yield, warn=False)
 
     volatility, source = choose_volatility(column("iv_percent") / 100.0, solve, iv)
     greeks = option_greeks(spot, strikes, years, rate, volatility, is_call,
