@@ -54,5 +54,5 @@ def run():
     ok &= speedup("implied volatility per option: ours (1 thread) vs vollib",
                   lambda: greeks.implied_volatility(*legs, threads=1),
                   lambda: vollib_volatilities(*(leg[:1000] for leg in legs)),
-                  len(vol), 1000, 20)
+                  len(vol), 1000, 60)
     return ok

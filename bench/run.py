@@ -12,10 +12,12 @@ import marketdata  # noqa: E402
 import positions  # noqa: E402
 import pricing  # noqa: E402
 import shapes  # noqa: E402
+import vector  # noqa: E402
 
 ok = pricing.run()
 ok &= marketdata.run()
 ok &= chain.run()
+ok &= vector.run()
 ok &= shapes.run()
 ok &= positions.run()
 ok &= history.run()

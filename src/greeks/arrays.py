@@ -10,7 +10,8 @@ import numpy as np
 from greeks import _vector
 from greeks.units import warn_if_implausible
 
-GREEK_NAMES = ("delta", "gamma", "theta", "vega", "rho")
+# In the order the Greeks kernel writes them, as it names them.
+GREEK_NAMES: tuple[str, ...] = _vector.GREEK_NAMES
 # The kernels take a C int of threads.
 MAX_THREADS = 2**31 - 1
 # Frames from run_kernel up to the user's call of a public function below.

@@ -8,7 +8,7 @@ from typing import TYPE_CHECKING, Any
 
 import numpy as np
 
-from greeks.arrays import implied_volatility, option_greeks
+from greeks.arrays import GREEK_NAMES, implied_volatility, option_greeks
 from greeks.chains import clock as clocks
 from greeks.exchange.reading import (ChainLegs, MissingSpot, capture_time, listed_expiries,
                                      parse_expiry_text, read_chain)
@@ -22,8 +22,9 @@ if TYPE_CHECKING:
 IV_CHOICES = ("exchange", "fill", "solve")
 PRICE_CHOICES = ("last", "mid")
 COLUMNS = ("expiry", "strike", "side", "spot", "last_price", "iv", "time_to_expiry",
-           "delta", "gamma", "theta", "vega", "rho", "iv_source", "open_interest", "volume",
-           "bid", "ask", "mid", "change_in_oi", "symbol")
+           *GREEK_NAMES, "iv_source", "open_interest", "volume", "bid", "ask", "mid",
+           "change_in_oi", "symbol")
+SIDE_TEXTS = np.array(["PE", "CE"], dtype=object)  # by is_call
 # Frames from chain_greeks' own checks up to the user's call.
 USER_FRAME = 2
 
@@ -131,12 +132,12 @@ def price_legs(legs: ChainLegs, selected: Any, moment: dt.datetime, *, rate: flo
     expiries = legs.expiry[selected]
     strikes = legs.strike[selected]
     is_call = legs.is_call[selected]
-    values = legs.values[selected]
+    values = legs.values[:, selected]
     years = clocks.years_to_expiry(expiries, moment, clock)
     spot = np.full(len(strikes), legs.spot)
 
     def column(name: str) -> np.ndarray:
-        return values[:, LEG_COLUMNS.index(name)]
+        return values[LEG_COLUMNS.index(name)]
 
     mid = mid_price(column("bid"), column("ask"))
 
@@ -202,7 +203,7 @@ def chain_greeks(chain: Any, *, expiry: Any = None, now: dt.datetime | None = No
     frame = pd.DataFrame({
         "expiry": expiries.astype("datetime64[ns]"),
         "strike": priced["strike"],
-        "side": text_column(np.where(is_call, "CE", "PE").astype(object)),
+        "side": text_column(SIDE_TEXTS[is_call.view(np.int8)]),
         "spot": priced["spot"],
         "last_price": column("last_price"),
         "iv": priced["iv"],
@@ -216,7 +217,8 @@ def chain_greeks(chain: Any, *, expiry: Any = None, now: dt.datetime | None = No
         "mid": priced["mid"],
         "change_in_oi": column("change_in_oi"),
         "symbol": text_column(np.full(len(is_call), legs.symbol or asked or "", dtype=object)),
-    })  # the dict is in the order of COLUMNS; naming them again costs a text index per call
+    }, copy=False)  # in the order of COLUMNS (naming them again costs a text index per call);
+    # every column is a contiguous array of this call's own, handed over rather than copied
     frame.attrs.update(skipped=legs.skipped, futures=legs.not_options,
                        duplicates=legs.duplicates, spot_source=legs.spot_source,
                        timestamp=legs.timestamp, now=moment)

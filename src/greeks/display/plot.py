@@ -5,10 +5,12 @@ from __future__ import annotations
 import pathlib
 from typing import TYPE_CHECKING
 
+from greeks.arrays import GREEK_NAMES
+
 if TYPE_CHECKING:
     import pandas
 
-PANELS = ("delta", "gamma", "theta", "vega")
+PANELS = GREEK_NAMES[:4]  # every Greek but rho
 INSTALL_HINT = "the --plot option needs matplotlib: pip install 'greeks[plot]'"
 
 

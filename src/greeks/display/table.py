@@ -5,17 +5,18 @@ from __future__ import annotations
 import math
 from typing import TYPE_CHECKING
 
+from greeks.arrays import GREEK_NAMES
+
 if TYPE_CHECKING:
     import pandas
 
+# How each Greek the table shows is printed; rho is not shown.
+GREEK_LAYOUTS = {"delta": "{:.4f}", "gamma": "{:.6f}", "theta": "{:.2f}", "vega": "{:.2f}"}
 # (heading, column of chain_greeks, format) of each side's cells
 CELLS = (
     ("last", "last_price", "{:.2f}"),
     ("iv%", "iv", "{:.2f}"),
-    ("delta", "delta", "{:.4f}"),
-    ("gamma", "gamma", "{:.6f}"),
-    ("theta", "theta", "{:.2f}"),
-    ("vega", "vega", "{:.2f}"),
+    *((name, name, GREEK_LAYOUTS[name]) for name in GREEK_NAMES if name in GREEK_LAYOUTS),
 )
 NEAREST_MARK = ">"
 SOLVED_MARK = "*"

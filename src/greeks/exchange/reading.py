@@ -53,14 +53,16 @@ class ChainLegs:
     expiry: np.ndarray         # datetime64[D]
     strike: np.ndarray         # float64
     is_call: np.ndarray        # bool
-    values: np.ndarray         # float64, one column per vocabulary.LEG_COLUMNS; NaN if missing
+    values: np.ndarray         # float64 (fields, legs): a row per vocabulary.LEG_COLUMNS, each
+    #                            contiguous, so that a column is handed on without a copy; NaN
+    #                            where missing
     origin: np.ndarray         # int64 (legs, 2): row index, side key index (−1: the row itself)
     skipped: int               # rows and records that could not be read
     not_options: int           # futures and other records that are no option
     duplicates: int            # second records of a leg already read
 
     def column(self, name: str) -> np.ndarray:
-        return self.values[:, words.LEG_COLUMNS.index(name)]
+        return self.values[words.LEG_COLUMNS.index(name)]
 
     def record(self, leg: int) -> Mapping:
         """The exchange's record of one leg (a row's side, or a contract row itself)."""
@@ -206,7 +208,7 @@ def read_chain(chain: Any) -> ChainLegs:
     legs = ChainLegs(
         shape=shape, rows=rows, spot=spot, spot_source=spot_source, timestamp=timestamp,
         symbol=None, expiry=day[keep].view("datetime64[D]"), strike=strike[keep],
-        is_call=is_call[keep], values=values[keep], origin=origin[keep], skipped=skipped,
+        is_call=is_call[keep], values=values.T[:, keep], origin=origin[keep], skipped=skipped,
         not_options=not_options, duplicates=count - len(keep))
     legs.symbol = legs_symbol(legs)
     return legs

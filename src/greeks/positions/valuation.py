@@ -11,7 +11,7 @@ from typing import Any
 
 import numpy as np
 
-from greeks.arrays import option_price
+from greeks.arrays import GREEK_NAMES, option_price
 from greeks.chains import clock as clocks
 from greeks.chains.frame import checked_pricing, price_legs
 from greeks.exchange.reading import (ChainLegs, LegNotListed, MissingSpot, capture_time,
@@ -21,7 +21,7 @@ from greeks.positions.legs import Leg, PositionError
 
 # Leg kinds as the position kernel codes them.
 KIND_CODES = {"PE": 0.0, "CE": 1.0, "FUT": 2.0}
-GREEKS = ("delta", "gamma", "theta", "vega", "rho")
+GREEKS = GREEK_NAMES
 COLUMNS = ("symbol", "expiry", "strike", "side", "quantity", "entry_price", "spot", "last_price",
            "price", "iv", "iv_source", "time_to_expiry", "value", "pnl", "delta", "delta_rupees",
            "gamma", "theta", "vega", "rho", "note")

@@ -4,6 +4,8 @@
 // exactly 1 and every q term exactly 0, so the results are those of plain Black-Scholes to the bit.
 #pragma once
 
+#include "greeks/vector/numbers.hpp"
+
 #include <cmath>
 #include <limits>
 
@@ -68,20 +70,27 @@ inline Moneyness d1_and_d2(double log_strike_ratio, double rate, double dividend
     return {middle + half_spread, middle - half_spread};
 }
 
-// True when the leg has a price to differentiate: S, K, T and σ positive, every input finite.
+// The one rule of which legs the kernels price. The market's part, shared by pricing and by
+// solving for volatility: S, K and T positive, every number finite.
+inline bool market_inputs_usable(double spot, double strike, double time, double rate,
+                                 double dividend) {
+    return spot > 0.0 && strike > 0.0 && time > 0.0 && std::isfinite(spot) &&
+           std::isfinite(strike) && std::isfinite(time) && std::isfinite(rate) &&
+           std::isfinite(dividend);
+}
+
+// A leg with a price to differentiate: usable market inputs and a positive, finite σ.
 inline bool leg_is_priceable(double spot, double strike, double time, double rate, double dividend,
                              double vol) {
-    return spot > 0.0 && strike > 0.0 && time > 0.0 && vol > 0.0 && std::isfinite(spot) &&
-           std::isfinite(strike) && std::isfinite(time) && std::isfinite(rate) &&
-           std::isfinite(dividend) && std::isfinite(vol);
+    return market_inputs_usable(spot, strike, time, rate, dividend) && vol > 0.0 &&
+           std::isfinite(vol);
 }
 
 // The five Greeks of one leg; NaN in all five for a leg that is not priceable.
 inline LegGreeks leg_greeks(double spot, double strike, double time, double rate, double dividend,
                             double vol, bool is_call) {
     if (!leg_is_priceable(spot, strike, time, rate, dividend, vol)) {
-        double nan = std::nan("");
-        return {nan, nan, nan, nan, nan};
+        return {not_a_number, not_a_number, not_a_number, not_a_number, not_a_number};
     }
     double sqrt_time = std::sqrt(time);
     double vol_sqrt_time = vol * sqrt_time;

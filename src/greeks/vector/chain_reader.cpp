@@ -14,6 +14,7 @@
 // a value that is missing or not a finite number is NaN. A field may go by several keys: the
 // first present one is read.
 #include "greeks/vector/chain_reader.hpp"
+#include "greeks/vector/numbers.hpp"
 
 #include "greeks/runtime/ref.hpp"
 #include "greeks/vector/buffers.hpp"
@@ -27,7 +28,6 @@ namespace {
 
 using runtime::Ref;
 
-constexpr double not_a_number = std::numeric_limits<double>::quiet_NaN();
 constexpr long not_an_option = 2;
 // The most side keys a layout may name (the exchange's vocabulary needs six).
 constexpr Py_ssize_t max_side_keys = 8;

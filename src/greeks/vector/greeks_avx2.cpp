@@ -57,15 +57,15 @@ __m256d load_flags(const Flags& flags, std::size_t i) {
 
 // The last, partial block: each missing lane repeats the last leg, so that it computes nothing
 // unusual; only the real lanes are stored.
-Block load_tail(const Elementwise<5>& c, std::size_t i, std::size_t count) {
+Block load_tail(const Elementwise<5>& columns, std::size_t i, std::size_t count) {
     alignas(32) double values[number_inputs][lanes];
     alignas(32) double calls[lanes];
     for (std::size_t lane = 0; lane < lanes; ++lane) {
         std::size_t leg = i + std::min(lane, count - 1);
         for (std::size_t input = 0; input < number_inputs; ++input) {
-            values[input][lane] = c.numbers[input][leg];
+            values[input][lane] = columns.numbers[input][leg];
         }
-        std::uint64_t bits = c.is_call[leg] != 0 ? ~std::uint64_t{0} : 0;
+        std::uint64_t bits = columns.is_call[leg] != 0 ? ~std::uint64_t{0} : 0;
         std::memcpy(&calls[lane], &bits, sizeof bits);
     }
     return {_mm256_load_pd(values[0]), _mm256_load_pd(values[1]), _mm256_load_pd(values[2]),
@@ -73,10 +73,15 @@ Block load_tail(const Elementwise<5>& c, std::size_t i, std::size_t count) {
             _mm256_load_pd(calls)};
 }
 
-Block load_block(const Elementwise<5>& c, std::size_t i) {
-    const auto& [spot, strike, time, rate, dividend, vol] = c.numbers;
-    return {load(spot, i),     load(strike, i), load(time, i),           load(rate, i),
-            load(dividend, i), load(vol, i),    load_flags(c.is_call, i)};
+Block load_block(const Elementwise<5>& columns, std::size_t i) {
+    const auto& [spot, strike, time, rate, dividend, vol] = columns.numbers;
+    return {load(spot, i),
+            load(strike, i),
+            load(time, i),
+            load(rate, i),
+            load(dividend, i),
+            load(vol, i),
+            load_flags(columns.is_call, i)};
 }
 
 __m256d absolute(__m256d x) { return _mm256_andnot_pd(_mm256_set1_pd(-0.0), x); }
@@ -87,15 +92,16 @@ __m256d within(__m256d x, double low, double high) {
 }
 
 // Lanes the vector formulas price: every input in range (a NaN compares false everywhere).
-__m256d ordinary_lanes(const Block& b, __m256d ratio) {
-    __m256d ok = within(b.spot, smallest_ratio, 1.0 / smallest_ratio);
-    ok = _mm256_and_pd(ok, within(b.strike, smallest_ratio, 1.0 / smallest_ratio));
+__m256d ordinary_lanes(const Block& block, __m256d ratio) {
+    __m256d ok = within(block.spot, smallest_ratio, 1.0 / smallest_ratio);
+    ok = _mm256_and_pd(ok, within(block.strike, smallest_ratio, 1.0 / smallest_ratio));
     ok = _mm256_and_pd(ok, within(ratio, smallest_ratio, 1.0 / smallest_ratio));
-    ok = _mm256_and_pd(ok, within(b.time, shortest_time, largest_vol));
-    ok = _mm256_and_pd(ok, within(b.vol, 1.0 / largest_vol, largest_vol));
-    ok = _mm256_and_pd(ok, within(absolute(_mm256_mul_pd(b.rate, b.time)), 0.0, largest_exponent));
+    ok = _mm256_and_pd(ok, within(block.time, shortest_time, largest_vol));
+    ok = _mm256_and_pd(ok, within(block.vol, 1.0 / largest_vol, largest_vol));
+    ok = _mm256_and_pd(
+        ok, within(absolute(_mm256_mul_pd(block.rate, block.time)), 0.0, largest_exponent));
     return _mm256_and_pd(
-        ok, within(absolute(_mm256_mul_pd(b.dividend, b.time)), 0.0, largest_exponent));
+        ok, within(absolute(_mm256_mul_pd(block.dividend, block.time)), 0.0, largest_exponent));
 }
 
 struct Greeks4 {
@@ -103,108 +109,109 @@ struct Greeks4 {
     int ordinary;  // a bit per lane the formulas above priced
 };
 
-Greeks4 block_greeks(const Block& b) {
+Greeks4 block_greeks(const Block& block) {
     const __m256d half = _mm256_set1_pd(0.5);
     const __m256d minus_zero = _mm256_set1_pd(-0.0);
-    __m256d inverse_strike = _mm256_div_pd(_mm256_set1_pd(1.0), b.strike);
-    __m256d sqrt_time = _mm256_sqrt_pd(b.time);
-    __m256d vol_sqrt_time = _mm256_mul_pd(b.vol, sqrt_time);
+    __m256d inverse_strike = _mm256_div_pd(_mm256_set1_pd(1.0), block.strike);
+    __m256d sqrt_time = _mm256_sqrt_pd(block.time);
+    __m256d vol_sqrt_time = _mm256_mul_pd(block.vol, sqrt_time);
     // ln(S/K) = ln(m) + ln(S/(mK)) for m ≈ S/K: the fused residual S − mK is exact to a rounding,
     // and ln(S/(mK)) ≈ (S − mK)/K to within a relative m − 1, which near the money is where
     // ln(m) is that small too. So one logarithm serves every lane, as accurate as log1p of
     // (S − K)/K near the money and as the plain logarithm away from it.
-    __m256d ratio = _mm256_mul_pd(b.spot, inverse_strike);
-    __m256d residual = _mm256_fnmadd_pd(ratio, b.strike, b.spot);
+    __m256d ratio = _mm256_mul_pd(block.spot, inverse_strike);
+    __m256d residual = _mm256_fnmadd_pd(ratio, block.strike, block.spot);
     __m256d log_moneyness = _mm256_fmadd_pd(residual, inverse_strike, _ZGVdN4v_log(ratio));
-    __m256d drift =
-        _mm256_fmadd_pd(_mm256_mul_pd(half, b.vol), b.vol, _mm256_sub_pd(b.rate, b.dividend));
-    __m256d d1 = _mm256_div_pd(_mm256_fmadd_pd(drift, b.time, log_moneyness), vol_sqrt_time);
+    __m256d drift = _mm256_fmadd_pd(_mm256_mul_pd(half, block.vol), block.vol,
+                                    _mm256_sub_pd(block.rate, block.dividend));
+    __m256d d1 = _mm256_div_pd(_mm256_fmadd_pd(drift, block.time, log_moneyness), vol_sqrt_time);
     __m256d d2 = _mm256_sub_pd(d1, vol_sqrt_time);
-    __m256d discount = _ZGVdN4v_exp(_mm256_xor_pd(_mm256_mul_pd(b.rate, b.time), minus_zero));
+    __m256d discount =
+        _ZGVdN4v_exp(_mm256_xor_pd(_mm256_mul_pd(block.rate, block.time), minus_zero));
     // e^(−qT) is exactly 1 where q is 0, as in the scalar path; the common case skips the call.
-    __m256d no_dividend = _mm256_cmp_pd(b.dividend, _mm256_setzero_pd(), _CMP_EQ_OQ);
+    __m256d no_dividend = _mm256_cmp_pd(block.dividend, _mm256_setzero_pd(), _CMP_EQ_OQ);
     __m256d carry =
         _mm256_movemask_pd(no_dividend) == 0xF
             ? _mm256_set1_pd(1.0)
-            : _ZGVdN4v_exp(_mm256_xor_pd(_mm256_mul_pd(b.dividend, b.time), minus_zero));
-    __m256d carried_spot = _mm256_mul_pd(b.spot, carry);
+            : _ZGVdN4v_exp(_mm256_xor_pd(_mm256_mul_pd(block.dividend, block.time), minus_zero));
+    __m256d carried_spot = _mm256_mul_pd(block.spot, carry);
     __m256d density =
         _mm256_mul_pd(_mm256_set1_pd(static_cast<double>(inv_sqrt_2pi)),
                       _ZGVdN4v_exp(_mm256_mul_pd(_mm256_mul_pd(_mm256_set1_pd(-0.5), d1), d1)));
     // A call needs N(d1), N(d2) = erfc(−d/√2)/2; a put N(−d1), N(−d2) = erfc(d/√2)/2.
-    __m256d flip = _mm256_and_pd(b.call, minus_zero);  // −0 in a call's lane
+    __m256d flip = _mm256_and_pd(block.call, minus_zero);  // −0 in a call's lane
     __m256d to_erfc = _mm256_set1_pd(static_cast<double>(inv_sqrt_2));
     __m256d n1 =
         _mm256_mul_pd(half, _ZGVdN4v_erfc(_mm256_xor_pd(_mm256_mul_pd(d1, to_erfc), flip)));
     __m256d n2 =
         _mm256_mul_pd(half, _ZGVdN4v_erfc(_mm256_xor_pd(_mm256_mul_pd(d2, to_erfc), flip)));
     // +1 for a call, −1 for a put, applied as a sign bit: x ^ put_sign.
-    __m256d put_sign = _mm256_andnot_pd(b.call, minus_zero);
+    __m256d put_sign = _mm256_andnot_pd(block.call, minus_zero);
 
     Greeks4 g;
-    g.ordinary = _mm256_movemask_pd(ordinary_lanes(b, ratio));
+    g.ordinary = _mm256_movemask_pd(ordinary_lanes(block, ratio));
     __m256d carried_density = _mm256_mul_pd(density, carry);
-    g.gamma = _mm256_div_pd(carried_density, _mm256_mul_pd(b.spot, vol_sqrt_time));
+    g.gamma = _mm256_div_pd(carried_density, _mm256_mul_pd(block.spot, vol_sqrt_time));
     g.vega = _mm256_mul_pd(_mm256_mul_pd(_mm256_mul_pd(carried_spot, sqrt_time), density),
                            _mm256_set1_pd(1.0 / per_percent));
     // Θ₀ = −S·e^(−qT)·σ·φ(d1) / (2√T), divided rather than multiplied by a reciprocal: theta's
     // terms may cancel, and every rounding here would be magnified by it.
     __m256d decay = _mm256_div_pd(
-        _mm256_mul_pd(_mm256_mul_pd(_mm256_xor_pd(carried_spot, minus_zero), b.vol), density),
+        _mm256_mul_pd(_mm256_mul_pd(_mm256_xor_pd(carried_spot, minus_zero), block.vol), density),
         _mm256_add_pd(sqrt_time, sqrt_time));
     g.delta = _mm256_xor_pd(_mm256_mul_pd(carry, n1), put_sign);
-    __m256d discounted_n2 = _mm256_mul_pd(_mm256_mul_pd(b.strike, discount), n2);
-    __m256d rate_term = _mm256_mul_pd(b.rate, discounted_n2);
-    __m256d dividend_term = _mm256_mul_pd(_mm256_mul_pd(b.dividend, carried_spot), n1);
+    __m256d discounted_n2 = _mm256_mul_pd(_mm256_mul_pd(block.strike, discount), n2);
+    __m256d rate_term = _mm256_mul_pd(block.rate, discounted_n2);
+    __m256d dividend_term = _mm256_mul_pd(_mm256_mul_pd(block.dividend, carried_spot), n1);
     g.theta = _mm256_mul_pd(_mm256_add_pd(_mm256_sub_pd(decay, _mm256_xor_pd(rate_term, put_sign)),
                                           _mm256_xor_pd(dividend_term, put_sign)),
                             _mm256_set1_pd(1.0 / days_per_year));
     g.rho = _mm256_xor_pd(
-        _mm256_mul_pd(_mm256_mul_pd(discounted_n2, b.time), _mm256_set1_pd(1.0 / per_percent)),
+        _mm256_mul_pd(_mm256_mul_pd(discounted_n2, block.time), _mm256_set1_pd(1.0 / per_percent)),
         put_sign);
     return g;
 }
 
-void store(const Elementwise<5>& c, std::size_t i, std::size_t count, const Greeks4& g) {
+void store(const Elementwise<5>& columns, std::size_t i, std::size_t count, const Greeks4& g) {
     const __m256d* values[] = {&g.delta, &g.gamma, &g.theta, &g.vega, &g.rho};
     for (std::size_t output = 0; output < 5; ++output) {
         if (count == lanes) {
-            _mm256_storeu_pd(c.outputs[output].data() + i, *values[output]);
+            _mm256_storeu_pd(columns.outputs[output].data() + i, *values[output]);
         } else {
             alignas(32) double lane_values[lanes];
             _mm256_store_pd(lane_values, *values[output]);
-            std::copy_n(lane_values, count, c.outputs[output].data() + i);
+            std::copy_n(lane_values, count, columns.outputs[output].data() + i);
         }
     }
 }
 
 // Lanes outside the ordinary range: NaN where the leg has no price, leg_greeks' answer otherwise.
-void price_the_rest(const Elementwise<5>& c, std::size_t i, std::size_t count, int ordinary) {
-    const auto& [spot, strike, time, rate, dividend, vol] = c.numbers;
+void price_the_rest(const Elementwise<5>& columns, std::size_t i, std::size_t count, int ordinary) {
+    const auto& [spot, strike, time, rate, dividend, vol] = columns.numbers;
     for (std::size_t lane = 0; lane < count; ++lane) {
         if ((ordinary >> lane) & 1) {
             continue;
         }
         std::size_t leg = i + lane;
         LegGreeks g = leg_greeks(spot[leg], strike[leg], time[leg], rate[leg], dividend[leg],
-                                 vol[leg], c.is_call[leg] != 0);
+                                 vol[leg], columns.is_call[leg] != 0);
         double values[] = {g.delta, g.gamma, g.theta, g.vega, g.rho};
         for (std::size_t output = 0; output < 5; ++output) {
-            c.outputs[output][leg] = values[output];
+            columns.outputs[output][leg] = values[output];
         }
     }
 }
 
 }  // namespace
 
-void greeks_kernel_avx2(const Elementwise<5>& c, std::size_t begin, std::size_t end) {
+void greeks_kernel_avx2(const Elementwise<5>& columns, std::size_t begin, std::size_t end) {
     for (std::size_t i = begin; i < end; i += lanes) {
         std::size_t count = std::min(lanes, end - i);
-        Block b = count == lanes ? load_block(c, i) : load_tail(c, i, count);
-        Greeks4 g = block_greeks(b);
-        store(c, i, count, g);
+        Block block = count == lanes ? load_block(columns, i) : load_tail(columns, i, count);
+        Greeks4 g = block_greeks(block);
+        store(columns, i, count, g);
         if (g.ordinary != 0xF) {
-            price_the_rest(c, i, count, g.ordinary);
+            price_the_rest(columns, i, count, g.ordinary);
         }
     }
 }

@@ -10,6 +10,7 @@
 // alone carries b's full accuracy there. A bracket kept from the signs seen so far catches any step
 // that would leave it.
 #include "greeks/vector/implied_volatility.hpp"
+#include "greeks/vector/numbers.hpp"
 
 #include "greeks/vector/normalised_black.hpp"
 
@@ -21,7 +22,6 @@
 namespace greeks::vector {
 namespace {
 
-constexpr double not_a_number = std::numeric_limits<double>::quiet_NaN();
 // A Halley step below this fraction of s is the last one needed: the error after it falls with
 // the cube of the step, below (1e-7)³, far under double precision.
 constexpr Extended last_step = 1e-7L;
@@ -52,12 +52,6 @@ Normalised normalise(double spot, double strike, double time, double rate, doubl
     Extended intrinsic = call_x > 0 ? 2.0L * std::sinh(0.5L * call_x) : 0.0L;
     Extended otm_x = -std::fabs(call_x);
     return {otm_x, std::exp(0.5L * otm_x), intrinsic, scale};
-}
-
-bool inputs_usable(double spot, double strike, double time, double rate, double dividend) {
-    return spot > 0.0 && strike > 0.0 && time > 0.0 && std::isfinite(spot) &&
-           std::isfinite(strike) && std::isfinite(time) && std::isfinite(rate) &&
-           std::isfinite(dividend);
 }
 
 // The price no option reaches whatever its volatility: the call's S·e^(−qT), the put's K·e^(−rT).
@@ -239,7 +233,7 @@ double price_without_scale(double spot, double strike, double time, double rate,
 
 double option_price(double spot, double strike, double time, double rate, double dividend,
                     double vol, bool is_call) {
-    if (!inputs_usable(spot, strike, time, rate, dividend) || !(vol > 0.0) || !std::isfinite(vol)) {
+    if (!leg_is_priceable(spot, strike, time, rate, dividend, vol)) {
         return not_a_number;
     }
     Normalised n = normalise(spot, strike, time, rate, dividend, is_call);
@@ -253,7 +247,7 @@ double option_price(double spot, double strike, double time, double rate, double
 
 double implied_volatility(double price, double spot, double strike, double time, double rate,
                           double dividend, bool is_call) {
-    if (!inputs_usable(spot, strike, time, rate, dividend) || !(price > 0.0) ||
+    if (!market_inputs_usable(spot, strike, time, rate, dividend) || !(price > 0.0) ||
         !std::isfinite(price) ||
         at_or_above_bound(price, spot, strike, time, rate, dividend, is_call)) {
         return not_a_number;

@@ -6,22 +6,22 @@
 
 namespace greeks::vector {
 
-void greeks_kernel(const Elementwise<5>& c, std::size_t begin, std::size_t end) {
+void greeks_kernel(const Elementwise<5>& columns, std::size_t begin, std::size_t end) {
 #if defined(GREEKS_VECTOR_ERFC)
     if (vector_paths_usable()) {
-        greeks_kernel_avx2(c, begin, end);
+        greeks_kernel_avx2(columns, begin, end);
         return;
     }
 #endif
-    greeks_kernel_scalar(c, begin, end);
+    greeks_kernel_scalar(columns, begin, end);
 }
 
-void greeks_kernel_scalar(const Elementwise<5>& c, std::size_t begin, std::size_t end) {
-    const auto& [spot, strike, time, rate, dividend, vol] = c.numbers;
-    const auto& [delta, gamma, theta, vega, rho] = c.outputs;
+void greeks_kernel_scalar(const Elementwise<5>& columns, std::size_t begin, std::size_t end) {
+    const auto& [spot, strike, time, rate, dividend, vol] = columns.numbers;
+    const auto& [delta, gamma, theta, vega, rho] = columns.outputs;
     for (std::size_t i = begin; i < end; ++i) {
         LegGreeks g = leg_greeks(spot[i], strike[i], time[i], rate[i], dividend[i], vol[i],
-                                 c.is_call[i] != 0);
+                                 columns.is_call[i] != 0);
         delta[i] = g.delta;
         gamma[i] = g.gamma;
         theta[i] = g.theta;
@@ -30,19 +30,19 @@ void greeks_kernel_scalar(const Elementwise<5>& c, std::size_t begin, std::size_
     }
 }
 
-void price_kernel(const Elementwise<1>& c, std::size_t begin, std::size_t end) {
-    const auto& [spot, strike, time, rate, dividend, vol] = c.numbers;
+void price_kernel(const Elementwise<1>& columns, std::size_t begin, std::size_t end) {
+    const auto& [spot, strike, time, rate, dividend, vol] = columns.numbers;
     for (std::size_t i = begin; i < end; ++i) {
-        c.outputs[0][i] = option_price(spot[i], strike[i], time[i], rate[i], dividend[i], vol[i],
-                                       c.is_call[i] != 0);
+        columns.outputs[0][i] = option_price(spot[i], strike[i], time[i], rate[i], dividend[i],
+                                             vol[i], columns.is_call[i] != 0);
     }
 }
 
-void implied_volatility_kernel(const Elementwise<1>& c, std::size_t begin, std::size_t end) {
-    const auto& [price, spot, strike, time, rate, dividend] = c.numbers;
+void implied_volatility_kernel(const Elementwise<1>& columns, std::size_t begin, std::size_t end) {
+    const auto& [price, spot, strike, time, rate, dividend] = columns.numbers;
     for (std::size_t i = begin; i < end; ++i) {
-        c.outputs[0][i] = implied_volatility(price[i], spot[i], strike[i], time[i], rate[i],
-                                             dividend[i], c.is_call[i] != 0);
+        columns.outputs[0][i] = implied_volatility(price[i], spot[i], strike[i], time[i], rate[i],
+                                                   dividend[i], columns.is_call[i] != 0);
     }
 }
 

@@ -12,17 +12,17 @@ namespace {
 
 constexpr std::array<const char*, number_inputs> pricing_inputs = {
     "spot", "strike", "time_to_expiry", "rate", "dividend_yield", "volatility"};
+// The Greeks' names in the order the kernels write them; the module exports them as GREEK_NAMES,
+// and the Python layer, the chain frame's columns, the tables and the plots take them from there.
+constexpr std::array<const char*, 5> greek_names = {"delta", "gamma", "theta", "vega", "rho"};
 
 PyObject* greeks_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
-    return elementwise_entry<5>("greeks", pricing_inputs,
-                                {"delta", "gamma", "theta", "vega", "rho"}, args, nargs,
-                                greeks_kernel);
+    return elementwise_entry<5>("greeks", pricing_inputs, greek_names, args, nargs, greeks_kernel);
 }
 
 // The one-leg-at-a-time path, kept callable for comparison with the vector path.
 PyObject* greeks_scalar_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
-    return elementwise_entry<5>("greeks_scalar", pricing_inputs,
-                                {"delta", "gamma", "theta", "vega", "rho"}, args, nargs,
+    return elementwise_entry<5>("greeks_scalar", pricing_inputs, greek_names, args, nargs,
                                 greeks_kernel_scalar);
 }
 
@@ -69,7 +69,26 @@ PyMethodDef vector_methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
+int add_greek_names(PyObject* module) {
+    PyObject* names = PyTuple_New(greek_names.size());
+    if (names == nullptr) {
+        return -1;
+    }
+    for (std::size_t i = 0; i < greek_names.size(); ++i) {
+        PyObject* name = PyUnicode_InternFromString(greek_names[i]);
+        if (name == nullptr) {
+            Py_DECREF(names);
+            return -1;
+        }
+        PyTuple_SET_ITEM(names, i, name);  // steals the reference
+    }
+    int added = PyModule_AddObjectRef(module, "GREEK_NAMES", names);
+    Py_DECREF(names);
+    return added;
+}
+
 PyModuleDef_Slot vector_slots[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(add_greek_names)},
     {Py_mod_multiple_interpreters, Py_MOD_PER_INTERPRETER_GIL_SUPPORTED},
     {0, nullptr},
 };

@@ -7,6 +7,7 @@
 //     call = S·e^(−qτ)·N(d1) − K·e^(−rτ)·N(d2),  put = K·e^(−rτ)·N(−d2) − S·e^(−qτ)·N(−d1),
 // and a future is worth its forward S·e^((r−q)τ), marked daily so undiscounted.
 #include "greeks/vector/position.hpp"
+#include "greeks/vector/numbers.hpp"
 
 #include "greeks/vector/black_scholes.hpp"
 #include "greeks/vector/buffers.hpp"
@@ -22,8 +23,6 @@
 
 namespace greeks::vector {
 namespace {
-
-constexpr double not_a_number = std::numeric_limits<double>::quiet_NaN();
 
 // One leg at one (day, shift), with every spot-free term formed.
 struct LegAt {
