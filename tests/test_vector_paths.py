@@ -23,8 +23,8 @@ def greeks(kernel, legs, is_call, threads=1):
     return np.column_stack(out)
 
 
-def random_legs(n, seed, dividends):
-    rng = np.random.default_rng(seed)
+def random_legs(n, stream, dividends):
+    rng = np.random.default_rng(stream)
     spot = np.exp(rng.uniform(np.log(10), np.log(60_000), n))
     legs = np.column_stack([spot, spot * rng.uniform(0.5, 1.5, n),
                             np.exp(rng.uniform(np.log(1 / 8760), np.log(3), n)),
