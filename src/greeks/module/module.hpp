@@ -10,6 +10,12 @@
 #include <cstddef>
 #include <cstdint>
 
+// The three names of a Kestrava method, for its MethodDef: the bare name, the qualified name and
+// the name its traceback entries carry.
+#define KESTRAVA_METHOD_NAMES(method)                 \
+    .name = #method, .qualname = "Kestrava." #method, \
+    .traceback_name = "greeks.greeks.Kestrava." #method
+
 namespace greeks {
 
 struct Kestrava;

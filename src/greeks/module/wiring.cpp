@@ -1,3 +1,5 @@
+// The one place that wires Kestrava: its internal operation table and its Python-visible methods
+// (with the defaults each binds) are listed here and nowhere else.
 #include "greeks/module/setup.hpp"
 
 #include "greeks/marketdata/marketdata.hpp"

@@ -34,7 +34,8 @@ struct Arguments {
 using MethodBody = PyObject* (*)(PyObject * self, const Arguments& args);
 
 // Everything fixed about one Python-visible function. The members with defaults are those of a
-// method in the module's own source; KESTRAVA_METHOD_NAMES fills the three names of a method.
+// method in the module's own source; the class fills the three names of each of its methods
+// (KESTRAVA_METHOD_NAMES, beside the Kestrava type).
 struct MethodDef {
     const char* name;            // bare name, as binding messages show it
     const char* qualname;        // "Kestrava.<name>", or the bare name for a module-level function
@@ -62,10 +63,6 @@ private:
         return n;
     }
 };
-
-#define KESTRAVA_METHOD_NAMES(method)                 \
-    .name = #method, .qualname = "Kestrava." #method, \
-    .traceback_name = "greeks.greeks.Kestrava." #method
 
 // Readies the function type. Returns -1 with an exception set on failure.
 int ready_function_type();

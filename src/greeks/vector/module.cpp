@@ -1,6 +1,8 @@
-// greeks._vector: the array kernels. The Python layer (greeks/arrays.py, greeks/chain_reading.py)
-// converts and broadcasts the arguments and allocates the outputs; these entry points borrow the
-// buffers, release the GIL around the loops and write the results in place.
+// greeks._vector: the array kernels. The Python layer (greeks/arrays.py,
+// greeks/exchange/reading.py, greeks/positions/payoff.py) converts and broadcasts the arguments and
+// allocates the outputs; these entry points borrow the buffers and write the results in place. The
+// element-wise and position kernels release the GIL around their loops; the chain reader, which
+// walks Python objects, holds it throughout.
 #include "greeks/runtime/compat.hpp"
 #include "greeks/vector/chain_reader.hpp"
 #include "greeks/vector/elementwise.hpp"
