@@ -109,67 +109,102 @@ struct Greeks4 {
     int ordinary;  // a bit per lane the formulas above priced
 };
 
-Greeks4 block_greeks(const Block& block) {
+// Every vector function is called for two blocks in a row: within one block each call waits for
+// the one before it, and the other block's call fills that wait.
+constexpr int paired = 2;
+
+template <class Step>
+void for_each_block(Step step) {
+    for (int k = 0; k < paired; ++k) {
+        step(k);
+    }
+}
+
+void pair_greeks(const Block (&blocks)[paired], Greeks4 (&greeks)[paired]) {
     const __m256d half = _mm256_set1_pd(0.5);
     const __m256d minus_zero = _mm256_set1_pd(-0.0);
-    __m256d inverse_strike = _mm256_div_pd(_mm256_set1_pd(1.0), block.strike);
-    __m256d sqrt_time = _mm256_sqrt_pd(block.time);
-    __m256d vol_sqrt_time = _mm256_mul_pd(block.vol, sqrt_time);
-    // ln(S/K) = ln(m) + ln(S/(mK)) for m ≈ S/K: the fused residual S − mK is exact to a rounding,
-    // and ln(S/(mK)) ≈ (S − mK)/K to within a relative m − 1, which near the money is where
-    // ln(m) is that small too. So one logarithm serves every lane, as accurate as log1p of
-    // (S − K)/K near the money and as the plain logarithm away from it.
-    __m256d ratio = _mm256_mul_pd(block.spot, inverse_strike);
-    __m256d residual = _mm256_fnmadd_pd(ratio, block.strike, block.spot);
-    __m256d log_moneyness = _mm256_fmadd_pd(residual, inverse_strike, _ZGVdN4v_log(ratio));
-    __m256d drift = _mm256_fmadd_pd(_mm256_mul_pd(half, block.vol), block.vol,
-                                    _mm256_sub_pd(block.rate, block.dividend));
-    __m256d d1 = _mm256_div_pd(_mm256_fmadd_pd(drift, block.time, log_moneyness), vol_sqrt_time);
-    __m256d d2 = _mm256_sub_pd(d1, vol_sqrt_time);
-    __m256d discount =
-        _ZGVdN4v_exp(_mm256_xor_pd(_mm256_mul_pd(block.rate, block.time), minus_zero));
+    __m256d inverse_strike[paired], sqrt_time[paired], vol_sqrt_time[paired], ratio[paired],
+        logarithm[paired], discount[paired], carry[paired], d1[paired], d2[paired], density[paired],
+        n1[paired], n2[paired];
+    for_each_block([&](int k) {
+        const Block& block = blocks[k];
+        inverse_strike[k] = _mm256_div_pd(_mm256_set1_pd(1.0), block.strike);
+        sqrt_time[k] = _mm256_sqrt_pd(block.time);
+        vol_sqrt_time[k] = _mm256_mul_pd(block.vol, sqrt_time[k]);
+        ratio[k] = _mm256_mul_pd(block.spot, inverse_strike[k]);
+    });
+    for_each_block([&](int k) { logarithm[k] = _ZGVdN4v_log(ratio[k]); });
+    for_each_block([&](int k) {
+        discount[k] =
+            _ZGVdN4v_exp(_mm256_xor_pd(_mm256_mul_pd(blocks[k].rate, blocks[k].time), minus_zero));
+    });
+    for_each_block([&](int k) {
+        const Block& block = blocks[k];
+        // ln(S/K) = ln(m) + ln(S/(mK)) for m ≈ S/K: the fused residual S − mK is exact to a
+        // rounding, and ln(S/(mK)) ≈ (S − mK)/K to within a relative m − 1, which near the money
+        // is where ln(m) is that small too. So one logarithm serves every lane, as accurate as
+        // log1p of (S − K)/K near the money and as the plain logarithm away from it.
+        __m256d residual = _mm256_fnmadd_pd(ratio[k], block.strike, block.spot);
+        __m256d log_moneyness = _mm256_fmadd_pd(residual, inverse_strike[k], logarithm[k]);
+        __m256d drift = _mm256_fmadd_pd(_mm256_mul_pd(half, block.vol), block.vol,
+                                        _mm256_sub_pd(block.rate, block.dividend));
+        d1[k] = _mm256_div_pd(_mm256_fmadd_pd(drift, block.time, log_moneyness), vol_sqrt_time[k]);
+        d2[k] = _mm256_sub_pd(d1[k], vol_sqrt_time[k]);
+    });
+    for_each_block([&](int k) {
+        density[k] = _mm256_mul_pd(
+            _mm256_set1_pd(static_cast<double>(inv_sqrt_2pi)),
+            _ZGVdN4v_exp(_mm256_mul_pd(_mm256_mul_pd(_mm256_set1_pd(-0.5), d1[k]), d1[k])));
+    });
     // e^(−qT) is exactly 1 where q is 0, as in the scalar path; the common case skips the call.
-    __m256d no_dividend = _mm256_cmp_pd(block.dividend, _mm256_setzero_pd(), _CMP_EQ_OQ);
-    __m256d carry =
-        _mm256_movemask_pd(no_dividend) == 0xF
-            ? _mm256_set1_pd(1.0)
-            : _ZGVdN4v_exp(_mm256_xor_pd(_mm256_mul_pd(block.dividend, block.time), minus_zero));
-    __m256d carried_spot = _mm256_mul_pd(block.spot, carry);
-    __m256d density =
-        _mm256_mul_pd(_mm256_set1_pd(static_cast<double>(inv_sqrt_2pi)),
-                      _ZGVdN4v_exp(_mm256_mul_pd(_mm256_mul_pd(_mm256_set1_pd(-0.5), d1), d1)));
+    for_each_block([&](int k) {
+        const Block& block = blocks[k];
+        __m256d no_dividend = _mm256_cmp_pd(block.dividend, _mm256_setzero_pd(), _CMP_EQ_OQ);
+        carry[k] = _mm256_movemask_pd(no_dividend) == 0xF
+                       ? _mm256_set1_pd(1.0)
+                       : _ZGVdN4v_exp(
+                             _mm256_xor_pd(_mm256_mul_pd(block.dividend, block.time), minus_zero));
+    });
     // A call needs N(d1), N(d2) = erfc(−d/√2)/2; a put N(−d1), N(−d2) = erfc(d/√2)/2.
-    __m256d flip = _mm256_and_pd(block.call, minus_zero);  // −0 in a call's lane
-    __m256d to_erfc = _mm256_set1_pd(static_cast<double>(inv_sqrt_2));
-    __m256d n1 =
-        _mm256_mul_pd(half, _ZGVdN4v_erfc(_mm256_xor_pd(_mm256_mul_pd(d1, to_erfc), flip)));
-    __m256d n2 =
-        _mm256_mul_pd(half, _ZGVdN4v_erfc(_mm256_xor_pd(_mm256_mul_pd(d2, to_erfc), flip)));
-    // +1 for a call, −1 for a put, applied as a sign bit: x ^ put_sign.
-    __m256d put_sign = _mm256_andnot_pd(block.call, minus_zero);
+    const __m256d to_erfc = _mm256_set1_pd(static_cast<double>(inv_sqrt_2));
+    auto erfc_argument = [&](__m256d d, int k) {
+        __m256d flip = _mm256_and_pd(blocks[k].call, minus_zero);  // −0 in a call's lane
+        return _mm256_xor_pd(_mm256_mul_pd(d, to_erfc), flip);
+    };
+    for_each_block(
+        [&](int k) { n1[k] = _mm256_mul_pd(half, _ZGVdN4v_erfc(erfc_argument(d1[k], k))); });
+    for_each_block(
+        [&](int k) { n2[k] = _mm256_mul_pd(half, _ZGVdN4v_erfc(erfc_argument(d2[k], k))); });
 
-    Greeks4 g;
-    g.ordinary = _mm256_movemask_pd(ordinary_lanes(block, ratio));
-    __m256d carried_density = _mm256_mul_pd(density, carry);
-    g.gamma = _mm256_div_pd(carried_density, _mm256_mul_pd(block.spot, vol_sqrt_time));
-    g.vega = _mm256_mul_pd(_mm256_mul_pd(_mm256_mul_pd(carried_spot, sqrt_time), density),
-                           _mm256_set1_pd(1.0 / per_percent));
-    // Θ₀ = −S·e^(−qT)·σ·φ(d1) / (2√T), divided rather than multiplied by a reciprocal: theta's
-    // terms may cancel, and every rounding here would be magnified by it.
-    __m256d decay = _mm256_div_pd(
-        _mm256_mul_pd(_mm256_mul_pd(_mm256_xor_pd(carried_spot, minus_zero), block.vol), density),
-        _mm256_add_pd(sqrt_time, sqrt_time));
-    g.delta = _mm256_xor_pd(_mm256_mul_pd(carry, n1), put_sign);
-    __m256d discounted_n2 = _mm256_mul_pd(_mm256_mul_pd(block.strike, discount), n2);
-    __m256d rate_term = _mm256_mul_pd(block.rate, discounted_n2);
-    __m256d dividend_term = _mm256_mul_pd(_mm256_mul_pd(block.dividend, carried_spot), n1);
-    g.theta = _mm256_mul_pd(_mm256_add_pd(_mm256_sub_pd(decay, _mm256_xor_pd(rate_term, put_sign)),
-                                          _mm256_xor_pd(dividend_term, put_sign)),
-                            _mm256_set1_pd(1.0 / days_per_year));
-    g.rho = _mm256_xor_pd(
-        _mm256_mul_pd(_mm256_mul_pd(discounted_n2, block.time), _mm256_set1_pd(1.0 / per_percent)),
-        put_sign);
-    return g;
+    for_each_block([&](int k) {
+        const Block& block = blocks[k];
+        Greeks4& g = greeks[k];
+        // +1 for a call, −1 for a put, applied as a sign bit: x ^ put_sign.
+        __m256d put_sign = _mm256_andnot_pd(block.call, minus_zero);
+        __m256d carried_spot = _mm256_mul_pd(block.spot, carry[k]);
+        g.ordinary = _mm256_movemask_pd(ordinary_lanes(block, ratio[k]));
+        __m256d carried_density = _mm256_mul_pd(density[k], carry[k]);
+        g.gamma = _mm256_div_pd(carried_density, _mm256_mul_pd(block.spot, vol_sqrt_time[k]));
+        g.vega = _mm256_mul_pd(_mm256_mul_pd(_mm256_mul_pd(carried_spot, sqrt_time[k]), density[k]),
+                               _mm256_set1_pd(1.0 / per_percent));
+        // Θ₀ = −S·e^(−qT)·σ·φ(d1) / (2√T), divided rather than multiplied by a reciprocal:
+        // theta's terms may cancel, and every rounding here would be magnified by it.
+        __m256d decay = _mm256_div_pd(
+            _mm256_mul_pd(_mm256_mul_pd(_mm256_xor_pd(carried_spot, minus_zero), block.vol),
+                          density[k]),
+            _mm256_add_pd(sqrt_time[k], sqrt_time[k]));
+        g.delta = _mm256_xor_pd(_mm256_mul_pd(carry[k], n1[k]), put_sign);
+        __m256d discounted_n2 = _mm256_mul_pd(_mm256_mul_pd(block.strike, discount[k]), n2[k]);
+        __m256d rate_term = _mm256_mul_pd(block.rate, discounted_n2);
+        __m256d dividend_term = _mm256_mul_pd(_mm256_mul_pd(block.dividend, carried_spot), n1[k]);
+        g.theta =
+            _mm256_mul_pd(_mm256_add_pd(_mm256_sub_pd(decay, _mm256_xor_pd(rate_term, put_sign)),
+                                        _mm256_xor_pd(dividend_term, put_sign)),
+                          _mm256_set1_pd(1.0 / days_per_year));
+        g.rho = _mm256_xor_pd(_mm256_mul_pd(_mm256_mul_pd(discounted_n2, block.time),
+                                            _mm256_set1_pd(1.0 / per_percent)),
+                              put_sign);
+    });
 }
 
 void store(const Elementwise<5>& columns, std::size_t i, std::size_t count, const Greeks4& g) {
@@ -205,13 +240,25 @@ void price_the_rest(const Elementwise<5>& columns, std::size_t i, std::size_t co
 }  // namespace
 
 void greeks_kernel_avx2(const Elementwise<5>& columns, std::size_t begin, std::size_t end) {
-    for (std::size_t i = begin; i < end; i += lanes) {
-        std::size_t count = std::min(lanes, end - i);
-        Block block = count == lanes ? load_block(columns, i) : load_tail(columns, i, count);
-        Greeks4 g = block_greeks(block);
-        store(columns, i, count, g);
-        if (g.ordinary != 0xF) {
-            price_the_rest(columns, i, count, g.ordinary);
+    for (std::size_t i = begin; i < end; i += paired * lanes) {
+        Block blocks[paired];
+        std::size_t counts[paired];
+        for (int k = 0; k < paired; ++k) {
+            std::size_t first = i + k * lanes;
+            // A block past the end repeats the last leg and is not stored.
+            counts[k] = first < end ? std::min(lanes, end - first) : 0;
+            blocks[k] = counts[k] == lanes ? load_block(columns, first)
+                        : counts[k] > 0    ? load_tail(columns, first, counts[k])
+                                           : blocks[k - 1];
+        }
+        Greeks4 greeks[paired];
+        pair_greeks(blocks, greeks);
+        for (int k = 0; k < paired && counts[k] > 0; ++k) {
+            std::size_t first = i + k * lanes;
+            store(columns, first, counts[k], greeks[k]);
+            if (greeks[k].ordinary != 0xF) {
+                price_the_rest(columns, first, counts[k], greeks[k].ordinary);
+            }
         }
     }
 }
