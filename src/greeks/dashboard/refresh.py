@@ -3,6 +3,7 @@ A position or a store that cannot be read this time says why in its own part; th
 still arrives."""
 from __future__ import annotations
 
+import threading
 from collections.abc import Callable
 from typing import Any
 
@@ -12,6 +13,10 @@ from greeks.dashboard.position_view import position_part
 from greeks.exchange.sources import fetch_chain, short_reason
 from greeks.positions.legs import Leg
 
+# One fetch at a time, whatever the number of symbols: nsepython's session is one, shared, and the
+# exchange answers a burst of requests from one address with refusals.
+FETCHING = threading.Lock()
+
 
 def refresher(symbol: str, options: dict[str, Any], legs: list[Leg], days: float,
               stored: StoredDay | None) -> Callable[[], dict[str, Any]]:
@@ -20,7 +25,8 @@ def refresher(symbol: str, options: dict[str, Any], legs: list[Leg], days: float
     held = [leg for leg in legs if leg.symbol == symbol]
 
     def refresh() -> dict[str, Any]:
-        chain = fetch_chain(symbol)
+        with FETCHING:
+            chain = fetch_chain(symbol)
         data = chain_part(chain, options)
         data["position"] = part_or_reason(lambda: position_part(held, symbol, chain, options,
                                                                 days)) if held else None
