@@ -14,9 +14,13 @@
 namespace greeks::vector {
 
 inline constexpr std::size_t number_inputs = 6;
+// The Greeks kernel's outputs: delta, gamma, theta, vega, rho.
+inline constexpr std::size_t greek_count = 5;
 
+// What an element-wise kernel reads and writes: the six number columns, is_call, and `Outputs`
+// output columns.
 template <std::size_t Outputs>
-struct Elementwise {
+struct ColumnsWithOutputs {
     std::array<Numbers, number_inputs> numbers;
     Flags is_call;
     std::array<std::span<double>, Outputs> outputs;
@@ -42,7 +46,7 @@ PyObject* elementwise_entry(const char* function,
         0) {
         return nullptr;
     }
-    Elementwise<Outputs> columns{};
+    ColumnsWithOutputs<Outputs> columns{};
     std::array<Buffer, number_inputs> numbers;
     for (std::size_t i = 0; i < number_inputs; ++i) {
         if (numbers[i].acquire(args[i], input_names[i], 'd', false) < 0 ||

@@ -57,7 +57,7 @@ __m256d load_flags(const Flags& flags, std::size_t i) {
 
 // The last, partial block: each missing lane repeats the last leg, so that it computes nothing
 // unusual; only the real lanes are stored.
-Block load_tail(const Elementwise<5>& columns, std::size_t i, std::size_t count) {
+Block load_tail(const ColumnsWithOutputs<greek_count>& columns, std::size_t i, std::size_t count) {
     alignas(32) double values[number_inputs][lanes];
     alignas(32) double calls[lanes];
     for (std::size_t lane = 0; lane < lanes; ++lane) {
@@ -73,7 +73,7 @@ Block load_tail(const Elementwise<5>& columns, std::size_t i, std::size_t count)
             _mm256_load_pd(calls)};
 }
 
-Block load_block(const Elementwise<5>& columns, std::size_t i) {
+Block load_block(const ColumnsWithOutputs<greek_count>& columns, std::size_t i) {
     const auto& [spot, strike, time, rate, dividend, vol] = columns.numbers;
     return {load(spot, i),
             load(strike, i),
@@ -207,9 +207,10 @@ void pair_greeks(const Block (&blocks)[paired], Greeks4 (&greeks)[paired]) {
     });
 }
 
-void store(const Elementwise<5>& columns, std::size_t i, std::size_t count, const Greeks4& g) {
+void store(const ColumnsWithOutputs<greek_count>& columns, std::size_t i, std::size_t count,
+           const Greeks4& g) {
     const __m256d* values[] = {&g.delta, &g.gamma, &g.theta, &g.vega, &g.rho};
-    for (std::size_t output = 0; output < 5; ++output) {
+    for (std::size_t output = 0; output < greek_count; ++output) {
         if (count == lanes) {
             _mm256_storeu_pd(columns.outputs[output].data() + i, *values[output]);
         } else {
@@ -221,7 +222,8 @@ void store(const Elementwise<5>& columns, std::size_t i, std::size_t count, cons
 }
 
 // Lanes outside the ordinary range: NaN where the leg has no price, leg_greeks' answer otherwise.
-void price_the_rest(const Elementwise<5>& columns, std::size_t i, std::size_t count, int ordinary) {
+void price_the_rest(const ColumnsWithOutputs<greek_count>& columns, std::size_t i,
+                    std::size_t count, int ordinary) {
     const auto& [spot, strike, time, rate, dividend, vol] = columns.numbers;
     for (std::size_t lane = 0; lane < count; ++lane) {
         if ((ordinary >> lane) & 1) {
@@ -231,7 +233,7 @@ void price_the_rest(const Elementwise<5>& columns, std::size_t i, std::size_t co
         LegGreeks g = leg_greeks(spot[leg], strike[leg], time[leg], rate[leg], dividend[leg],
                                  vol[leg], columns.is_call[leg] != 0);
         double values[] = {g.delta, g.gamma, g.theta, g.vega, g.rho};
-        for (std::size_t output = 0; output < 5; ++output) {
+        for (std::size_t output = 0; output < greek_count; ++output) {
             columns.outputs[output][leg] = values[output];
         }
     }
@@ -239,7 +241,8 @@ void price_the_rest(const Elementwise<5>& columns, std::size_t i, std::size_t co
 
 }  // namespace
 
-void greeks_kernel_avx2(const Elementwise<5>& columns, std::size_t begin, std::size_t end) {
+void greeks_kernel_avx2(const ColumnsWithOutputs<greek_count>& columns, std::size_t begin,
+                        std::size_t end) {
     for (std::size_t i = begin; i < end; i += paired * lanes) {
         Block blocks[paired];
         std::size_t counts[paired];

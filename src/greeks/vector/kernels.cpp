@@ -6,7 +6,8 @@
 
 namespace greeks::vector {
 
-void greeks_kernel(const Elementwise<5>& columns, std::size_t begin, std::size_t end) {
+void greeks_kernel(const ColumnsWithOutputs<greek_count>& columns, std::size_t begin,
+                   std::size_t end) {
 #if defined(GREEKS_VECTOR_ERFC)
     if (vector_paths_usable()) {
         greeks_kernel_avx2(columns, begin, end);
@@ -16,7 +17,8 @@ void greeks_kernel(const Elementwise<5>& columns, std::size_t begin, std::size_t
     greeks_kernel_scalar(columns, begin, end);
 }
 
-void greeks_kernel_scalar(const Elementwise<5>& columns, std::size_t begin, std::size_t end) {
+void greeks_kernel_scalar(const ColumnsWithOutputs<greek_count>& columns, std::size_t begin,
+                          std::size_t end) {
     const auto& [spot, strike, time, rate, dividend, vol] = columns.numbers;
     const auto& [delta, gamma, theta, vega, rho] = columns.outputs;
     for (std::size_t i = begin; i < end; ++i) {
@@ -30,7 +32,7 @@ void greeks_kernel_scalar(const Elementwise<5>& columns, std::size_t begin, std:
     }
 }
 
-void price_kernel(const Elementwise<1>& columns, std::size_t begin, std::size_t end) {
+void price_kernel(const ColumnsWithOutputs<1>& columns, std::size_t begin, std::size_t end) {
     const auto& [spot, strike, time, rate, dividend, vol] = columns.numbers;
     for (std::size_t i = begin; i < end; ++i) {
         columns.outputs[0][i] = option_price(spot[i], strike[i], time[i], rate[i], dividend[i],
@@ -38,7 +40,8 @@ void price_kernel(const Elementwise<1>& columns, std::size_t begin, std::size_t 
     }
 }
 
-void implied_volatility_kernel(const Elementwise<1>& columns, std::size_t begin, std::size_t end) {
+void implied_volatility_kernel(const ColumnsWithOutputs<1>& columns, std::size_t begin,
+                               std::size_t end) {
     const auto& [price, spot, strike, time, rate, dividend] = columns.numbers;
     for (std::size_t i = begin; i < end; ++i) {
         columns.outputs[0][i] = implied_volatility(price[i], spot[i], strike[i], time[i], rate[i],

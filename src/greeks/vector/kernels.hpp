@@ -7,13 +7,17 @@ namespace greeks::vector {
 
 // numbers: spot, strike, time, rate, dividend yield, vol; outputs: delta, gamma, theta, vega, rho.
 // Four legs at a time where the CPU allows (greeks_kernel_avx2), else one at a time.
-void greeks_kernel(const Elementwise<5>& columns, std::size_t begin, std::size_t end);
-void greeks_kernel_scalar(const Elementwise<5>& columns, std::size_t begin, std::size_t end);
+void greeks_kernel(const ColumnsWithOutputs<greek_count>& columns, std::size_t begin,
+                   std::size_t end);
+void greeks_kernel_scalar(const ColumnsWithOutputs<greek_count>& columns, std::size_t begin,
+                          std::size_t end);
 // Defined only in builds with the vector paths (greeks_avx2.cpp).
-void greeks_kernel_avx2(const Elementwise<5>& columns, std::size_t begin, std::size_t end);
+void greeks_kernel_avx2(const ColumnsWithOutputs<greek_count>& columns, std::size_t begin,
+                        std::size_t end);
 // numbers: spot, strike, time, rate, dividend yield, vol; output: price
-void price_kernel(const Elementwise<1>& columns, std::size_t begin, std::size_t end);
+void price_kernel(const ColumnsWithOutputs<1>& columns, std::size_t begin, std::size_t end);
 // numbers: price, spot, strike, time, rate, dividend yield; output: volatility
-void implied_volatility_kernel(const Elementwise<1>& columns, std::size_t begin, std::size_t end);
+void implied_volatility_kernel(const ColumnsWithOutputs<1>& columns, std::size_t begin,
+                               std::size_t end);
 
 }  // namespace greeks::vector

@@ -16,16 +16,18 @@ constexpr std::array<const char*, number_inputs> pricing_inputs = {
     "spot", "strike", "time_to_expiry", "rate", "dividend_yield", "volatility"};
 // The Greeks' names in the order the kernels write them; the module exports them as GREEK_NAMES,
 // and the Python layer, the chain frame's columns, the tables and the plots take them from there.
-constexpr std::array<const char*, 5> greek_names = {"delta", "gamma", "theta", "vega", "rho"};
+constexpr std::array<const char*, greek_count> greek_names = {"delta", "gamma", "theta", "vega",
+                                                              "rho"};
 
 PyObject* greeks_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
-    return elementwise_entry<5>("greeks", pricing_inputs, greek_names, args, nargs, greeks_kernel);
+    return elementwise_entry<greek_count>("greeks", pricing_inputs, greek_names, args, nargs,
+                                          greeks_kernel);
 }
 
 // The one-leg-at-a-time path, kept callable for comparison with the vector path.
 PyObject* greeks_scalar_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
-    return elementwise_entry<5>("greeks_scalar", pricing_inputs, greek_names, args, nargs,
-                                greeks_kernel_scalar);
+    return elementwise_entry<greek_count>("greeks_scalar", pricing_inputs, greek_names, args, nargs,
+                                          greeks_kernel_scalar);
 }
 
 PyObject* price_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
