@@ -1,6 +1,6 @@
 // The five Greeks four legs at a time, compiled for AVX2 and FMA alone (the build adds the flags
 // to this file only) and called only after the CPU has said it has both. The formulas are those
-// of leg_greeks, with log, log1p, exp and erfc from glibc's libmvec (its four-lane AVX2 variants,
+// of leg_greeks, with log, exp and erfc from glibc's libmvec (its four-lane AVX2 variants,
 // named by the vector function ABI), accurate to a few units in the last place.
 //
 // A leg's result depends on its own inputs only: lanes are independent, the last block is padded
@@ -20,7 +20,6 @@ extern "C" {
 __m256d _ZGVdN4v_erfc(__m256d);
 __m256d _ZGVdN4v_exp(__m256d);
 __m256d _ZGVdN4v_log(__m256d);
-__m256d _ZGVdN4v_log1p(__m256d);
 }
 
 namespace greeks::vector {
