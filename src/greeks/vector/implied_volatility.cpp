@@ -4,10 +4,11 @@
 // s over its own side of the inflection point s_c = √(2|x|), after Jäckel ("Let's Be Rational",
 // 2015): below it ln b(s) − ln β, which tames b's e^(−x²/2s²) fall into the lower wing; above it
 // ln(e^(x/2) − b(s)) − ln(e^(x/2) − β), which tames the approach to the bound. From a guess that
-// follows the leading term of each wing, Halley steps (third order, from b's closed-form first and
-// second derivatives) run in double, where erfc costs a fraction of its long double price, until a
-// step is small; where b's terms cancelled, the last step is taken again in long double, which
-// alone carries b's full accuracy there. A bracket kept from the signs seen so far catches any step
+// follows the leading term of each wing, Householder steps of the third order (fourth-order
+// convergence, from b's closed-form first three derivatives) run in double, where erfc costs a
+// fraction of its long double price, until a step is small: usually two steps. Where b's terms
+// cancelled by more than four bits, the last step is taken again in long double, which alone
+// carries b's full accuracy there. A bracket kept from the signs seen so far catches any step
 // that would leave it.
 #include "greeks/vector/implied_volatility.hpp"
 #include "greeks/vector/numbers.hpp"
@@ -22,9 +23,14 @@
 namespace greeks::vector {
 namespace {
 
-// A Halley step below this fraction of s is the last one needed: the error after it falls with
-// the cube of the step, below (1e-7)³, far under double precision.
-constexpr Extended last_step = 1e-7L;
+// A step below this fraction of s is the last one needed: the error after a Householder step of
+// the third order falls with the fourth power of the step, below (1e-5)⁴, far under double
+// precision. From the first guess below, one step usually brings s within it and a second ends.
+constexpr Extended last_step = 1e-5L;
+// How far the two terms of b may cancel (their larger over b) for a result in double to stand:
+// b then keeps all but its last four bits, and s all but a few units in its last place. Beyond
+// it the last step is taken again in long double.
+constexpr double cancellation_in_double = 16.0;
 // A bracket narrower than this fraction of s pins every bit of the double result.
 constexpr Extended converged = 4e-17L;
 constexpr int double_iterations = 12;
@@ -75,14 +81,13 @@ struct Bracket {
 };
 
 // Where a run of iterations ended: s, and whether the last step was taken from values that carry
-// double precision (the terms of b did not cancel, and ln b or ln(e^(x/2) − b) moves at least as
-// fast as ln s, so b's few rounding errors move s by no more than a few ulps).
+// double precision (the terms of b cancelled by no more than cancellation_in_double).
 struct Reached {
     Extended s;
     bool accurate;
 };
 
-// Halley iterations on the objective of one side, in the precision Real, from s.
+// Householder iterations on the objective of one side, in the precision Real, from s.
 // `side_is_lower` picks ln b − ln β, else ln(e^(x/2) − b) − ln(e^(x/2) − β).
 template <class Real>
 Reached iterate(const Normalised& n, Extended beta, bool side_is_lower, Extended s,
@@ -98,7 +103,10 @@ Reached iterate(const Normalised& n, Extended beta, bool side_is_lower, Extended
         const Real at = static_cast<Real>(s);
         const Real vega = black.vega(at);
         const Real h = black.x / at;
-        const Real curvature = vega * (h * h / at - Real(0.25) * at);  // ∂²b/∂s²
+        const Real growth = h * h / at - Real(0.25) * at;  // ∂ ln(∂b/∂s) / ∂s
+        const Real curvature = vega * growth;              // ∂²b/∂s²
+        // ∂³b/∂s³, from ∂growth/∂s = −3h²/s² − 1/4
+        const Real third = vega * (growth * growth - 3 * h * h / (at * at) - Real(0.25));
         // The objective rises with s on the lower side and falls on the upper one.
         const Real part = side_is_lower ? black.value(at) : black.shortfall(at);
         if (!(part > 0)) {
@@ -111,18 +119,26 @@ Reached iterate(const Normalised& n, Extended beta, bool side_is_lower, Extended
         const Real f = std::log(part) - target;
         const Real df = sign * vega / part;
         const Real d2f = sign * curvature / part - df * df;
+        const Real d3f =
+            sign * third / part - 3 * df * (sign * curvature / part) + 2 * df * df * df;
         // The upper side's two terms are both positive; the lower side's cancel by this factor.
         const Real cancellation =
             side_is_lower ? black.half_up * normal_cdf(h + Real(0.5) * at) / part : Real(1);
-        const bool accurate = cancellation <= 4 && std::fabs(df) * at >= 1;
+        const bool accurate = cancellation <= cancellation_in_double;
         if (f == 0) {
             return {s, accurate};
         }
         (f * sign > 0 ? bracket.high : bracket.low) = s;
-        // Halley: Newton's step scaled by 1 / (1 − f·f'' / (2f'²))
+        // Householder's step of the third order, ν·(1 + ν·f″/2f′) / (1 + ν·f″/f′ + ν²·f‴/6f′)
+        // with ν Newton's step: the error falls with its fourth power. Halley's or Newton's
+        // step where a higher derivative is out of range.
         const Real newton = -f / df;
         const Real halley = newton / (1 - Real(0.5) * newton * d2f / df);
-        const Extended step = std::isfinite(halley) ? halley : newton;
+        const Real householder = newton * (1 + Real(0.5) * newton * d2f / df) /
+                                 (1 + newton * d2f / df + newton * newton * d3f / (6 * df));
+        const Extended step = std::isfinite(householder) ? householder
+                              : std::isfinite(halley)    ? halley
+                                                         : newton;
         if (std::fabs(step) <= last_step * s) {
             return {s + step, accurate};
         }
