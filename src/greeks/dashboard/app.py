@@ -91,34 +91,23 @@ def create_app(feeds: dict[str, Feed], allowed_hosts: list[str]) -> Any:
             raise NotServed(f"{feed.symbol} has no expiry {day}; it lists {', '.join(listed)}")
         return day
 
-    def refused(error: NotServed) -> Response:
+    async def refused(_: Request, error: Exception) -> Response:
         return PlainTextResponse(str(error) + "\n", status_code=404)
 
     async def index(request: Request) -> Response:
-        try:
-            feed = feed_of(request)
-            expiry = chosen_expiry(request, feed)
-        except NotServed as error:
-            return refused(error)
+        feed = feed_of(request)
+        expiry = chosen_expiry(request, feed)
         text = page.substitute(symbols=html.escape(" ".join(feeds)),
                                symbol=html.escape(feed.symbol), expiry=html.escape(expiry))
         return Response(text, media_type="text/html; charset=utf-8",
                         headers={"cache-control": "no-store"})
 
     async def events(request: Request) -> Response:
-        try:
-            feed = feed_of(request)
-        except NotServed as error:
-            return refused(error)
-        return StreamingResponse(feed.updates(stopping), media_type="text/event-stream",
+        return StreamingResponse(feed_of(request).updates(stopping), media_type="text/event-stream",
                                  headers={"cache-control": "no-store"})
 
     async def snapshot(request: Request) -> Response:
-        try:
-            feed = feed_of(request)
-        except NotServed as error:
-            return refused(error)
-        body = (feed.encoded or b"data: null\n\n")[len(b"data: "):].strip()
+        body = (feed_of(request).encoded or b"data: null\n\n")[len(b"data: "):].strip()
         return Response(body, media_type="application/json", headers={"cache-control": "no-store"})
 
     async def asset(request: Request) -> Response:
@@ -142,6 +131,7 @@ def create_app(feeds: dict[str, Feed], allowed_hosts: list[str]) -> Any:
         routes=[Route("/", index), Route("/events", events), Route("/snapshot", snapshot),
                 Route("/static/{name}", asset)],
         middleware=[Middleware(TrustedHostMiddleware, allowed_hosts=allowed_hosts)],
+        exception_handlers={NotServed: refused},
         lifespan=lifespan)
     application.state.stopping = stopping
     return SecurityHeaders(application)

@@ -11,23 +11,32 @@ from greeks.exchange.reading import INDIA
 
 
 class StoredDay:
-    """Reads a symbol's series from a store when its last capture has moved, not at every
-    refresh: a day's captures come a minute or more apart."""
+    """Reads a symbol's series from a store when its files have changed, not at every refresh: a
+    day's captures come a minute or more apart, and a query opens every file of the store. The
+    files' names in the newest day's folder, with the number of days, tell a change."""
 
     def __init__(self, path: str, symbol: str):
         from greeks.history.history import History
 
         self.history = History(path)
         self.symbol = symbol
-        self.last: dt.datetime | None = None
-        self.part: dict[str, Any] | None = None
+        self.seen: Any = None
+        self.part: dict[str, Any] = {}
+
+    def files_now(self) -> Any:
+        days = self.history.store.partitions(self.symbol)
+        if not days:
+            return None
+        newest = days[-1][2]
+        return len(days), newest, sorted(path.name for path in newest.glob("*.parquet"))
 
     def current(self) -> dict[str, Any]:
-        last = self.history.last_capture(self.symbol)
-        if last is None:
-            return {"error": f"the store holds no capture of {self.symbol} yet"}
-        if last != self.last:
-            self.part, self.last = self.read(last), last
+        seen = self.files_now()
+        if seen is None or seen != self.seen:
+            last = self.history.last_capture(self.symbol) if seen is not None else None
+            self.part = ({"error": f"the store holds no capture of {self.symbol} yet"}
+                         if last is None else self.read(last))
+            self.seen = seen
         return self.part
 
     def read(self, last: dt.datetime) -> dict[str, Any]:

@@ -223,17 +223,9 @@ void store(const ColumnsWithOutputs<greek_count>& columns, std::size_t i, std::s
 // Lanes outside the ordinary range: NaN where the leg has no price, leg_greeks' answer otherwise.
 void price_the_rest(const ColumnsWithOutputs<greek_count>& columns, std::size_t i,
                     std::size_t count, int ordinary) {
-    const auto& [spot, strike, time, rate, dividend, vol] = columns.numbers;
     for (std::size_t lane = 0; lane < count; ++lane) {
-        if ((ordinary >> lane) & 1) {
-            continue;
-        }
-        std::size_t leg = i + lane;
-        LegGreeks g = leg_greeks(spot[leg], strike[leg], time[leg], rate[leg], dividend[leg],
-                                 vol[leg], columns.is_call[leg] != 0);
-        double values[] = {g.delta, g.gamma, g.theta, g.vega, g.rho};
-        for (std::size_t output = 0; output < greek_count; ++output) {
-            columns.outputs[output][leg] = values[output];
+        if (((ordinary >> lane) & 1) == 0) {
+            write_leg_greeks(columns, i + lane);
         }
     }
 }

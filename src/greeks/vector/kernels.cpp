@@ -19,16 +19,8 @@ void greeks_kernel(const ColumnsWithOutputs<greek_count>& columns, std::size_t b
 
 void greeks_kernel_scalar(const ColumnsWithOutputs<greek_count>& columns, std::size_t begin,
                           std::size_t end) {
-    const auto& [spot, strike, time, rate, dividend, vol] = columns.numbers;
-    const auto& [delta, gamma, theta, vega, rho] = columns.outputs;
     for (std::size_t i = begin; i < end; ++i) {
-        LegGreeks g = leg_greeks(spot[i], strike[i], time[i], rate[i], dividend[i], vol[i],
-                                 columns.is_call[i] != 0);
-        delta[i] = g.delta;
-        gamma[i] = g.gamma;
-        theta[i] = g.theta;
-        vega[i] = g.vega;
-        rho[i] = g.rho;
+        write_leg_greeks(columns, i);
     }
 }
 

@@ -1,9 +1,23 @@
 // The element-wise kernels: plain loops over columns, no Python object touched.
 #pragma once
 
+#include "greeks/vector/black_scholes.hpp"
 #include "greeks/vector/elementwise.hpp"
 
 namespace greeks::vector {
+
+// Prices leg `i` one at a time and writes its five Greeks.
+inline void write_leg_greeks(const ColumnsWithOutputs<greek_count>& columns, std::size_t i) {
+    const auto& [spot, strike, time, rate, dividend, vol] = columns.numbers;
+    LegGreeks g = leg_greeks(spot[i], strike[i], time[i], rate[i], dividend[i], vol[i],
+                             columns.is_call[i] != 0);
+    const auto& [delta, gamma, theta, vega, rho] = columns.outputs;
+    delta[i] = g.delta;
+    gamma[i] = g.gamma;
+    theta[i] = g.theta;
+    vega[i] = g.vega;
+    rho[i] = g.rho;
+}
 
 // numbers: spot, strike, time, rate, dividend yield, vol; outputs: delta, gamma, theta, vega, rho.
 // Four legs at a time where the CPU allows (greeks_kernel_avx2), else one at a time.

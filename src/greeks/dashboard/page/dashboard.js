@@ -25,6 +25,25 @@
     return row;
   }
 
+  function listItems(lines) {
+    return lines.map((line) => {
+      const item = document.createElement("li");
+      item.textContent = line;
+      return item;
+    });
+  }
+
+  // Shows the section `name` when its part arrived, with the part's error in place of its content;
+  // true when there is content to draw.
+  function sectionShown(name, part, failurePrefix) {
+    byId(name).hidden = !part;
+    if (!part) return false;
+    const error = byId(`${name}-error`);
+    error.hidden = !part.error;
+    error.textContent = part.error ? `${failurePrefix}${part.error}` : "";
+    return !part.error;
+  }
+
   function setText(id, text) {
     const node = byId(id);
     if (node.textContent !== text) node.textContent = text;
@@ -126,12 +145,7 @@
     setText("days", single ? part.days_text : "-");
     setText("pcr", single && part.pcr !== null ? part.pcr.toFixed(2) : "-");
     setText("max-pain", single && part.max_pain !== null ? String(part.max_pain) : "-");
-    const notes = byId("notes");
-    notes.replaceChildren(...data.notes.map((note) => {
-      const item = document.createElement("li");
-      item.textContent = note;
-      return item;
-    }));
+    byId("notes").replaceChildren(...listItems(data.notes));
   }
 
   // The table's rows as plain values: [row class, texts, cell classes], an expiry's heading
@@ -242,21 +256,11 @@
   }
 
   function renderPosition(position) {
-    const section = byId("position");
-    section.hidden = !position;
-    if (!position) return;
-    const failed = Boolean(position.error);
-    byId("position-error").hidden = !failed;
-    byId("position-error").textContent = failed ? `The position could not be valued: ${position.error}` : "";
-    if (failed) return;
+    if (!sectionShown("position", position, "The position could not be valued: ")) return;
     const headings = byId("position-headings");
     headings.replaceChildren(...cellRow("th", position.header).childNodes);
     byId("position-rows").replaceChildren(...position.rows.map((row) => cellRow("td", row)));
-    byId("position-notes").replaceChildren(...position.notes.concat(position.summary).map((line) => {
-      const item = document.createElement("li");
-      item.textContent = line;
-      return item;
-    }));
+    byId("position-notes").replaceChildren(...listItems(position.notes.concat(position.summary)));
     const series = [{ label: "at expiry", color: "#2b8a3e", x: position.spots, y: position.at_expiry, kind: "line" }];
     if (position.at_days) {
       series.push({ label: `T+${position.days}`, color: "#e67700", x: position.spots, y: position.at_days, kind: "line", dash: "5 3" });
@@ -271,13 +275,7 @@
   }
 
   function renderHistory(history) {
-    const section = byId("history");
-    section.hidden = !history;
-    if (!history) return;
-    const failed = Boolean(history.error);
-    byId("history-error").hidden = !failed;
-    byId("history-error").textContent = failed ? `Store: ${history.error}` : "";
-    if (failed) return;
+    if (!sectionShown("history", history, "Store: ")) return;
     setText("history-day", history.day);
     setText("iv-rank", history.iv_rank === null ? "-" : history.iv_rank.toFixed(1));
     setText("iv-percentile", history.iv_percentile === null ? "-" : history.iv_percentile.toFixed(1));
