@@ -18,10 +18,12 @@
 
 #include "greeks/runtime/ref.hpp"
 #include "greeks/vector/buffers.hpp"
+#include "greeks/vector/key_plan.hpp"
 
 #include <array>
 #include <cmath>
 #include <limits>
+#include <vector>
 
 namespace greeks::vector {
 namespace {
@@ -64,17 +66,8 @@ int item(PyObject* mapping, PyObject* key, Ref* out) {
     return !*out && PyErr_Occurred() ? -1 : 0;
 }
 
-// The value of the first of `keys` (a tuple of texts) present in `mapping`; null when none is.
-int first_item(PyObject* mapping, PyObject* keys, Ref* out) {
-    for (Py_ssize_t k = 0; k < PyTuple_GET_SIZE(keys); ++k) {
-        if (item(mapping, PyTuple_GET_ITEM(keys, k), out) < 0) {
-            return -1;
-        }
-        if (*out) {
-            return 0;
-        }
-    }
-    return 0;
+std::span<PyObject* const> items_of(PyObject* tuple) {
+    return {PySequence_Fast_ITEMS(tuple), static_cast<std::size_t>(PyTuple_GET_SIZE(tuple))};
 }
 
 // What the caller names: tuples of texts, the kinds table and the expiry parser (all borrowed).
@@ -97,10 +90,43 @@ struct Columns {
     std::span<long long> origin;  // legs × 2: row index, side key index (−1: the row itself)
 };
 
+// Where each group of a row's keys sits in the row plan: the strike, the expiry, then one group
+// per kind key and one per side key.
+constexpr std::size_t strike_group = 0;
+constexpr std::size_t expiry_group = 1;
+constexpr std::size_t first_kind_group = 2;
+
+KeyPlan row_plan(const Layout& layout) {
+    std::vector<std::span<PyObject* const>> groups{items_of(layout.strike_keys),
+                                                   items_of(layout.expiry_keys)};
+    for (PyObject* tuple : {layout.kind_keys, layout.side_keys}) {
+        auto keys = items_of(tuple);
+        for (std::size_t k = 0; k < keys.size(); ++k) {
+            groups.push_back(keys.subspan(k, 1));
+        }
+    }
+    return KeyPlan(std::move(groups));
+}
+
+KeyPlan record_plan(const Layout& layout) {
+    std::vector<std::span<PyObject* const>> groups;
+    for (PyObject* keys : items_of(layout.value_keys)) {
+        groups.push_back(items_of(keys));
+    }
+    return KeyPlan(std::move(groups));
+}
+
 class Reader {
 public:
     Reader(const Layout& layout, const Columns& out)
-        : layout_(layout), out_(out), width_(PyTuple_GET_SIZE(layout.value_keys)) {}
+        : layout_(layout),
+          out_(out),
+          width_(PyTuple_GET_SIZE(layout.value_keys)),
+          kind_count_(PyTuple_GET_SIZE(layout.kind_keys)),
+          row_plan_(row_plan(layout)),
+          record_plan_(record_plan(layout)),
+          row_values_(row_plan_.size()),
+          record_values_(record_plan_.size()) {}
 
     // Reads one row; -1 with an exception set on a Python error.
     int read_row(PyObject* row, Py_ssize_t index) {
@@ -108,9 +134,12 @@ public:
             ++skipped;
             return 0;
         }
+        if (row_plan_.find(row, row_values_) < 0) {
+            return -1;
+        }
         long kind = -1;
         bool names_a_kind = false;
-        if (contract_kind(row, &kind, &names_a_kind) < 0) {
+        if (contract_kind(&kind, &names_a_kind) < 0) {
             return -1;
         }
         if (kind == not_an_option) {
@@ -119,7 +148,7 @@ public:
         }
         if (kind >= 0) {
             std::array<Found, 1> contract{Found{Ref::borrow(row), -1, kind}};
-            return read_legs_of(row, index, contract.data(), 1);
+            return read_legs_of(index, contract.data(), 1);
         }
         if (names_a_kind) {  // a contract of a kind nobody told us about
             ++skipped;
@@ -128,10 +157,7 @@ public:
         std::array<Found, max_side_keys> sides;
         std::size_t found = 0;
         for (Py_ssize_t s = 0; s < PyTuple_GET_SIZE(layout_.side_keys); ++s) {
-            Ref side;
-            if (item(row, PyTuple_GET_ITEM(layout_.side_keys, s), &side) < 0) {
-                return -1;
-            }
+            Ref& side = row_values_[first_kind_group + kind_count_ + s];
             if (!side || side.get() == Py_None) {  // no such side (None in nsepython's rows)
                 continue;
             }
@@ -144,7 +170,7 @@ public:
                 sides[found++] = Found{std::move(side), s, code};
             }
         }
-        return found == 0 ? 0 : read_legs_of(row, index, sides.data(), found);
+        return found == 0 ? 0 : read_legs_of(index, sides.data(), found);
     }
 
     std::size_t legs = 0;
@@ -163,12 +189,9 @@ private:
 
     // The code of the first kind key whose text the kinds table knows, else −1; `names_a_kind`
     // says whether any kind key held a text at all.
-    int contract_kind(PyObject* row, long* kind, bool* names_a_kind) {
-        for (Py_ssize_t k = 0; k < PyTuple_GET_SIZE(layout_.kind_keys); ++k) {
-            Ref text;
-            if (item(row, PyTuple_GET_ITEM(layout_.kind_keys, k), &text) < 0) {
-                return -1;
-            }
+    int contract_kind(long* kind, bool* names_a_kind) {
+        for (std::size_t k = 0; k < kind_count_; ++k) {
+            const Ref& text = row_values_[first_kind_group + k];
             if (!text || !PyUnicode_Check(text.get())) {
                 continue;
             }
@@ -186,10 +209,10 @@ private:
     }
 
     // Writes one leg per found record, all at the row's strike and expiry.
-    int read_legs_of(PyObject* row, Py_ssize_t index, const Found* found, std::size_t count) {
+    int read_legs_of(Py_ssize_t index, const Found* found, std::size_t count) {
         double strike = 0.0;
         long long day = 0;
-        int usable = row_strike_and_day(row, &strike, &day);
+        int usable = row_strike_and_day(&strike, &day);
         if (usable <= 0) {
             skipped += usable == 0;
             return usable;
@@ -213,18 +236,12 @@ private:
     }
 
     // 1 when the row has a finite strike and an expiry that parses, 0 when not, -1 on error.
-    int row_strike_and_day(PyObject* row, double* strike, long long* day) {
-        Ref strike_value;
-        if (first_item(row, layout_.strike_keys, &strike_value) < 0) {
-            return -1;
-        }
+    int row_strike_and_day(double* strike, long long* day) {
+        const Ref& strike_value = row_values_[strike_group];
         if (!strike_value || !finite_number(strike_value.get(), strike)) {
             return 0;
         }
-        Ref text;
-        if (first_item(row, layout_.expiry_keys, &text) < 0) {
-            return -1;
-        }
+        const Ref& text = row_values_[expiry_group];
         if (!text || !PyUnicode_Check(text.get())) {
             return 0;
         }
@@ -252,11 +269,11 @@ private:
     }
 
     int read_values(PyObject* record, double* out) {
+        if (record_plan_.find(record, record_values_) < 0) {
+            return -1;
+        }
         for (std::size_t k = 0; k < width_; ++k) {
-            Ref value;
-            if (first_item(record, PyTuple_GET_ITEM(layout_.value_keys, k), &value) < 0) {
-                return -1;
-            }
+            const Ref& value = record_values_[k];
             if (!value || !finite_number(value.get(), &out[k])) {
                 out[k] = not_a_number;
             }
@@ -267,6 +284,11 @@ private:
     const Layout& layout_;
     const Columns& out_;
     std::size_t width_;
+    std::size_t kind_count_;
+    KeyPlan row_plan_;
+    KeyPlan record_plan_;
+    std::vector<Ref> row_values_;          // the row's value of each group of the row plan
+    std::vector<Ref> record_values_;       // a record's value of each column
     Ref days_ = Ref::steal(PyDict_New());  // expiry text -> day number or None
 };
 
