@@ -5,6 +5,8 @@ import math
 import numpy as np
 import pandas as pd
 import pytest
+from hypothesis import given, settings
+from hypothesis import strategies as st
 
 import greeks
 import greeks.greeks as module
@@ -206,7 +208,8 @@ class CollidingKey:
         return False
 
 
-def read_legs(rows, day_number=lambda text: 20_000, capacity=None):
+def read_legs(rows, day_number=lambda text: 20_000, capacity=None,
+              value_keys=(("lastPrice",), ("impliedVolatility",))):
     from greeks import _vector
 
     capacity = 2 * len(rows) if capacity is None else capacity
@@ -214,8 +217,7 @@ def read_legs(rows, day_number=lambda text: 20_000, capacity=None):
                np.empty(capacity, dtype=bool), np.empty((capacity, 2)),
                np.empty((capacity, 2), dtype=np.int64))
     layout = (("strikePrice",), ("expiryDate", "expiryDates"), ("CE", "PE"), (1, 0),
-              ("optionType",), {"CE": 1, "PE": 0}, (("lastPrice",), ("impliedVolatility",)),
-              day_number)
+              ("optionType",), {"CE": 1, "PE": 0}, value_keys, day_number)
     legs, skipped, _ = _vector.read_legs(rows, layout, *columns)
     return (legs, skipped), columns
 
@@ -248,3 +250,44 @@ def test_strikes_read_as_finite_numbers_only(strike, legs):
 def test_a_failing_expiry_parser_propagates():
     with pytest.raises(ZeroDivisionError):
         read_legs([row(CE=side())], day_number=lambda text: 1 / 0)
+
+
+# Records whose keys come from a few orders and subsets, every alternative of a field among them:
+# the reader remembers where a layout of keys holds each field, and must read each record as a
+# key-by-key lookup would.
+RECORD_KEYS = ("lastPrice", "ltp", "impliedVolatility", "iv", "other")
+FIELD_KEYS = (("lastPrice", "ltp"), ("iv", "impliedVolatility"))
+
+
+@given(st.lists(st.tuples(st.permutations(RECORD_KEYS), st.sets(st.sampled_from(RECORD_KEYS)),
+                          st.lists(st.floats(1, 100), min_size=5, max_size=5),
+                          st.sampled_from(["CE", "PE", "both", "ab"])),
+                min_size=1, max_size=12))
+@settings(max_examples=60, deadline=None)
+def test_records_in_any_layout_read_as_looked_up_key_by_key(drawn):
+    rows, expected = [], []
+    for order, dropped, numbers, sides in drawn:
+        record = {key: number for key, number in zip(order, numbers) if key not in dropped}
+        present = {"CE": ("CE",), "PE": ("PE",), "both": ("CE", "PE"), "ab": ("PE", "CE")}[sides]
+        rows.append(row(**{name: dict(record) for name in present}))
+        looked_up = [next((record[key] for key in keys if key in record), math.nan)
+                     for keys in FIELD_KEYS]
+        expected += [looked_up for _ in ("CE", "PE") if _ in present]
+    (count, _), columns = read_legs(rows, value_keys=FIELD_KEYS)
+    assert count == len(expected)
+    np.testing.assert_array_equal(columns[3][:count], np.array(expected).reshape(-1, 2))
+
+
+@pytest.mark.parametrize("pandas_hands_over_blocks", [True, False])
+def test_the_frame_built_from_blocks_is_pandas_own_frame(monkeypatch, pandas_hands_over_blocks):
+    from greeks.chains.blocks import frame_of
+
+    if not pandas_hands_over_blocks:
+        monkeypatch.setitem(__import__("sys").modules, "pandas.api.internals", None)
+    floats = np.arange(6.0).reshape(2, 3)
+    others = {"day": np.array(["2025-08-07"] * 3, dtype="datetime64[ns]"),
+              "side": pd.array(["CE", "PE", "CE"], dtype="string")}
+    frame = frame_of(("side", "b", "day", "a"), floats, ("a", "b"), others)
+    expected = pd.DataFrame({"side": others["side"], "b": floats[1], "day": others["day"],
+                             "a": floats[0]})
+    pd.testing.assert_frame_equal(frame, expected)

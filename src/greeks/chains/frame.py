@@ -2,18 +2,20 @@
 from __future__ import annotations
 
 import datetime as dt
+import functools
 import numbers
 import warnings
 from typing import TYPE_CHECKING, Any
 
 import numpy as np
 
-from greeks.arrays import GREEK_NAMES, implied_volatility, option_greeks
+from greeks import _vector
+from greeks.arrays import GREEK_NAMES
 from greeks.chains import clock as clocks
+from greeks.chains.blocks import frame_of
 from greeks.exchange.reading import (ChainLegs, MissingSpot, capture_time, listed_expiries,
                                      parse_expiry_text, read_chain)
 from greeks.exchange.sources import exchange_chain
-from greeks.exchange.vocabulary import LEG_COLUMNS
 from greeks.units import warn_if_implausible
 
 if TYPE_CHECKING:
@@ -24,7 +26,13 @@ PRICE_CHOICES = ("last", "mid")
 COLUMNS = ("expiry", "strike", "side", "spot", "last_price", "iv", "time_to_expiry",
            *GREEK_NAMES, "iv_source", "open_interest", "volume", "bid", "ask", "mid",
            "change_in_oi", "symbol")
-SIDE_TEXTS = np.array(["PE", "CE"], dtype=object)  # by is_call
+# The frame's float columns, in its order: price_legs writes them as the rows of one array.
+FLOAT_COLUMNS = tuple(name for name in COLUMNS
+                      if name not in ("expiry", "side", "iv_source", "symbol"))
+# The columns taken from the exchange's records as they are.
+EXCHANGE_COLUMNS = ("last_price", "open_interest", "volume", "bid", "ask", "change_in_oi")
+SIDE_TEXTS = ("PE", "CE")  # by is_call
+IV_SOURCE_TEXTS = ("none", "exchange", "solved")  # by the codes of choose_volatility
 # Frames from chain_greeks' own checks up to the user's call.
 USER_FRAME = 2
 
@@ -55,35 +63,47 @@ def check_choice(name: str, value: Any, choices: tuple[str, ...]) -> None:
         raise ValueError(f"{name} must be one of {', '.join(map(repr, choices))}, not {value!r}")
 
 
-def mid_price(bid: np.ndarray, ask: np.ndarray) -> np.ndarray:
-    """The middle of bid and ask where both are above 0, else NaN."""
-    with np.errstate(invalid="ignore"):
-        return np.where((bid > 0) & (ask > 0), 0.5 * (bid + ask), np.nan)
+def mid_price(bid: np.ndarray, ask: np.ndarray, out: np.ndarray | None = None) -> np.ndarray:
+    """The middle of bid and ask where both are above 0, else NaN (written into `out` if given)."""
+    with np.errstate(invalid="ignore", over="ignore"):
+        quoted = (bid > 0) & (ask > 0)
+        mid = np.add(bid, ask, out=out)
+        mid *= 0.5
+    mid[~quoted] = np.nan
+    return mid
 
 
 def choose_volatility(exchange: np.ndarray, solve: Any, iv: str) -> tuple[np.ndarray, np.ndarray]:
-    """(volatility, iv_source) per leg: the exchange's where it is above 0 and wanted, else the one
+    """(volatility, source) per leg: the exchange's where it is above 0 and wanted, else the one
     solved from the price (solve(wanted) solves only the legs of the mask `wanted`, and runs only
-    when some leg needs it)."""
+    when some leg needs it); the source as a code of IV_SOURCE_TEXTS."""
     use_exchange = (exchange > 0) if iv != "solve" else np.zeros(exchange.shape, dtype=bool)
     volatility = np.where(use_exchange, exchange, np.nan)
     if iv != "exchange" and not use_exchange.all():
         wanted = ~use_exchange
         volatility[wanted] = solve(wanted)
-    source = np.where(use_exchange, "exchange", np.where(np.isnan(volatility), "none", "solved"))
-    return volatility, source.astype(object)
+    source = np.where(use_exchange, 1, np.where(np.isnan(volatility), 0, 2)).astype(np.int8)
+    return volatility, source
 
 
-def text_column(values: Any) -> Any:
-    """Texts as pandas' str column stored as Python strings: pandas builds its default, Arrow-backed
-    str column from a thousand short texts in several times the time the whole chain is priced
-    in. Pandas before 2.3 has no such dtype and gets the plain object column."""
+@functools.lru_cache(maxsize=32)
+def text_choices(choices: tuple[str, ...]) -> Any:
+    """pandas' str array of `choices`, stored as Python strings, from which text columns are taken
+    by code: pandas builds its default, Arrow-backed str column from a thousand short texts in
+    several times the time the whole chain is priced in, and checks every text of a column built
+    from texts, where a take copies references. Pandas before 2.3 has no such dtype and gets
+    the plain object array."""
     import pandas as pd
 
     try:
-        return pd.array(values, dtype=pd.StringDtype("python", na_value=np.nan))
+        return pd.array(list(choices), dtype=pd.StringDtype("python", na_value=np.nan))
     except TypeError:
-        return np.asarray(values, dtype=object)
+        return np.array(choices, dtype=object)
+
+
+def text_column(choices: tuple[str, ...], codes: np.ndarray) -> Any:
+    """The str column holding choices[code] for each code."""
+    return text_choices(choices).take(codes)
 
 
 def fetch_symbol(symbol: str) -> tuple[Any, str]:
@@ -128,30 +148,41 @@ def price_legs(legs: ChainLegs, selected: Any, moment: dt.datetime, *, rate: flo
                dividend_yield: float, clock: str, iv: str, price: str) -> dict[str, Any]:
     """The volatility, its source and the Greeks of the legs `selected` (a mask, positions or a
     slice) at `moment`, with their inputs: the work of chain_greeks without the frame, for
-    callers that want a few legs of a chain."""
+    callers that want a few legs of a chain. Every float column is a row of "block", in the
+    order of FLOAT_COLUMNS."""
     expiries = legs.expiry[selected]
-    strikes = legs.strike[selected]
-    is_call = legs.is_call[selected]
-    values = legs.values[:, selected]
-    years = clocks.years_to_expiry(expiries, moment, clock)
-    spot = np.full(len(strikes), legs.spot)
-
-    def column(name: str) -> np.ndarray:
-        return values[LEG_COLUMNS.index(name)]
-
-    mid = mid_price(column("bid"), column("ask"))
+    is_call = np.ascontiguousarray(legs.is_call[selected])
+    block = np.empty((len(FLOAT_COLUMNS), len(expiries)))
+    row = dict(zip(FLOAT_COLUMNS, block))
+    row["strike"][:] = legs.strike[selected]
+    row["spot"].fill(legs.spot)
+    for name in EXCHANGE_COLUMNS:
+        row[name][:] = legs.column(name)[selected]
+    row["time_to_expiry"][:] = clocks.years_to_expiry(expiries, moment, clock)
+    mid_price(row["bid"], row["ask"], out=row["mid"])
+    # The kernels are called directly: every input here is already a float64 row of its own.
+    spot, rate_, dividend = (np.array([value], dtype=np.float64)
+                             for value in (legs.spot, rate, dividend_yield))
 
     def solve(wanted: np.ndarray) -> np.ndarray:
-        paid = column("last_price") if price == "last" else mid
-        return implied_volatility(paid[wanted], legs.spot, strikes[wanted], years[wanted], rate,
-                                  is_call[wanted], dividend_yield=dividend_yield, warn=False)
+        paid = row["last_price"] if price == "last" else row["mid"]
+        solved = np.empty(int(np.count_nonzero(wanted)))
+        _vector.implied_volatility(paid[wanted], spot, row["strike"][wanted],
+                                   row["time_to_expiry"][wanted], rate_, dividend,
+                                   is_call[wanted], solved, 0)
+        return solved
 
-    volatility, source = choose_volatility(column("iv_percent") / 100.0, solve, iv)
-    greeks = option_greeks(spot, strikes, years, rate, volatility, is_call,
-                           dividend_yield=dividend_yield, warn=False)
-    return {"expiry": expiries, "strike": strikes, "is_call": is_call, "column": column,
-            "time_to_expiry": years, "spot": spot, "mid": mid, "iv": volatility,
-            "iv_source": source, "greeks": greeks}
+    exchange_iv = legs.column("iv_percent")[selected] / 100.0
+    row["iv"][:], source_code = choose_volatility(exchange_iv, solve, iv)
+    greeks = {name: row[name] for name in GREEK_NAMES}
+    _vector.greeks(row["spot"], row["strike"], row["time_to_expiry"], rate_, dividend, row["iv"],
+                   is_call, *greeks.values(), 0)
+    return {"expiry": expiries, "strike": row["strike"], "is_call": is_call,
+            "column": row.__getitem__, "time_to_expiry": row["time_to_expiry"],
+            "spot": row["spot"], "mid": row["mid"], "iv": row["iv"],
+            "iv_source": np.array(IV_SOURCE_TEXTS, dtype=object)[source_code],
+            "iv_source_code": source_code,
+            "greeks": greeks, "block": block}
 
 
 def chain_greeks(chain: Any, *, expiry: Any = None, now: dt.datetime | None = None,
@@ -177,8 +208,6 @@ def chain_greeks(chain: Any, *, expiry: Any = None, now: dt.datetime | None = No
     records of a leg), "spot_source", "timestamp" and "now". ValueError when the chain has legs
     but no price of the underlying; a chain with an expiry that has passed at `now` warns.
     """
-    import pandas as pd
-
     rate, dividend_yield = checked_pricing(now, rate, dividend_yield, clock, iv, price)
     wanted = None if expiry is None else expiry_day(expiry)
     chain, asked = fetch_symbol(chain) if isinstance(chain, str) else (chain, None)
@@ -199,26 +228,13 @@ def chain_greeks(chain: Any, *, expiry: Any = None, now: dt.datetime | None = No
 
     priced = price_legs(legs, selected, moment, rate=rate, dividend_yield=dividend_yield,
                         clock=clock, iv=iv, price=price)
-    expiries, is_call, column = priced["expiry"], priced["is_call"], priced["column"]
-    frame = pd.DataFrame({
-        "expiry": expiries.astype("datetime64[ns]"),
-        "strike": priced["strike"],
-        "side": text_column(SIDE_TEXTS[is_call.view(np.int8)]),
-        "spot": priced["spot"],
-        "last_price": column("last_price"),
-        "iv": priced["iv"],
-        "time_to_expiry": priced["time_to_expiry"],
-        **priced["greeks"],
-        "iv_source": text_column(priced["iv_source"]),
-        "open_interest": column("open_interest"),
-        "volume": column("volume"),
-        "bid": column("bid"),
-        "ask": column("ask"),
-        "mid": priced["mid"],
-        "change_in_oi": column("change_in_oi"),
-        "symbol": text_column(np.full(len(is_call), legs.symbol or asked or "", dtype=object)),
-    }, copy=False)  # in the order of COLUMNS (naming them again costs a text index per call);
-    # every column is a contiguous array of this call's own, handed over rather than copied
+    is_call = priced["is_call"]
+    frame = frame_of(COLUMNS, priced["block"], FLOAT_COLUMNS, {
+        "expiry": priced["expiry"].astype("datetime64[ns]"),
+        "side": text_column(SIDE_TEXTS, is_call.view(np.int8)),
+        "iv_source": text_column(IV_SOURCE_TEXTS, priced["iv_source_code"]),
+        "symbol": text_column((legs.symbol or asked or "",), np.zeros(len(is_call), np.int8)),
+    })
     frame.attrs.update(skipped=legs.skipped, futures=legs.not_options,
                        duplicates=legs.duplicates, spot_source=legs.spot_source,
                        timestamp=legs.timestamp, now=moment)

@@ -142,9 +142,16 @@ def price_number(value: Any) -> float | None:
 def capture_time(chain: Any) -> dt.datetime | None:
     """The chain's capture time as an aware datetime in India Standard Time, or None."""
     stamp = chain_parts(chain)[2] if isinstance(chain, Mapping) else None
+    return stamp_time(stamp) if isinstance(stamp, str) else None
+
+
+@functools.lru_cache(maxsize=64)
+def stamp_time(stamp: str) -> dt.datetime | None:
+    """A capture timestamp's moment, parsed once per text (a watch asks for the same one until
+    the exchange moves on)."""
     try:
         return dt.datetime.strptime(stamp, words.CAPTURE_FORMAT).replace(tzinfo=INDIA)
-    except (TypeError, ValueError):
+    except ValueError:
         return None
 
 
