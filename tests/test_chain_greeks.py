@@ -96,6 +96,18 @@ def test_the_close_clock_counts_to_half_past_three_in_india():
         frame["time_to_expiry"].iloc[0]
 
 
+@given(st.lists(st.dates(dt.date(2000, 1, 1), dt.date(2100, 1, 1)), min_size=1, max_size=20),
+       st.datetimes(dt.datetime(2000, 1, 1), dt.datetime(2100, 1, 1)),
+       st.sampled_from([IST, dt.timezone.utc, dt.timezone(dt.timedelta(hours=-7, minutes=-15))]))
+@settings(max_examples=80, deadline=None)
+def test_every_legs_time_to_the_close_is_that_of_its_own_day(days, now, zone):
+    from greeks.chains import clock
+
+    now = now.replace(tzinfo=zone)
+    years = clock.years_to_expiry(np.array(days, dtype="datetime64[D]"), now, "close")
+    assert years.tolist() == [clock.years_to_close(day, now) for day in days]
+
+
 @pytest.mark.parametrize("wanted", ["28-Aug-2025", "28-AUG-2025", "28-aug-2025", "2025-08-28",
                                     dt.date(2025, 8, 28), dt.datetime(2025, 8, 28, 9, 0)])
 def test_one_expiry_in_any_of_its_spellings(wanted):
@@ -214,7 +226,7 @@ def read_legs(rows, day_number=lambda text: 20_000, capacity=None,
 
     capacity = 2 * len(rows) if capacity is None else capacity
     columns = (np.empty(capacity), np.empty(capacity, dtype=np.int64),
-               np.empty(capacity, dtype=bool), np.empty((capacity, 2)),
+               np.empty(capacity, dtype=bool), np.empty((2, capacity)),
                np.empty((capacity, 2), dtype=np.int64))
     layout = (("strikePrice",), ("expiryDate", "expiryDates"), ("CE", "PE"), (1, 0),
               ("optionType",), {"CE": 1, "PE": 0}, value_keys, day_number)
@@ -275,7 +287,7 @@ def test_records_in_any_layout_read_as_looked_up_key_by_key(drawn):
         expected += [looked_up for _ in ("CE", "PE") if _ in present]
     (count, _), columns = read_legs(rows, value_keys=FIELD_KEYS)
     assert count == len(expected)
-    np.testing.assert_array_equal(columns[3][:count], np.array(expected).reshape(-1, 2))
+    np.testing.assert_array_equal(columns[3][:, :count].T, np.array(expected).reshape(-1, 2))
 
 
 @pytest.mark.parametrize("pandas_hands_over_blocks", [True, False])

@@ -13,6 +13,9 @@ CLOSE = dt.time(15, 30)
 SECONDS_PER_YEAR = 365 * 86400
 DAYS_PER_YEAR = 365.0
 CLOCKS = ("close", "days")
+# The close as a time after midnight UTC of the same day (10:00: India is 5:30 ahead, all year).
+CLOSE_AFTER_UTC_MIDNIGHT = np.timedelta64(
+    dt.datetime.combine(dt.date.min, CLOSE) - dt.datetime.min - INDIA.utcoffset(None), "us")
 
 
 def resolve_now(now: dt.datetime | None, captured: dt.datetime | None = None) -> dt.datetime:
@@ -41,9 +44,21 @@ def years_in_whole_days(expiry: dt.date, now: dt.datetime) -> float:
     return (dt.datetime.combine(expiry, dt.time()) - local_now).days / DAYS_PER_YEAR
 
 
+def microseconds_to_close(expiries: np.ndarray, now: dt.datetime) -> np.ndarray:
+    """(15:30 IST on each datetime64[D] expiry day − an aware `now`) in whole microseconds, the
+    resolution of a datetime: the exact difference that years_to_close takes, for every leg at
+    once."""
+    utc_now = now.astimezone(dt.timezone.utc).replace(tzinfo=None)
+    return (expiries.astype("datetime64[us]") + CLOSE_AFTER_UTC_MIDNIGHT
+            - np.datetime64(utc_now, "us")).astype(np.int64)
+
+
 def years_to_expiry(expiries: np.ndarray, now: dt.datetime, clock: str) -> np.ndarray:
     """Time to expiry for an array of datetime64[D] expiry days, from an aware `now`."""
-    years = years_to_close if clock == "close" else years_in_whole_days
+    if clock == "close":
+        # int64 to float64 is exact below 2**53 µs (285 years), and the division rounds once,
+        # as total_seconds() does: the same bits as years_to_close.
+        return microseconds_to_close(expiries, now) / 1e6 / SECONDS_PER_YEAR
     days, positions = np.unique(expiries, return_inverse=True)
-    per_day = np.array([years(day.item(), now) for day in days], dtype=np.float64)
+    per_day = np.array([years_in_whole_days(day.item(), now) for day in days], dtype=np.float64)
     return per_day[positions].reshape(expiries.shape)

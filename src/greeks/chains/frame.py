@@ -117,8 +117,8 @@ def warn_of_passed_expiries(legs: ChainLegs, moment: dt.datetime) -> None:
     """A live chain lists no expiry that has passed: one that does is a recording priced at the
     wrong moment, whose expired legs would quietly have no Greeks."""
     days = np.unique(legs.expiry)
-    passed = [day for day in days if clocks.close_of(day.item()) <= moment]
-    if not passed:
+    passed = days[clocks.microseconds_to_close(days, moment) <= 0]
+    if not passed.size:
         return
     which = "every expiry" if len(passed) == len(days) else \
         f"{len(passed)} of its {len(days)} expiries ({listed_expiries(passed[:3])}" + \

@@ -205,18 +205,18 @@ def read_chain(chain: Any) -> ChainLegs:
     strike = np.empty(capacity, dtype=np.float64)
     day = np.empty(capacity, dtype=np.int64)
     is_call = np.empty(capacity, dtype=bool)
-    values = np.empty((capacity, len(words.LEG_FIELDS)), dtype=np.float64)
+    values = np.empty((len(words.LEG_FIELDS), capacity), dtype=np.float64)
     origin = np.empty((capacity, 2), dtype=np.int64)
     count, skipped, not_options = _vector.read_legs(rows, READER_LAYOUT, strike, day, is_call,
                                                     values, origin)
     keep = first_of_each_leg(day[:count], strike[:count], is_call[:count])
-    spot, spot_source = find_spot(chain, values[:count, words.LEG_COLUMNS.index(
-        "underlying_value")])
+    spot, spot_source = find_spot(chain, values[words.LEG_COLUMNS.index("underlying_value"),
+                                                :count])
     legs = ChainLegs(
         shape=shape, rows=rows, spot=spot, spot_source=spot_source, timestamp=timestamp,
         symbol=None, expiry=day[keep].view("datetime64[D]"), strike=strike[keep],
-        is_call=is_call[keep], values=values.T[:, keep], origin=origin[keep], skipped=skipped,
-        not_options=not_options, duplicates=count - len(keep))
+        is_call=is_call[keep], values=values.take(keep, axis=1), origin=origin[keep],
+        skipped=skipped, not_options=not_options, duplicates=count - len(keep))
     legs.symbol = legs_symbol(legs)
     return legs
 

@@ -86,7 +86,7 @@ struct Columns {
     std::span<double> strike;
     std::span<long long> day;
     std::span<unsigned char> is_call;
-    std::span<double> values;     // legs × value columns
+    std::span<double> values;     // value columns × legs: a column's legs side by side
     std::span<long long> origin;  // legs × 2: row index, side key index (−1: the row itself)
 };
 
@@ -227,7 +227,7 @@ private:
             out_.is_call[legs] = leg.code == 1;
             out_.origin[2 * legs] = index;
             out_.origin[2 * legs + 1] = leg.slot;
-            if (read_values(leg.record.get(), &out_.values[legs * width_]) < 0) {
+            if (read_values(leg.record.get(), legs) < 0) {
                 return -1;
             }
             ++legs;
@@ -268,14 +268,16 @@ private:
         return *day == -1 && PyErr_Occurred() ? -1 : 1;
     }
 
-    int read_values(PyObject* record, double* out) {
+    int read_values(PyObject* record, std::size_t leg) {
+        std::size_t capacity = out_.strike.size();
         if (record_plan_.find(record, record_values_) < 0) {
             return -1;
         }
         for (std::size_t k = 0; k < width_; ++k) {
             const Ref& value = record_values_[k];
-            if (!value || !finite_number(value.get(), &out[k])) {
-                out[k] = not_a_number;
+            double& out = out_.values[k * capacity + leg];
+            if (!value || !finite_number(value.get(), &out)) {
+                out = not_a_number;
             }
         }
         return 0;

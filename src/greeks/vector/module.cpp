@@ -65,7 +65,8 @@ PyMethodDef vector_methods[] = {
      "Writes the volatility that gives each leg its price into out (NaN where none does)."},
     {"read_legs", fastcall<read_legs_entry>(), METH_FASTCALL,
      "read_legs(rows, layout, strike, day, is_call, values, origin)\n--\n\nReads the legs of a "
-     "chain's rows into the columns; returns (legs, skipped, records that are no option)."},
+     "chain's rows into the columns (values: a row per value column); returns (legs, skipped, "
+     "records that are no option)."},
     {"position_values", fastcall<position_values_entry>(), METH_FASTCALL,
      "position_values(kind, strike, quantity, years, vol, rate, dividend_yield, spots, days, "
      "shifts, out, threads)\n--\n\nWrites the position's value at every spot, day ahead and "
