@@ -303,3 +303,44 @@ def test_the_frame_built_from_blocks_is_pandas_own_frame(monkeypatch, pandas_han
     expected = pd.DataFrame({"side": others["side"], "b": floats[1], "day": others["day"],
                              "a": floats[0]})
     pd.testing.assert_frame_equal(frame, expected)
+
+
+@pytest.mark.parametrize("iv", ["exchange", "fill", "solve"])
+@pytest.mark.parametrize("price", ["last", "mid"])
+def test_each_legs_volatility_and_greeks_are_the_element_wise_functions(iv, price):
+    chain = recorded.chain("NIFTY")
+    frame = greeks.chain_greeks(chain, now=dt.datetime(2025, 8, 5, 13, 59), iv=iv, price=price)
+    bid, ask = frame["bid"].to_numpy(), frame["ask"].to_numpy()
+    mid = np.where((bid > 0) & (ask > 0), (bid + ask) / 2, np.nan)
+    np.testing.assert_array_equal(frame["mid"], mid)
+    is_call = (frame["side"] == "CE").to_numpy()
+    inputs = (frame["spot"], frame["strike"], frame["time_to_expiry"], 0.07)
+    exchange = frame["iv_source"] == "exchange"
+    solved = greeks.implied_volatility(frame["last_price"] if price == "last" else mid, *inputs,
+                                       is_call, warn=False)
+    expected_iv = np.where(exchange, frame["iv"], solved if iv != "exchange" else np.nan)
+    np.testing.assert_array_equal(frame["iv"], expected_iv)
+    assert (frame["iv_source"] == np.where(exchange, "exchange", np.where(
+        np.isnan(expected_iv), "none", "solved"))).all()
+    assert exchange.any() == (iv != "solve")
+    expected = greeks.option_greeks(*inputs, frame["iv"], is_call, warn=False)
+    for name in GREEK_NAMES:
+        np.testing.assert_array_equal(frame[name], expected[name])
+
+
+@pytest.mark.parametrize("short", ["strike", "iv_percent", "is_call", "source"])
+def test_chain_pricing_refuses_columns_of_other_lengths(short):
+    from greeks import _vector
+
+    columns = {name: np.ones(4) for name in ("strike", "years", "last", "iv_percent", "bid",
+                                            "ask")}
+    flags, source, outputs = np.ones(4, dtype=bool), np.empty(4, dtype=np.int8), np.empty((7, 4))
+    if short == "is_call":
+        flags = flags[:3]
+    elif short == "source":
+        source = source[:3]
+    else:
+        columns[short] = columns[short][:3]
+    with pytest.raises(ValueError, match="one entry per leg"):
+        _vector.price_chain(*columns.values(), flags, 100.0, 0.07, 0.0, "fill", "last", *outputs,
+                            source)

@@ -32,7 +32,7 @@ FLOAT_COLUMNS = tuple(name for name in COLUMNS
 # The columns taken from the exchange's records as they are.
 EXCHANGE_COLUMNS = ("last_price", "open_interest", "volume", "bid", "ask", "change_in_oi")
 SIDE_TEXTS = ("PE", "CE")  # by is_call
-IV_SOURCE_TEXTS = ("none", "exchange", "solved")  # by the codes of choose_volatility
+IV_SOURCE_TEXTS: tuple[str, ...] = _vector.IV_SOURCES  # by the codes price_legs gives
 # Frames from chain_greeks' own checks up to the user's call.
 USER_FRAME = 2
 
@@ -61,29 +61,6 @@ def check_number(name: str, value: Any) -> float:
 def check_choice(name: str, value: Any, choices: tuple[str, ...]) -> None:
     if not isinstance(value, str) or value not in choices:
         raise ValueError(f"{name} must be one of {', '.join(map(repr, choices))}, not {value!r}")
-
-
-def mid_price(bid: np.ndarray, ask: np.ndarray, out: np.ndarray | None = None) -> np.ndarray:
-    """The middle of bid and ask where both are above 0, else NaN (written into `out` if given)."""
-    with np.errstate(invalid="ignore", over="ignore"):
-        quoted = (bid > 0) & (ask > 0)
-        mid = np.add(bid, ask, out=out)
-        mid *= 0.5
-    mid[~quoted] = np.nan
-    return mid
-
-
-def choose_volatility(exchange: np.ndarray, solve: Any, iv: str) -> tuple[np.ndarray, np.ndarray]:
-    """(volatility, source) per leg: the exchange's where it is above 0 and wanted, else the one
-    solved from the price (solve(wanted) solves only the legs of the mask `wanted`, and runs only
-    when some leg needs it); the source as a code of IV_SOURCE_TEXTS."""
-    use_exchange = (exchange > 0) if iv != "solve" else np.zeros(exchange.shape, dtype=bool)
-    volatility = np.where(use_exchange, exchange, np.nan)
-    if iv != "exchange" and not use_exchange.all():
-        wanted = ~use_exchange
-        volatility[wanted] = solve(wanted)
-    source = np.where(use_exchange, 1, np.where(np.isnan(volatility), 0, 2)).astype(np.int8)
-    return volatility, source
 
 
 @functools.lru_cache(maxsize=32)
@@ -149,7 +126,7 @@ def price_legs(legs: ChainLegs, selected: Any, moment: dt.datetime, *, rate: flo
     """The volatility, its source and the Greeks of the legs `selected` (a mask, positions or a
     slice) at `moment`, with their inputs: the work of chain_greeks without the frame, for
     callers that want a few legs of a chain. Every float column is a row of "block", in the
-    order of FLOAT_COLUMNS."""
+    order of FLOAT_COLUMNS; "iv_source_code" indexes IV_SOURCE_TEXTS."""
     expiries = legs.expiry[selected]
     is_call = np.ascontiguousarray(legs.is_call[selected])
     block = np.empty((len(FLOAT_COLUMNS), len(expiries)))
@@ -159,30 +136,15 @@ def price_legs(legs: ChainLegs, selected: Any, moment: dt.datetime, *, rate: flo
     for name in EXCHANGE_COLUMNS:
         row[name][:] = legs.column(name)[selected]
     row["time_to_expiry"][:] = clocks.years_to_expiry(expiries, moment, clock)
-    mid_price(row["bid"], row["ask"], out=row["mid"])
-    # The kernels are called directly: every input here is already a float64 row of its own.
-    spot, rate_, dividend = (np.array([value], dtype=np.float64)
-                             for value in (legs.spot, rate, dividend_yield))
-
-    def solve(wanted: np.ndarray) -> np.ndarray:
-        paid = row["last_price"] if price == "last" else row["mid"]
-        solved = np.empty(int(np.count_nonzero(wanted)))
-        _vector.implied_volatility(paid[wanted], spot, row["strike"][wanted],
-                                   row["time_to_expiry"][wanted], rate_, dividend,
-                                   is_call[wanted], solved, 0)
-        return solved
-
-    exchange_iv = legs.column("iv_percent")[selected] / 100.0
-    row["iv"][:], source_code = choose_volatility(exchange_iv, solve, iv)
-    greeks = {name: row[name] for name in GREEK_NAMES}
-    _vector.greeks(row["spot"], row["strike"], row["time_to_expiry"], rate_, dividend, row["iv"],
-                   is_call, *greeks.values(), 0)
+    source = np.empty(len(expiries), dtype=np.int8)
+    _vector.price_chain(row["strike"], row["time_to_expiry"], row["last_price"],
+                        np.ascontiguousarray(legs.column("iv_percent")[selected]), row["bid"],
+                        row["ask"], is_call, float(legs.spot), rate, dividend_yield, iv, price,
+                        row["mid"], row["iv"], *(row[name] for name in GREEK_NAMES), source)
     return {"expiry": expiries, "strike": row["strike"], "is_call": is_call,
             "column": row.__getitem__, "time_to_expiry": row["time_to_expiry"],
-            "spot": row["spot"], "mid": row["mid"], "iv": row["iv"],
-            "iv_source": np.array(IV_SOURCE_TEXTS, dtype=object)[source_code],
-            "iv_source_code": source_code,
-            "greeks": greeks, "block": block}
+            "spot": row["spot"], "mid": row["mid"], "iv": row["iv"], "iv_source_code": source,
+            "greeks": {name: row[name] for name in GREEK_NAMES}, "block": block}
 
 
 def chain_greeks(chain: Any, *, expiry: Any = None, now: dt.datetime | None = None,

@@ -13,7 +13,7 @@ import numpy as np
 
 from greeks.arrays import GREEK_NAMES, option_price
 from greeks.chains import clock as clocks
-from greeks.chains.frame import checked_pricing, price_legs
+from greeks.chains.frame import IV_SOURCE_TEXTS, checked_pricing, price_legs
 from greeks.exchange.reading import (ChainLegs, LegNotListed, MissingSpot, capture_time,
                                      find_leg, futures_prices, read_chain)
 from greeks.exchange.sources import exchange_chain
@@ -131,12 +131,12 @@ def mark(legs: list[Leg], chains: Any = None, *, now: dt.datetime | None = None,
         priced = price_legs(read, where, moment, rate=rate, dividend_yield=dividend_yield,
                             clock=clock, iv=iv, price=price)
         for n, (index, _) in enumerate(options):
+            source = IV_SOURCE_TEXTS[priced["iv_source_code"][n]]
             rows[index] = {"spot": read.spot, "last_price": priced["column"]("last_price")[n],
-                           "iv": priced["iv"][n], "iv_source": priced["iv_source"][n],
+                           "iv": priced["iv"][n], "iv_source": source,
                            "time_to_expiry": priced["time_to_expiry"][n],
                            **{name: priced["greeks"][name][n] for name in GREEKS},
-                           "note": leg_note(priced["iv_source"][n], priced["time_to_expiry"][n],
-                                            price)}
+                           "note": leg_note(source, priced["time_to_expiry"][n], price)}
         pair = priced["iv"][len(options):]
         pair = pair[np.isfinite(pair)]
         atm_iv[symbol] = float(pair.mean()) if pair.size else math.nan

@@ -46,7 +46,7 @@ int Buffer::acquire(PyObject* obj, const char* name, char format, bool writable)
         return -1;
     }
     held_ = true;
-    Py_ssize_t itemsize = format == '?' ? 1 : 8;
+    Py_ssize_t itemsize = format == '?' || format == 'b' ? 1 : 8;
     if (!format_matches(native_format(view_.format), format) || view_.itemsize != itemsize) {
         PyErr_Format(PyExc_TypeError, "%s must be a contiguous buffer of format '%c', got '%s'",
                      name, format, view_.format != nullptr ? view_.format : "B");

@@ -18,9 +18,9 @@ public:
     Buffer& operator=(const Buffer&) = delete;
     ~Buffer();
 
-    // Borrows obj's memory, which must be C-contiguous and hold float64 ('d'), int64 ('q') or
-    // bool ('?') as `format` says. Returns 0, or -1 with TypeError or BufferError set; `name`
-    // goes in the message.
+    // Borrows obj's memory, which must be C-contiguous and hold float64 ('d'), int64 ('q'), bool
+    // ('?') or int8 ('b') as `format` says. Returns 0, or -1 with TypeError or BufferError set;
+    // `name` goes in the message.
     int acquire(PyObject* obj, const char* name, char format, bool writable);
     std::size_t size() const { return size_; }
     std::span<double> doubles() const { return {static_cast<double*>(view_.buf), size_}; }
@@ -28,6 +28,7 @@ public:
     std::span<unsigned char> flags() const {
         return {static_cast<unsigned char*>(view_.buf), size_};
     }
+    std::span<signed char> int8s() const { return {static_cast<signed char*>(view_.buf), size_}; }
 
     // The buffer as a kernel input of n elements (one value is broadcast). -1 with ValueError set
     // when it holds neither 1 nor n values.

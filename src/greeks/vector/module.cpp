@@ -1,9 +1,10 @@
 // greeks._vector: the array kernels. The Python layer (greeks/arrays.py,
-// greeks/exchange/reading.py, greeks/positions/payoff.py) converts and broadcasts the arguments and
-// allocates the outputs; these entry points borrow the buffers and write the results in place. The
-// element-wise and position kernels release the GIL around their loops; the chain reader, which
-// walks Python objects, holds it throughout.
+// greeks/exchange/reading.py, greeks/chains/frame.py, greeks/positions/payoff.py) converts and
+// broadcasts the arguments and allocates the outputs; these entry points borrow the buffers and
+// write the results in place. The element-wise, chain pricing and position kernels release the
+// GIL around their loops; the chain reader, which walks Python objects, holds it throughout.
 #include "greeks/runtime/compat.hpp"
+#include "greeks/vector/chain_pricing.hpp"
 #include "greeks/vector/chain_reader.hpp"
 #include "greeks/vector/elementwise.hpp"
 #include "greeks/vector/kernels.hpp"
@@ -67,6 +68,12 @@ PyMethodDef vector_methods[] = {
      "read_legs(rows, layout, strike, day, is_call, values, origin)\n--\n\nReads the legs of a "
      "chain's rows into the columns (values: a row per value column); returns (legs, skipped, "
      "records that are no option)."},
+    {"price_chain", fastcall<price_chain_entry>(), METH_FASTCALL,
+     "price_chain(strike, time_to_expiry, last_price, iv_percent, bid, ask, is_call, spot, rate, "
+     "dividend_yield, iv, price, mid, iv_out, delta, gamma, theta, vega, rho, source)\n--\n\n"
+     "Writes each leg's mid, the volatility it is priced at (iv: 'exchange', 'fill' or "
+     "'solve'; solved from price: 'last' or 'mid'), its source as a code of IV_SOURCES, and "
+     "its Greeks."},
     {"position_values", fastcall<position_values_entry>(), METH_FASTCALL,
      "position_values(kind, strike, quantity, years, vol, rate, dividend_yield, spots, days, "
      "shifts, out, threads)\n--\n\nWrites the position's value at every spot, day ahead and "
@@ -74,26 +81,34 @@ PyMethodDef vector_methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
-int add_greek_names(PyObject* module) {
-    PyObject* names = PyTuple_New(greek_names.size());
+template <std::size_t N>
+int add_names(PyObject* module, const char* attribute, const std::array<const char*, N>& texts) {
+    PyObject* names = PyTuple_New(N);
     if (names == nullptr) {
         return -1;
     }
-    for (std::size_t i = 0; i < greek_names.size(); ++i) {
-        PyObject* name = PyUnicode_InternFromString(greek_names[i]);
+    for (std::size_t i = 0; i < N; ++i) {
+        PyObject* name = PyUnicode_InternFromString(texts[i]);
         if (name == nullptr) {
             Py_DECREF(names);
             return -1;
         }
         PyTuple_SET_ITEM(names, i, name);  // steals the reference
     }
-    int added = PyModule_AddObjectRef(module, "GREEK_NAMES", names);
+    int added = PyModule_AddObjectRef(module, attribute, names);
     Py_DECREF(names);
     return added;
 }
 
+int add_names_of_outputs(PyObject* module) {
+    return add_names(module, "GREEK_NAMES", greek_names) < 0 ||
+                   add_names(module, "IV_SOURCES", iv_source_names) < 0
+               ? -1
+               : 0;
+}
+
 PyModuleDef_Slot vector_slots[] = {
-    {Py_mod_exec, reinterpret_cast<void*>(add_greek_names)},
+    {Py_mod_exec, reinterpret_cast<void*>(add_names_of_outputs)},
     {Py_mod_multiple_interpreters, Py_MOD_PER_INTERPRETER_GIL_SUPPORTED},
     {0, nullptr},
 };

@@ -1,0 +1,17 @@
+// Pricing every leg of a chain once its records are read: the middle of each quote, the
+// volatility each leg is priced at and where it came from, and the Greeks.
+#pragma once
+
+#include "greeks/runtime/compat.hpp"
+
+#include <array>
+
+namespace greeks::vector {
+
+// Where a leg's volatility came from, by the code price_chain writes; exported as IV_SOURCES.
+inline constexpr std::array<const char*, 3> iv_source_names = {"none", "exchange", "solved"};
+
+// price_chain(...) -> None. Python entry; see chain_pricing.cpp.
+PyObject* price_chain_entry(PyObject* module, PyObject* const* args, Py_ssize_t nargs);
+
+}  // namespace greeks::vector
