@@ -37,14 +37,15 @@ constexpr Py_ssize_t max_side_keys = 8;
 // The finite number an int, a float or a numeric text holds; false for anything else (bool,
 // None, huge ints, text that is no number). May leave no exception set.
 bool finite_number(PyObject* value, double* out) {
-    if (PyFloat_Check(value)) {
-        *out = PyFloat_AS_DOUBLE(value);
-    } else if (PyLong_Check(value) && !PyBool_Check(value)) {
+    // ints first: their test reads a type flag, where the float test of an int walks its bases
+    if (PyLong_Check(value) && !PyBool_Check(value)) {
         *out = PyLong_AsDouble(value);
         if (*out == -1.0 && PyErr_Occurred()) {
             PyErr_Clear();  // too large for a double: not a usable number
             return false;
         }
+    } else if (PyFloat_Check(value)) {
+        *out = PyFloat_AS_DOUBLE(value);
     } else if (PyUnicode_Check(value)) {
         // The float() reading of text: surrounding white space allowed, thousands separators not.
         Ref number = Ref::steal(PyFloat_FromString(value));
