@@ -7,9 +7,9 @@
 // follows the leading term of each wing, Householder steps of the third order (fourth-order
 // convergence, from b's closed-form first three derivatives) run in double, where erfc costs a
 // fraction of its long double price, until a step is small: usually two steps. Where b's terms
-// cancelled by more than four bits, the last step is taken again in long double, which alone
-// carries b's full accuracy there. A bracket kept from the signs seen so far catches any step
-// that would leave it.
+// cancelled by more than four bits, the last step is taken again with b in long double, which
+// alone carries b's full accuracy there (its derivatives stay in double: the step is tiny). A
+// bracket kept from the signs seen so far catches any step that would leave it.
 #include "greeks/vector/implied_volatility.hpp"
 #include "greeks/vector/numbers.hpp"
 
@@ -80,11 +80,13 @@ struct Bracket {
     Extended middle(Extended s) const { return std::isinf(high) ? 2.0L * s : 0.5L * (low + high); }
 };
 
-// Where a run of iterations ended: s, and whether the last step was taken from values that carry
-// double precision (the terms of b cancelled by no more than cancellation_in_double).
+// Where a run of iterations ended: s; whether the last step was taken from values that carry
+// double precision (the terms of b cancelled by no more than cancellation_in_double); whether
+// the steps had become small (else the iterations ran out).
 struct Reached {
     Extended s;
     bool accurate;
+    bool converged;
 };
 
 // Householder iterations on the objective of one side, in the precision Real, from s.
@@ -96,7 +98,7 @@ Reached iterate(const Normalised& n, Extended beta, bool side_is_lower, Extended
     const Real target = side_is_lower ? std::log(static_cast<Real>(beta))
                                       : std::log(static_cast<Real>(n.bound - beta));
     if (!std::isfinite(target)) {
-        return {s, false};  // β out of this precision's range: leave the work to the wider one
+        return {s, false, false};  // β out of this precision's range: leave it to the wider one
     }
     Bracket bracket;
     for (int i = 0; i < iterations; ++i) {
@@ -126,7 +128,7 @@ Reached iterate(const Normalised& n, Extended beta, bool side_is_lower, Extended
             side_is_lower ? black.half_up * normal_cdf(h + Real(0.5) * at) / part : Real(1);
         const bool accurate = cancellation <= cancellation_in_double;
         if (f == 0) {
-            return {s, accurate};
+            return {s, accurate, true};
         }
         (f * sign > 0 ? bracket.high : bracket.low) = s;
         // Householder's step of the third order, ν·(1 + ν·f″/2f′) / (1 + ν·f″/f′ + ν²·f‴/6f′)
@@ -140,7 +142,7 @@ Reached iterate(const Normalised& n, Extended beta, bool side_is_lower, Extended
                               : std::isfinite(halley)    ? halley
                                                          : newton;
         if (std::fabs(step) <= last_step * s) {
-            return {s + step, accurate};
+            return {s + step, accurate, true};
         }
         Extended next = s + step;
         if (!(next > bracket.low && next < bracket.high)) {
@@ -154,7 +156,41 @@ Reached iterate(const Normalised& n, Extended beta, bool side_is_lower, Extended
             break;
         }
     }
-    return {s, false};
+    return {s, false, false};
+}
+
+// The last step from an s that the steps in double brought to the root as closely as b's
+// cancelled terms allow: the objective in long double, which alone carries b's accuracy there,
+// its slope and curvature in double, which a step this small needs to a few digits only (a
+// Halley step). False, leaving the work to full iterations in long double, where the step is
+// not small or b or its slope is not a normal double.
+bool refine_in_extended(const Normalised& n, Extended beta, bool side_is_lower, Extended s,
+                        Extended* refined) {
+    const OtmBlack<Extended> black(n.x, n.bound);
+    const Extended part = side_is_lower ? black.value(s) : black.shortfall(s);
+    const Extended target = side_is_lower ? std::log(beta) : std::log(n.bound - beta);
+    if (!(part > 0) || !std::isfinite(target)) {
+        return false;
+    }
+    const Extended f = std::log(part) - target;
+    const OtmBlack<double> slope_of(static_cast<double>(n.x), static_cast<double>(n.bound));
+    const double at = static_cast<double>(s);
+    const double vega = slope_of.vega(at);
+    const double h = slope_of.x / at;
+    const double tiniest = std::numeric_limits<double>::min();
+    if (!(static_cast<double>(part) >= tiniest && vega >= tiniest)) {
+        return false;  // subnormal in double: too few digits even for the slope
+    }
+    const double sign = side_is_lower ? 1.0 : -1.0;
+    const double df = sign * vega / static_cast<double>(part);
+    const double d2f = sign * vega * (h * h / at - 0.25 * at) / static_cast<double>(part) - df * df;
+    const Extended newton = -f / df;
+    const Extended step = newton / (1 - 0.5L * newton * d2f / df);
+    if (!std::isfinite(step) || !(std::fabs(step) <= last_step * s)) {
+        return false;
+    }
+    *refined = s + step;
+    return true;
 }
 
 // Solves model(y) = 0 by Newton's method from y for a model that is monotone and concave on the
@@ -227,6 +263,10 @@ Extended solve_total_volatility(const Normalised& n, Extended beta) {
     Reached reached = iterate<double>(n, beta, lower, s, double_iterations);
     if (reached.accurate) {
         return reached.s;
+    }
+    Extended refined = 0.0L;
+    if (reached.converged && refine_in_extended(n, beta, lower, reached.s, &refined)) {
+        return refined;
     }
     return iterate<Extended>(n, beta, lower, reached.s, extended_iterations).s;
 }
