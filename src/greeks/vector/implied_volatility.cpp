@@ -110,7 +110,9 @@ Reached iterate(const Normalised& n, Extended beta, bool side_is_lower, Extended
         // ∂³b/∂s³, from ∂growth/∂s = −3h²/s² − 1/4
         const Real third = vega * (growth * growth - 3 * h * h / (at * at) - Real(0.25));
         // The objective rises with s on the lower side and falls on the upper one.
-        const Real part = side_is_lower ? black.value(at) : black.shortfall(at);
+        const auto lower_side = side_is_lower ? black.value_and_first_term(at)
+                                              : typename OtmBlack<Real>::ValueAndFirstTerm{};
+        const Real part = side_is_lower ? lower_side.value : black.shortfall(at);
         if (!(part > 0)) {
             // below every representable price (lower side) or at the bound to every digit
             (side_is_lower ? bracket.low : bracket.high) = s;
@@ -124,8 +126,7 @@ Reached iterate(const Normalised& n, Extended beta, bool side_is_lower, Extended
         const Real d3f =
             sign * third / part - 3 * df * (sign * curvature / part) + 2 * df * df * df;
         // The upper side's two terms are both positive; the lower side's cancel by this factor.
-        const Real cancellation =
-            side_is_lower ? black.half_up * normal_cdf(h + Real(0.5) * at) / part : Real(1);
+        const Real cancellation = side_is_lower ? lower_side.first_term / part : Real(1);
         const bool accurate = cancellation <= cancellation_in_double;
         if (f == 0) {
             return {s, accurate, true};

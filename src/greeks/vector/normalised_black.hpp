@@ -32,12 +32,20 @@ struct OtmBlack {
     OtmBlack(Real x_, Real half_up_) : x(x_), half_up(half_up_), half_down(1 / half_up_) {}
 
     // b(x, s), s > 0
-    Real value(Real s) const {
+    Real value(Real s) const { return value_and_first_term(s).value; }
+
+    struct ValueAndFirstTerm {
+        Real value;
+        Real first_term;  // e^(x/2)·N(h + t): its ratio to b is how far b's terms cancel
+    };
+
+    ValueAndFirstTerm value_and_first_term(Real s) const {
         Real h = x / s, t = Real(0.5) * s;
+        Real first = half_up * normal_cdf(h + t);
         if (t < tiny_half_spread) {
-            return near_expiry_value(h, t);
+            return {near_expiry_value(h, t), first};
         }
-        return half_up * normal_cdf(h + t) - half_down * normal_cdf(h - t);
+        return {first - half_down * normal_cdf(h - t), first};
     }
 
     // Below this s/2 the two terms of b agree in all but the last few of their digits (N(h ± t)
