@@ -91,8 +91,9 @@ struct Columns {
     std::span<long long> origin;  // legs × 2: row index, side key index (−1: the row itself)
 };
 
-// Where each group of a row's keys sits in the row plan: the strike, the expiry, then one group
-// per kind key and one per side key.
+// Where each group of a row's keys sits in the row plan: the strike, the expiry, one group per
+// kind key, one per side key, then the value columns' groups (a contract row holds its values
+// itself, so one walk over it finds everything).
 constexpr std::size_t strike_group = 0;
 constexpr std::size_t expiry_group = 1;
 constexpr std::size_t first_kind_group = 2;
@@ -105,6 +106,9 @@ KeyPlan row_plan(const Layout& layout) {
         for (std::size_t k = 0; k < keys.size(); ++k) {
             groups.push_back(keys.subspan(k, 1));
         }
+    }
+    for (PyObject* keys : items_of(layout.value_keys)) {
+        groups.push_back(items_of(keys));
     }
     return KeyPlan(std::move(groups));
 }
@@ -124,6 +128,7 @@ public:
           out_(out),
           width_(PyTuple_GET_SIZE(layout.value_keys)),
           kind_count_(PyTuple_GET_SIZE(layout.kind_keys)),
+          first_value_group_(first_kind_group + kind_count_ + PyTuple_GET_SIZE(layout.side_keys)),
           row_plan_(row_plan(layout)),
           record_plan_(record_plan(layout)),
           row_values_(row_plan_.size()),
@@ -228,7 +233,7 @@ private:
             out_.is_call[legs] = leg.code == 1;
             out_.origin[2 * legs] = index;
             out_.origin[2 * legs + 1] = leg.slot;
-            if (read_values(leg.record.get(), legs) < 0) {
+            if (read_values(leg, legs) < 0) {
                 return -1;
             }
             ++legs;
@@ -269,13 +274,19 @@ private:
         return *day == -1 && PyErr_Occurred() ? -1 : 1;
     }
 
-    int read_values(PyObject* record, std::size_t leg) {
+    // The values of one found record: a side's from its own walk, a contract row's from the
+    // row's.
+    int read_values(const Found& record, std::size_t leg) {
         std::size_t capacity = out_.strike.size();
-        if (record_plan_.find(record, record_values_) < 0) {
-            return -1;
+        const Ref* values = &row_values_[first_value_group_];
+        if (record.slot >= 0) {
+            if (record_plan_.find(record.record.get(), record_values_) < 0) {
+                return -1;
+            }
+            values = record_values_.data();
         }
         for (std::size_t k = 0; k < width_; ++k) {
-            const Ref& value = record_values_[k];
+            const Ref& value = values[k];
             double& out = out_.values[k * capacity + leg];
             if (!value || !finite_number(value.get(), &out)) {
                 out = not_a_number;
@@ -288,6 +299,7 @@ private:
     const Columns& out_;
     std::size_t width_;
     std::size_t kind_count_;
+    std::size_t first_value_group_;
     KeyPlan row_plan_;
     KeyPlan record_plan_;
     std::vector<Ref> row_values_;          // the row's value of each group of the row plan
