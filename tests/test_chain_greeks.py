@@ -264,10 +264,14 @@ def test_a_failing_expiry_parser_propagates():
         read_legs([row(CE=side())], day_number=lambda text: 1 / 0)
 
 
+class OddText(str):
+    """A key equal to a text that is not exactly a str: dicts holding one are never remembered."""
+
+
 # Records whose keys come from a few orders and subsets, every alternative of a field among them:
 # the reader remembers where a layout of keys holds each field, and must read each record as a
 # key-by-key lookup would.
-RECORD_KEYS = ("lastPrice", "ltp", "impliedVolatility", "iv", "other")
+RECORD_KEYS = ("lastPrice", "ltp", "impliedVolatility", "iv", "other", OddText("ltp"))
 FIELD_KEYS = (("lastPrice", "ltp"), ("iv", "impliedVolatility"))
 
 
@@ -344,3 +348,31 @@ def test_chain_pricing_refuses_columns_of_other_lengths(short):
     with pytest.raises(ValueError, match="one entry per leg"):
         _vector.price_chain(*columns.values(), flags, 100.0, 0.07, 0.0, "fill", "last", *outputs,
                             source)
+
+
+quotes = st.sampled_from([0.0, -1.0, 12.5, 80.0, float("nan")])
+
+
+@given(st.lists(st.tuples(quotes, quotes, quotes, st.sampled_from([0.0, -3.0, 18.0, float("nan")]),
+                          st.booleans()), min_size=1, max_size=30),
+       st.sampled_from(["exchange", "fill", "solve"]), st.sampled_from(["last", "mid"]))
+@settings(max_examples=80, deadline=None)
+def test_chain_pricing_follows_its_rules_leg_by_leg(legs, iv, price):
+    from greeks import _vector
+
+    last, bid, ask, iv_percent, is_call = (np.array(column) for column in zip(*legs))
+    strike, years = np.full(len(legs), 100.0), np.full(len(legs), 0.1)
+    outputs, source = np.empty((7, len(legs))), np.empty(len(legs), dtype=np.int8)
+    _vector.price_chain(strike, years, last, iv_percent, bid, ask, is_call, 100.0, 0.07, 0.0, iv,
+                        price, *outputs, source)
+    for leg, (paid, b, a, percent, call) in enumerate(legs):
+        mid = (b + a) / 2 if b > 0 and a > 0 else math.nan
+        exchange = iv != "solve" and percent > 0
+        vol = percent / 100 if exchange else math.nan if iv == "exchange" else float(
+            greeks.implied_volatility(paid if price == "last" else mid, 100.0, 100.0, 0.1, 0.07,
+                                      call, warn=False))
+        np.testing.assert_array_equal(outputs[:2, leg], [mid, vol])
+        assert _vector.IV_SOURCES[source[leg]] == (
+            "exchange" if exchange else "none" if math.isnan(vol) else "solved")
+        expected = greeks.option_greeks(100.0, 100.0, 0.1, 0.07, vol, call, warn=False)
+        np.testing.assert_array_equal(outputs[2:, leg], [expected[name] for name in GREEK_NAMES])
