@@ -55,9 +55,13 @@ Normalised normalise(double spot, double strike, double time, double rate, doubl
     Extended call_x = is_call ? x : -x;
     Extended discount = std::exp(-(static_cast<Extended>(rate) + dividend) * time);
     Extended scale = std::sqrt(static_cast<Extended>(spot) * strike * discount);
-    Extended intrinsic = call_x > 0 ? 2.0L * std::sinh(0.5L * call_x) : 0.0L;
-    Extended otm_x = -std::fabs(call_x);
-    return {otm_x, std::exp(0.5L * otm_x), intrinsic, scale};
+    // One exponential for both the bound e^(−|x|/2) and the intrinsic value 2·sinh(|x|/2) =
+    // e^(|x|/2) − e^(−|x|/2) = g·(2 + g)/(1 + g) with g = e^(|x|/2) − 1, which keeps its digits
+    // for small |x|.
+    Extended grown = std::expm1(0.5L * std::fabs(call_x));
+    Extended bound = 1.0L / (1.0L + grown);
+    Extended intrinsic = call_x > 0 ? grown * (2.0L + grown) * bound : 0.0L;
+    return {-std::fabs(call_x), bound, intrinsic, scale};
 }
 
 // The price no option reaches whatever its volatility: the call's S·e^(−qT), the put's K·e^(−rT).
@@ -169,11 +173,12 @@ bool refine_in_extended(const Normalised& n, Extended beta, bool side_is_lower, 
                         Extended* refined) {
     const OtmBlack<Extended> black(n.x, n.bound);
     const Extended part = side_is_lower ? black.value(s) : black.shortfall(s);
-    const Extended target = side_is_lower ? std::log(beta) : std::log(n.bound - beta);
-    if (!(part > 0) || !std::isfinite(target)) {
+    const Extended wanted = side_is_lower ? beta : n.bound - beta;
+    if (!(part > 0) || !(wanted > 0)) {
         return false;
     }
-    const Extended f = std::log(part) - target;
+    // ln part − ln wanted in one logarithm, part being within a few units of wanted
+    const Extended f = std::log1p((part - wanted) / wanted);
     const OtmBlack<double> slope_of(static_cast<double>(n.x), static_cast<double>(n.bound));
     const double at = static_cast<double>(s);
     const double vega = slope_of.vega(at);
@@ -209,6 +214,13 @@ double solve_model(Model model, double y) {
     return y;
 }
 
+// ln v to double precision, in double where v is a normal double (a first guess needs no more).
+double log_in_double(Extended v) {
+    return v >= std::numeric_limits<double>::min() && v <= std::numeric_limits<double>::max()
+               ? std::log(static_cast<double>(v))
+               : static_cast<double>(std::log(v));
+}
+
 // A first s for b(x, s) = β from a model of each wing in y = ln(s/s_c) that matches b's value and
 // slope at the inflection point s_c = √(2|x|): below it ln b ≈ ln b_c + (|x|/4)(1 − e^(−2y)) + B·y,
 // the first term the e^(−x²/2s²) fall of the wing; above it ln(e^(x/2) − b) ≈ ln(e^(x/2) − b_c)
@@ -225,7 +237,7 @@ Extended initial_guess(const OtmBlack<double>& black, double s_c, double b_c, bo
     if (lower) {
         const double a = -0.25 * x;
         const double b_slope = slope_c / b_c - 2.0 * a;
-        const double wanted = static_cast<double>(std::log(beta)) - std::log(b_c);
+        const double wanted = log_in_double(beta) - std::log(b_c);
         y = solve_model(
             [&](double y) {
                 double fall = std::exp(-2.0 * y);
@@ -236,8 +248,7 @@ Extended initial_guess(const OtmBlack<double>& black, double s_c, double b_c, bo
         const double shortfall_c = black.half_up - b_c;
         const double a = s_c * s_c / 8.0;
         const double c_slope = 2.0 * a - slope_c / shortfall_c;
-        const double wanted =
-            static_cast<double>(std::log(black.half_up - beta)) - std::log(shortfall_c);
+        const double wanted = log_in_double(black.half_up - beta) - std::log(shortfall_c);
         y = solve_model(
             [&](double y) {
                 double rise = std::exp(2.0 * y);
@@ -246,7 +257,7 @@ Extended initial_guess(const OtmBlack<double>& black, double s_c, double b_c, bo
             },
             std::max(0.0, 0.5 * std::log1p(-wanted / a)));
     }
-    return s_c * std::exp(static_cast<Extended>(y));
+    return s_c * std::exp(y);
 }
 
 // The s with b(x, s) = β, for x ≤ 0 and 0 < β < e^(x/2).
