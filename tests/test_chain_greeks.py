@@ -105,7 +105,8 @@ def test_every_legs_time_to_the_close_is_that_of_its_own_day(days, now, zone):
 
     now = now.replace(tzinfo=zone)
     years = clock.years_to_expiry(np.array(days, dtype="datetime64[D]"), now, "close")
-    assert years.tolist() == [clock.years_to_close(day, now) for day in days]
+    close = [dt.datetime.combine(day, dt.time(15, 30), tzinfo=IST) for day in days]
+    assert years.tolist() == [(moment - now).total_seconds() / (365 * 86400) for moment in close]
 
 
 @pytest.mark.parametrize("wanted", ["28-Aug-2025", "28-AUG-2025", "28-aug-2025", "2025-08-28",

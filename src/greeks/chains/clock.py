@@ -28,15 +28,6 @@ def resolve_now(now: dt.datetime | None, captured: dt.datetime | None = None) ->
     return now if now.tzinfo is not None else now.replace(tzinfo=INDIA)
 
 
-def close_of(expiry: dt.date) -> dt.datetime:
-    return dt.datetime.combine(expiry, CLOSE, tzinfo=INDIA)
-
-
-def years_to_close(expiry: dt.date, now: dt.datetime) -> float:
-    """(15:30 IST on the expiry day − now) in years of 365 days."""
-    return (close_of(expiry) - now).total_seconds() / SECONDS_PER_YEAR
-
-
 def years_in_whole_days(expiry: dt.date, now: dt.datetime) -> float:
     """Whole days from now to the expiry day's midnight on the machine's clock, floored, over 365:
     the count that `Kestrava.get_option_data` uses (−1/365 during the expiry day itself)."""
@@ -46,7 +37,7 @@ def years_in_whole_days(expiry: dt.date, now: dt.datetime) -> float:
 
 def microseconds_to_close(expiries: np.ndarray, now: dt.datetime) -> np.ndarray:
     """(15:30 IST on each datetime64[D] expiry day − an aware `now`) in whole microseconds, the
-    resolution of a datetime: the exact difference that years_to_close takes, for every leg at
+    resolution of a datetime: exactly the difference of the two datetimes, for every leg at
     once."""
     utc_now = now.astimezone(dt.timezone.utc).replace(tzinfo=None)
     return (expiries.astype("datetime64[us]") + CLOSE_AFTER_UTC_MIDNIGHT
@@ -56,8 +47,9 @@ def microseconds_to_close(expiries: np.ndarray, now: dt.datetime) -> np.ndarray:
 def years_to_expiry(expiries: np.ndarray, now: dt.datetime, clock: str) -> np.ndarray:
     """Time to expiry for an array of datetime64[D] expiry days, from an aware `now`."""
     if clock == "close":
-        # int64 to float64 is exact below 2**53 µs (285 years), and the division rounds once,
-        # as total_seconds() does: the same bits as years_to_close.
+        # int64 to float64 is exact below 2**53 µs (285 years), and the division rounds once, as
+        # timedelta.total_seconds() does: the same bits as the datetimes' difference in seconds
+        # over a year's.
         return microseconds_to_close(expiries, now) / 1e6 / SECONDS_PER_YEAR
     days, positions = np.unique(expiries, return_inverse=True)
     per_day = np.array([years_in_whole_days(day.item(), now) for day in days], dtype=np.float64)
