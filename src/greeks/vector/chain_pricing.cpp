@@ -19,7 +19,7 @@ namespace {
 
 enum class VolatilityChoice { exchange, fill, solve };
 enum class PricePaid { last, mid };
-enum Source : signed char { no_source, from_exchange, solved };
+enum Source : signed char { no_source, from_exchange, solved };  // as iv_source_names
 
 constexpr std::array<const char*, 6> leg_inputs = {
     "strike", "time_to_expiry", "last_price", "iv_percent", "bid", "ask"};
