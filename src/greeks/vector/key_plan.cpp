@@ -1,7 +1,5 @@
 #include "greeks/vector/key_plan.hpp"
 
-#include <algorithm>
-
 namespace greeks::vector {
 namespace {
 
