@@ -13,6 +13,7 @@
 #include "greeks/vector/numbers.hpp"
 
 #include <cmath>
+#include <string>
 
 namespace greeks::vector {
 namespace {
@@ -35,7 +36,13 @@ int choice(PyObject* text, const char* what, const std::array<const char*, N>& n
             return static_cast<int>(i);
         }
     }
-    PyErr_Format(PyExc_ValueError, "%s must be one of the names the chain pricing knows", what);
+    std::string known;
+    for (const char* name : names) {
+        known += known.empty() ? "'" : ", '";
+        known += name;
+        known += "'";
+    }
+    PyErr_Format(PyExc_ValueError, "%s must be one of %s", what, known.c_str());
     return -1;
 }
 

@@ -93,6 +93,29 @@ struct Reached {
     bool converged;
 };
 
+template <class Real>
+struct Slopes {
+    Real first, second, third;
+};
+
+// The first three derivatives in s of the objective of one side at `at`, where that side's part
+// (b on the lower side, e^(x/2) − b on the upper) is `part`. The objective rises with s on the
+// lower side and falls on the upper one.
+template <class Real>
+Slopes<Real> objective_slopes(const OtmBlack<Real>& black, Real at, Real part, bool side_is_lower) {
+    const Real vega = black.vega(at);
+    const Real h = black.x / at;
+    const Real growth = h * h / at - Real(0.25) * at;  // ∂ ln(∂b/∂s) / ∂s
+    const Real curvature = vega * growth;              // ∂²b/∂s²
+    // ∂³b/∂s³, from ∂growth/∂s = −3h²/s² − 1/4
+    const Real third = vega * (growth * growth - 3 * h * h / (at * at) - Real(0.25));
+    const Real sign = side_is_lower ? Real(1) : Real(-1);
+    const Real df = sign * vega / part;
+    const Real d2f = sign * curvature / part - df * df;
+    const Real d3f = sign * third / part - 3 * df * (sign * curvature / part) + 2 * df * df * df;
+    return {df, d2f, d3f};
+}
+
 // Householder iterations on the objective of one side, in the precision Real, from s.
 // `side_is_lower` picks ln b − ln β, else ln(e^(x/2) − b) − ln(e^(x/2) − β).
 template <class Real>
@@ -107,13 +130,6 @@ Reached iterate(const Normalised& n, Extended beta, bool side_is_lower, Extended
     Bracket bracket;
     for (int i = 0; i < iterations; ++i) {
         const Real at = static_cast<Real>(s);
-        const Real vega = black.vega(at);
-        const Real h = black.x / at;
-        const Real growth = h * h / at - Real(0.25) * at;  // ∂ ln(∂b/∂s) / ∂s
-        const Real curvature = vega * growth;              // ∂²b/∂s²
-        // ∂³b/∂s³, from ∂growth/∂s = −3h²/s² − 1/4
-        const Real third = vega * (growth * growth - 3 * h * h / (at * at) - Real(0.25));
-        // The objective rises with s on the lower side and falls on the upper one.
         const auto lower_side = side_is_lower ? black.value_and_first_term(at)
                                               : typename OtmBlack<Real>::ValueAndFirstTerm{};
         const Real part = side_is_lower ? lower_side.value : black.shortfall(at);
@@ -123,19 +139,15 @@ Reached iterate(const Normalised& n, Extended beta, bool side_is_lower, Extended
             s = side_is_lower ? bracket.middle(s) : 0.5L * (bracket.low + s);
             continue;
         }
-        const Real sign = side_is_lower ? Real(1) : Real(-1);
         const Real f = std::log(part) - target;
-        const Real df = sign * vega / part;
-        const Real d2f = sign * curvature / part - df * df;
-        const Real d3f =
-            sign * third / part - 3 * df * (sign * curvature / part) + 2 * df * df * df;
+        const auto [df, d2f, d3f] = objective_slopes(black, at, part, side_is_lower);
         // The upper side's two terms are both positive; the lower side's cancel by this factor.
         const Real cancellation = side_is_lower ? lower_side.first_term / part : Real(1);
         const bool accurate = cancellation <= cancellation_in_double;
         if (f == 0) {
             return {s, accurate, true};
         }
-        (f * sign > 0 ? bracket.high : bracket.low) = s;
+        (f * (side_is_lower ? Real(1) : Real(-1)) > 0 ? bracket.high : bracket.low) = s;
         // Householder's step of the third order, ν·(1 + ν·f″/2f′) / (1 + ν·f″/f′ + ν²·f‴/6f′)
         // with ν Newton's step: the error falls with its fourth power. Halley's or Newton's
         // step where a higher derivative is out of range.
@@ -181,15 +193,12 @@ bool refine_in_extended(const Normalised& n, Extended beta, bool side_is_lower, 
     const Extended f = std::log1p((part - wanted) / wanted);
     const OtmBlack<double> slope_of(static_cast<double>(n.x), static_cast<double>(n.bound));
     const double at = static_cast<double>(s);
-    const double vega = slope_of.vega(at);
-    const double h = slope_of.x / at;
     const double tiniest = std::numeric_limits<double>::min();
-    if (!(static_cast<double>(part) >= tiniest && vega >= tiniest)) {
+    if (!(static_cast<double>(part) >= tiniest && slope_of.vega(at) >= tiniest)) {
         return false;  // subnormal in double: too few digits even for the slope
     }
-    const double sign = side_is_lower ? 1.0 : -1.0;
-    const double df = sign * vega / static_cast<double>(part);
-    const double d2f = sign * vega * (h * h / at - 0.25 * at) / static_cast<double>(part) - df * df;
+    const auto [df, d2f, unused] =
+        objective_slopes(slope_of, at, static_cast<double>(part), side_is_lower);
     const Extended newton = -f / df;
     const Extended step = newton / (1 - 0.5L * newton * d2f / df);
     if (!std::isfinite(step) || !(std::fabs(step) <= last_step * s)) {

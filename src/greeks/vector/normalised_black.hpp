@@ -41,9 +41,10 @@ struct OtmBlack {
 
     ValueAndFirstTerm value_and_first_term(Real s) const {
         Real h = x / s, t = Real(0.5) * s;
-        Real first = half_up * normal_cdf(h + t);
+        Real upper_cdf = normal_cdf(h + t);
+        Real first = half_up * upper_cdf;
         if (t < tiny_half_spread) {
-            return {near_expiry_value(h, t), first};
+            return {near_expiry_value(h, t, upper_cdf), first};
         }
         return {first - half_down * normal_cdf(h - t), first};
     }
@@ -56,11 +57,12 @@ struct OtmBlack {
     // it holds.
     static constexpr Real tiny_half_spread = Real(1e-5);
 
-    Real near_expiry_value(Real h, Real t) const {
+    // upper_cdf: N(h + t), already at hand
+    Real near_expiry_value(Real h, Real t, Real upper_cdf) const {
         Real density = static_cast<Real>(inv_sqrt_2pi) * std::exp(Real(-0.5) * h * h);
         Real spread = h != 0 ? 2 * std::sinh(h * t) / h : 2 * t;
         Real between = density * (spread - t * t * t / 3);
-        return between + std::expm1(Real(0.5) * x) * normal_cdf(h + t) -
+        return between + std::expm1(Real(0.5) * x) * upper_cdf -
                std::expm1(Real(-0.5) * x) * normal_cdf(h - t);
     }
 
