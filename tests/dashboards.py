@@ -4,12 +4,14 @@ import http.client
 import socket
 import threading
 
+from greeks.chains.pricing import Pricing
 from greeks.dashboard import app, server
 from greeks.dashboard.feed import Feed
 from greeks.dashboard.refresh import refresher
 from greeks.exchange import recordings, sources
 
-OPTIONS = {"rate": 0.07, "dividend_yield": 0.0, "clock": "close", "iv": "fill", "price": "last"}
+# The pricing the command line serves by default.
+OPTIONS = {"pricing": Pricing()}
 
 
 class CountedReplay(recordings.Replay):

@@ -45,7 +45,7 @@ def test_every_leg_agrees_with_the_module_on_the_whole_day_clock(symbol, exchang
     now = recorded.capture_time(chain)
     exchange.chain = chain
     monkeypatch.setattr(module, "datetime", frozen_datetime(now))
-    frame = greeks.chain_greeks(chain, now=now, clock="days", iv="exchange")
+    frame = greeks.chain_greeks(chain, now=now, clock="days", iv="exchange", model="spot")
     priced = frame[frame["iv"] > 0]
     assert len(priced) > 50
     kestrava = module.Kestrava(symbol)
@@ -60,7 +60,7 @@ def test_every_leg_agrees_with_the_module_on_the_whole_day_clock(symbol, exchang
 
 def test_columns_order_and_newer_shape():
     frame = greeks.chain_greeks(recorded.load(recorded.NEWER_SHAPE_FILE),
-                                now=dt.datetime(2026, 7, 10, 15, 0, tzinfo=IST))
+                                now=dt.datetime(2026, 7, 10, 15, 0, tzinfo=IST), model="spot")
     assert list(frame.columns[:13]) == LEADING_COLUMNS
     assert frame["expiry"].dtype == "datetime64[ns]"
     keys = list(zip(frame["expiry"], frame["strike"], frame["side"] == "PE"))
@@ -79,7 +79,7 @@ def test_columns_order_and_newer_shape():
     (dt.datetime(2025, 7, 31, 15, 31, tzinfo=IST), False),  # after the close
 ])
 def test_the_close_clock_gives_greeks_until_the_close_of_expiry_day(now, finite):
-    frame = greeks.chain_greeks(recorded.chain("SBIN"), expiry="31-Jul-2025", now=now)
+    frame = greeks.chain_greeks(recorded.chain("SBIN"), expiry="31-Jul-2025", now=now, model="spot")
     priced = frame[frame["iv"] > 0]
     assert len(priced) > 20
     values = priced[list(GREEK_NAMES)].to_numpy()
@@ -89,10 +89,10 @@ def test_the_close_clock_gives_greeks_until_the_close_of_expiry_day(now, finite)
 def test_the_close_clock_counts_to_half_past_three_in_india():
     chain = tiny_chain(row(CE=side()))
     utc_morning = dt.datetime(2025, 7, 30, 4, 0, tzinfo=dt.timezone.utc)  # 09:30 IST
-    frame = greeks.chain_greeks(chain, now=utc_morning)
+    frame = greeks.chain_greeks(chain, now=utc_morning, model="spot")
     assert frame["time_to_expiry"].iloc[0] == pytest.approx((1 + 6 / 24) / 365, rel=1e-12)
     naive_india = utc_morning.astimezone(IST).replace(tzinfo=None)  # a naive now is IST
-    assert greeks.chain_greeks(chain, now=naive_india)["time_to_expiry"].iloc[0] == \
+    assert greeks.chain_greeks(chain, now=naive_india, model="spot")["time_to_expiry"].iloc[0] == \
         frame["time_to_expiry"].iloc[0]
 
 
@@ -113,7 +113,7 @@ def test_every_legs_time_to_the_close_is_that_of_its_own_day(days, now, zone):
                                     dt.date(2025, 8, 28), dt.datetime(2025, 8, 28, 9, 0)])
 def test_one_expiry_in_any_of_its_spellings(wanted):
     frame = greeks.chain_greeks(recorded.chain("SBIN"), expiry=wanted,
-                                now=dt.datetime(2025, 7, 17, 15, 30))
+                                now=dt.datetime(2025, 7, 17, 15, 30), model="spot")
     assert len(frame) > 0
     assert (frame["expiry"] == pd.Timestamp("2025-08-28")).all()
 
@@ -130,7 +130,7 @@ def test_one_expiry_in_any_of_its_spellings(wanted):
 ])
 def test_bad_arguments_raise_clear_errors(arguments, error, text):
     with pytest.raises(error, match=text):
-        greeks.chain_greeks(recorded.chain("SBIN"), **arguments)
+        greeks.chain_greeks(recorded.chain("SBIN"), **arguments, model="spot")
 
 
 @pytest.mark.parametrize("chain, error, text", [
@@ -142,7 +142,7 @@ def test_bad_arguments_raise_clear_errors(arguments, error, text):
 ])
 def test_a_chain_of_unknown_shape_is_refused(chain, error, text):
     with pytest.raises(error, match=text):
-        greeks.chain_greeks(chain)
+        greeks.chain_greeks(chain, model="spot")
 
 
 def test_odd_legs_are_left_out_and_counted():
@@ -156,7 +156,7 @@ def test_odd_legs_are_left_out_and_counted():
         row(strike=120, CE=side(iv="-"), PE=side(iv=float("nan"), last=float("inf"))),
         row(strike=130, CE=side(iv=-5), PE=None),
     )
-    frame = greeks.chain_greeks(chain, now=dt.datetime(2025, 7, 17, 15, 30), iv="exchange")
+    frame = greeks.chain_greeks(chain, now=dt.datetime(2025, 7, 17, 15, 30), iv="exchange", model="spot")
     assert (frame.attrs["skipped"], frame.attrs["duplicates"]) == (4, 1)
     assert list(zip(frame["strike"], frame["side"])) == [
         (100.0, "CE"), (100.0, "PE"), (110.0, "PE"), (120.0, "CE"), (120.0, "PE"), (130.0, "CE")]
@@ -167,14 +167,14 @@ def test_odd_legs_are_left_out_and_counted():
 
 
 def test_an_empty_chain_gives_an_empty_frame_with_every_column():
-    frame = greeks.chain_greeks(tiny_chain())
+    frame = greeks.chain_greeks(tiny_chain(), model="spot")
     assert len(frame) == 0 and list(frame.columns[:13]) == LEADING_COLUMNS
     assert frame.attrs["skipped"] == 0
 
 
 def test_a_symbol_is_fetched_once_through_the_module_global(exchange):
     exchange.chain = recorded.chain("SBIN")
-    frame = greeks.chain_greeks("SBIN", now=dt.datetime(2025, 7, 17, 15, 30))
+    frame = greeks.chain_greeks("SBIN", now=dt.datetime(2025, 7, 17, 15, 30), model="spot")
     assert exchange.calls == [("chain", "SBIN")]
     assert len(frame) == sum(("CE" in r) + ("PE" in r) for r in exchange.chain["records"]["data"])
 
@@ -183,7 +183,7 @@ def test_a_symbol_is_fetched_once_through_the_module_global(exchange):
 def test_a_fetch_that_returns_nothing_is_an_error(exchange, answer):
     exchange.chain = answer
     with pytest.raises(ValueError, match="no option chain"):
-        greeks.chain_greeks("SBIN")
+        greeks.chain_greeks("SBIN", model="spot")
 
 
 def test_importing_the_package_stays_cheap():
@@ -200,7 +200,7 @@ def test_importing_the_package_stays_cheap():
 
 def test_the_rate_reaches_every_leg():
     chain = tiny_chain(row(CE=side()))
-    low, high = (greeks.chain_greeks(chain, now=dt.datetime(2025, 7, 1), rate=rate)
+    low, high = (greeks.chain_greeks(chain, now=dt.datetime(2025, 7, 1), rate=rate, model="spot")
                  for rate in (0.0, 0.1))
     assert high["delta"].iloc[0] > low["delta"].iloc[0]
     assert math.isfinite(high["rho"].iloc[0])
@@ -314,7 +314,7 @@ def test_the_frame_built_from_blocks_is_pandas_own_frame(monkeypatch, pandas_han
 @pytest.mark.parametrize("price", ["last", "mid"])
 def test_each_legs_volatility_and_greeks_are_the_element_wise_functions(iv, price):
     chain = recorded.chain("NIFTY")
-    frame = greeks.chain_greeks(chain, now=dt.datetime(2025, 8, 5, 13, 59), iv=iv, price=price)
+    frame = greeks.chain_greeks(chain, now=dt.datetime(2025, 8, 5, 13, 59), iv=iv, price=price, model="spot")
     bid, ask = frame["bid"].to_numpy(), frame["ask"].to_numpy()
     mid = np.where((bid > 0) & (ask > 0), (bid + ask) / 2, np.nan)
     np.testing.assert_array_equal(frame["mid"], mid)
@@ -333,47 +333,71 @@ def test_each_legs_volatility_and_greeks_are_the_element_wise_functions(iv, pric
         np.testing.assert_array_equal(frame[name], expected[name])
 
 
-@pytest.mark.parametrize("short", ["strike", "iv_percent", "is_call", "source"])
+SOURCES = ("iv_source", "price_source", "forward_source")
+
+
+@pytest.mark.parametrize("short", ["strike", "iv_percent", "volume", "expiry", "is_call",
+                                   "price_source"])
 def test_chain_pricing_refuses_columns_of_other_lengths(short):
     from greeks import _vector
 
     columns = {name: np.ones(4) for name in ("strike", "years", "last", "iv_percent", "bid",
-                                            "ask")}
-    flags, source, outputs = np.ones(4, dtype=bool), np.empty(4, dtype=np.int8), np.empty((7, 4))
+                                            "ask", "volume")}
+    expiry, flags = np.zeros(4, dtype=np.int64), np.ones(4, dtype=bool)
+    outputs = np.empty((11, 4))
+    sources = {name: np.empty(4, dtype=np.int8) for name in SOURCES}
     if short == "is_call":
         flags = flags[:3]
-    elif short == "source":
-        source = source[:3]
+    elif short == "expiry":
+        expiry = expiry[:3]
+    elif short in sources:
+        sources[short] = sources[short][:3]
     else:
         columns[short] = columns[short][:3]
     with pytest.raises(ValueError, match="one entry per leg"):
-        _vector.price_chain(*columns.values(), flags, 100.0, 0.07, 0.0, "fill", "last", *outputs,
-                            source)
+        _vector.price_chain(*columns.values(), expiry, flags, 100.0, 0.07, 0.0, "spot", "fill",
+                            "last", *outputs, *sources.values())
 
 
-quotes = st.sampled_from([0.0, -1.0, 12.5, 80.0, float("nan")])
+quotes = st.sampled_from([0.0, -1.0, 12.5, 13.0, 80.0, float("nan")])
+
+
+def judged(rule, last, mid, bid, ask, volume):
+    """The price rule as the README states it: (price, source)."""
+    narrow = not math.isnan(mid) and ask >= bid and (ask - bid <= 0.1 * mid or ask - bid <= 0.2)
+    if rule == "mid" or (rule == "auto" and narrow):
+        if not math.isnan(mid):
+            return mid, "mid"
+    if rule == "last" or (rule == "auto" and volume > 0):
+        if last > 0:
+            return last, "last"
+    return math.nan, "none"
 
 
 @given(st.lists(st.tuples(quotes, quotes, quotes, st.sampled_from([0.0, -3.0, 18.0, float("nan")]),
-                          st.booleans()), min_size=1, max_size=30),
-       st.sampled_from(["exchange", "fill", "solve"]), st.sampled_from(["last", "mid"]))
+                          st.sampled_from([0.0, 5.0]), st.booleans()), min_size=1, max_size=30),
+       st.sampled_from(["exchange", "fill", "solve"]), st.sampled_from(["auto", "last", "mid"]))
 @settings(max_examples=80, deadline=None)
 def test_chain_pricing_follows_its_rules_leg_by_leg(legs, iv, price):
     from greeks import _vector
 
-    last, bid, ask, iv_percent, is_call = (np.array(column) for column in zip(*legs))
+    last, bid, ask, iv_percent, volume, is_call = (np.array(column) for column in zip(*legs))
     strike, years = np.full(len(legs), 100.0), np.full(len(legs), 0.1)
-    outputs, source = np.empty((7, len(legs))), np.empty(len(legs), dtype=np.int8)
-    _vector.price_chain(strike, years, last, iv_percent, bid, ask, is_call, 100.0, 0.07, 0.0, iv,
-                        price, *outputs, source)
-    for leg, (paid, b, a, percent, call) in enumerate(legs):
+    outputs = np.empty((11, len(legs)))
+    sources = [np.empty(len(legs), dtype=np.int8) for _ in SOURCES]
+    _vector.price_chain(strike, years, last, iv_percent, bid, ask, volume,
+                        np.zeros(len(legs), dtype=np.int64), is_call, 100.0, 0.07, 0.0, "spot", iv,
+                        price, *outputs, *sources)
+    for leg, (paid, b, a, percent, traded, call) in enumerate(legs):
         mid = (b + a) / 2 if b > 0 and a > 0 else math.nan
+        at, source = judged(price, paid, mid, b, a, traded)
         exchange = iv != "solve" and percent > 0
         vol = percent / 100 if exchange else math.nan if iv == "exchange" else float(
-            greeks.implied_volatility(paid if price == "last" else mid, 100.0, 100.0, 0.1, 0.07,
-                                      call, warn=False))
-        np.testing.assert_array_equal(outputs[:2, leg], [mid, vol])
-        assert _vector.IV_SOURCES[source[leg]] == (
+            greeks.implied_volatility(at, 100.0, 100.0, 0.1, 0.07, call, warn=False))
+        np.testing.assert_array_equal(outputs[:3, leg], [mid, at, vol])
+        assert _vector.IV_SOURCES[sources[0][leg]] == (
             "exchange" if exchange else "none" if math.isnan(vol) else "solved")
+        assert _vector.PRICE_SOURCES[sources[1][leg]] == source
+        assert outputs[4, leg] == 100.0 * math.exp(0.07 * 0.1)  # no parity fit: the carry
         expected = greeks.option_greeks(100.0, 100.0, 0.1, 0.07, vol, call, warn=False)
-        np.testing.assert_array_equal(outputs[2:, leg], [expected[name] for name in GREEK_NAMES])
+        np.testing.assert_array_equal(outputs[6:, leg], [expected[name] for name in GREEK_NAMES])

@@ -145,7 +145,8 @@ def test_an_interrupted_write_leaves_the_old_file_and_no_remains(tmp_path):
 
 
 def test_the_footnote_follows_the_marked_cells(capsys):
-    code, out, _ = run(capsys, "chain", "NIFTY", "--replay", NIFTY, "--around", "2")
+    code, out, _ = run(capsys, "chain", "NIFTY", "--replay", NIFTY, "--around", "2", "--model",
+                       "spot")
     assert code == 0 and "*" not in out  # solved legs exist, but none among these strikes
     code, out, _ = run(capsys, "chain", "NIFTY", "--replay", NIFTY, "--around", "2", "--iv",
                        "solve")

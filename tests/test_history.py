@@ -258,8 +258,12 @@ def test_backfill_from_a_local_archive_reprices_every_settlement(capsys, tmp_pat
         "2025-07-17 15:30", "2025-07-21 15:30"]
     solved = legs[legs["iv_source"] == "solved"]
     assert len(solved) > 20
+    # Each expiry priced on its parity forward: at the carry q = r - ln(F/S)/T it implies.
+    carry = 0.07 - np.log(solved["forward"] / solved["spot"]) / solved["time_to_expiry"]
+    assert (solved["forward_source"] == "parity").all() and (solved["model"] == "forward").all()
     repriced = greeks.option_price(solved["spot"], solved["strike"], solved["time_to_expiry"],
-                                   0.07, solved["iv"], solved["side"] == "CE")
+                                   0.07, solved["iv"], solved["side"] == "CE",
+                                   dividend_yield=carry)
     np.testing.assert_allclose(repriced, solved["last_price"], rtol=1e-10)
 
 

@@ -148,7 +148,7 @@ def capture_moment(chain):
 @pytest.mark.parametrize("price", ["last", "mid"])
 def test_solved_legs_reproduce_the_price_they_were_solved_from(symbol, price):
     chain = recorded.chain(symbol)
-    frame = greeks.chain_greeks(chain, now=capture_moment(chain), iv="solve", price=price)
+    frame = greeks.chain_greeks(chain, now=capture_moment(chain), iv="solve", price=price, model="spot")
     solved = frame[frame["iv_source"] == "solved"]
     assert len(solved) > 50
     assert frame["iv"][frame["iv_source"] == "none"].isna().all()
@@ -162,9 +162,9 @@ def test_solved_legs_reproduce_the_price_they_were_solved_from(symbol, price):
 def test_fill_takes_the_exchanges_volatility_and_solves_the_rest():
     chain = recorded.chain("NIFTY")
     now = capture_moment(chain)
-    exchange = greeks.chain_greeks(chain, now=now, iv="exchange")
-    filled = greeks.chain_greeks(chain, now=now)
-    solved = greeks.chain_greeks(chain, now=now, iv="solve")
+    exchange = greeks.chain_greeks(chain, now=now, iv="exchange", model="spot")
+    filled = greeks.chain_greeks(chain, now=now, model="spot")
+    solved = greeks.chain_greeks(chain, now=now, iv="solve", model="spot")
     listed = exchange["iv"] > 0
     assert (filled["iv_source"][listed] == "exchange").all()
     assert (filled["iv"][listed] == exchange["iv"][listed]).all()
@@ -178,7 +178,7 @@ def test_mid_needs_both_bid_and_ask():
         {"strikePrice": 100, "expiryDate": "31-Jul-2025",
          "CE": {"impliedVolatility": 0, "lastPrice": 3.0, "bidprice": 2.9, "askPrice": 0},
          "PE": {"impliedVolatility": 0, "lastPrice": 3.0, "bidprice": 2.9, "askPrice": 3.1}}]}}
-    frame = greeks.chain_greeks(chain, now=dt.datetime(2025, 7, 1, tzinfo=IST), price="mid")
+    frame = greeks.chain_greeks(chain, now=dt.datetime(2025, 7, 1, tzinfo=IST), price="mid", model="spot")
     assert list(frame["iv_source"]) == ["none", "solved"]
 
 
@@ -186,15 +186,15 @@ def test_the_exchanges_own_volatilities_come_back_on_its_rate_and_clock():
     # SBIN's published volatilities follow from a rate of 10 % and a close-to-close clock.
     chain = recorded.chain("SBIN")
     now = capture_moment(chain)
-    exchange = greeks.chain_greeks(chain, now=now, rate=0.10, iv="exchange")
-    solved = greeks.chain_greeks(chain, now=now, rate=0.10, iv="solve")
+    exchange = greeks.chain_greeks(chain, now=now, rate=0.10, iv="exchange", model="spot")
+    solved = greeks.chain_greeks(chain, now=now, rate=0.10, iv="solve", model="spot")
     both = (exchange["iv"] > 0) & solved["iv"].notna()
     points = (solved["iv"][both] - exchange["iv"][both]).abs() * 100
     assert both.sum() > 80
     assert points.max() <= 0.0105 and (points <= 0.005).mean() > 0.95
 
 
-@pytest.mark.parametrize("arguments", [dict(price="bid"), dict(iv="exact"), dict(iv=None)])
+@pytest.mark.parametrize("arguments", [dict(price="bid"), dict(iv="exact"), dict(model="black")])
 def test_unknown_choices_are_refused(arguments):
     with pytest.raises(ValueError, match="must be one of"):
-        greeks.chain_greeks(recorded.chain("SBIN"), **arguments)
+        greeks.chain_greeks(recorded.chain("SBIN"), **{"model": "spot", **arguments})

@@ -21,7 +21,7 @@ NUMBERS = ["strike", "spot", "last_price", "iv", "time_to_expiry", "delta", "gam
 @pytest.fixture(scope="module")
 def reference():
     """The recording in the shape it was captured in, priced at its capture time."""
-    return {iv: greeks.chain_greeks(recorded.chain("NIFTY"), now=CAPTURED, iv=iv)
+    return {iv: greeks.chain_greeks(recorded.chain("NIFTY"), now=CAPTURED, iv=iv, model="spot")
             for iv in ("fill", "solve")}
 
 
@@ -31,18 +31,18 @@ def test_every_shape_prices_the_recorded_legs(monkeypatch, reference, variant, r
     payload = payloads.per_contract_payload(variant)
     if regrouped:
         fetch = payloads.serve_through_nsepython(monkeypatch, payload)
-        frame = greeks.chain_greeks("NIFTY", now=CAPTURED)
+        frame = greeks.chain_greeks("NIFTY", now=CAPTURED, model="spot")
         assert len(fetch.urls) == 1 and fetch.urls[0].endswith("symbol=NIFTY")
         # nsepython drops futures typed "XX" and those without a strike before regrouping
         futures = 1
     else:
-        frame = greeks.chain_greeks(payload, now=CAPTURED)
+        frame = greeks.chain_greeks(payload, now=CAPTURED, model="spot")
         futures = len(payloads.FUTURES)
     expected = reference["solve" if variant == "no volatility" else "fill"]
     assert len(frame) == payloads.legs_in_recording() == len(expected)
-    assert frame.attrs | {"now": None} == {
+    assert frame.attrs | {"now": None, "unpriced": None, "pricing": None} == {
         "skipped": 0, "futures": futures, "duplicates": 0, "spot_source": "legs",
-        "timestamp": payloads.TIMESTAMP, "now": None}
+        "timestamp": payloads.TIMESTAMP, "now": None, "unpriced": None, "pricing": None}
     assert (frame["symbol"] == "NIFTY").all() and (frame["spot"] == payloads.NIFTY_SPOT).all()
     assert (frame["side"] == expected["side"]).all()
     assert (frame["iv_source"] == expected["iv_source"]).all()
@@ -65,7 +65,7 @@ def test_every_shape_prices_the_recorded_legs(monkeypatch, reference, variant, r
 ])
 def test_a_chain_with_legs_but_no_spot_is_refused(chain):
     with pytest.raises(MissingSpot, match="^the chain carries no price of the underlying$"):
-        greeks.chain_greeks(chain, now=CAPTURED)
+        greeks.chain_greeks(chain, now=CAPTURED, model="spot")
     with pytest.raises(MissingSpot):
         as_records_shape(chain)
 

@@ -61,7 +61,7 @@ def intrinsic_pnl(legs, spot):
 @pytest.mark.parametrize("name", list(STRATEGIES))
 def test_the_payoff_at_expiry_is_the_sum_of_intrinsic_values(name):
     legs = STRATEGIES[name]
-    result = greeks.Position(legs).payoff(chain(), now=NOW, spot_range=0.5, points=301)
+    result = greeks.Position(legs).payoff(chain(), now=NOW, model="spot", spot_range=0.5, points=301)
     expected = [intrinsic_pnl(legs, spot) for spot in result.spots]
     np.testing.assert_allclose(result.at_expiry, expected, rtol=1e-12, atol=1e-9)
     for point in result.breakevens:  # each solves the line
@@ -78,7 +78,7 @@ def test_the_payoff_at_expiry_is_the_sum_of_intrinsic_values(name):
     ("futures hedge", [101.0 + 1.5], math.inf, 100 * (95 - 101.0 - 1.5)),
 ])
 def test_breakevens_and_extremes_match_the_textbook(name, breakevens, max_profit, max_loss):
-    result = greeks.Position(STRATEGIES[name]).payoff(chain(), now=NOW)
+    result = greeks.Position(STRATEGIES[name]).payoff(chain(), now=NOW, model="spot")
     np.testing.assert_allclose(result.breakevens, breakevens, rtol=0, atol=1e-9 * SPOT)
     assert result.max_profit == pytest.approx(max_profit, rel=1e-12)
     assert result.max_loss == pytest.approx(max_loss, rel=1e-12)
@@ -88,8 +88,8 @@ def test_breakevens_and_extremes_match_the_textbook(name, breakevens, max_profit
 def test_the_value_today_is_the_sum_of_option_prices(name):
     legs = STRATEGIES[name]
     position = greeks.Position(legs)
-    marked = position.mark(chain(), now=NOW)
-    grid = position.what_if(chain(), now=NOW, days=[0, 3], iv_shifts=[-2, 0, 5], points=7)
+    marked = position.mark(chain(), now=NOW, model="spot")
+    grid = position.what_if(chain(), now=NOW, model="spot", days=[0, 3], iv_shifts=[-2, 0, 5], points=7)
     for row in grid.itertuples():
         expected = 0.0
         for item, years, vol in zip(legs, marked.years, marked.vol):
@@ -106,9 +106,9 @@ def test_the_value_today_is_the_sum_of_option_prices(name):
 def test_a_long_call_and_short_put_is_a_discounted_future():
     synthetic = greeks.Position([leg(100, "CE", 1, 0.0, FAR), leg(100, "PE", -1, 0.0, FAR)])
     future = greeks.Position([leg(None, "FUT", 1, 100.0, FAR)])
-    options = dict(now=NOW, days=[0, 7, 20], iv_shifts=[0, 10], spot_range=0.3, points=41)
+    options = dict(now=NOW, model="spot", days=[0, 7, 20], iv_shifts=[0, 10], spot_range=0.3, points=41)
     made, held = synthetic.what_if(chain(), **options), future.what_if(chain(), **options)
-    left = synthetic.mark(chain(), now=NOW).years[0] - made["days"] / 365
+    left = synthetic.mark(chain(), now=NOW, model="spot").years[0] - made["days"] / 365
     # C − P = S·e^(−qT) − K·e^(−rT) = e^(−rT)·(F − K), the future's P&L discounted
     parity = np.exp(-RATE * left) * held["pnl"]
     np.testing.assert_allclose(made["value"], parity, rtol=0, atol=1e-10 * SPOT)
@@ -116,8 +116,8 @@ def test_a_long_call_and_short_put_is_a_discounted_future():
 
 def test_the_probability_of_profit_is_the_lognormal_mass_where_the_line_is_above_zero():
     legs = STRATEGIES["iron condor"]
-    result = greeks.Position(legs).payoff(chain(), now=NOW, pop_volatility=0.25)
-    years = greeks.Position(legs).mark(chain(), now=NOW).years.min()
+    result = greeks.Position(legs).payoff(chain(), now=NOW, model="spot", pop_volatility=0.25)
+    years = greeks.Position(legs).mark(chain(), now=NOW, model="spot").years.min()
     mpmath.mp.dps = 30
     s, v, t = mpmath.mpf(SPOT), mpmath.mpf("0.25"), mpmath.mpf(years)
     mean = mpmath.log(s) + (RATE - v * v / 2) * t
@@ -134,7 +134,7 @@ def test_the_probability_of_profit_is_the_lognormal_mass_where_the_line_is_above
 def test_a_leg_without_volatility_makes_the_net_figures_nan_with_the_reason():
     recorded = chain()
     recorded["records"]["data"][4]["CE"].update(impliedVolatility=0, lastPrice=0)  # strike 100
-    frame = greeks.Position(STRATEGIES["straddle"]).value(recorded, now=NOW)
+    frame = greeks.Position(STRATEGIES["straddle"]).value(recorded, now=NOW, model="spot")
     assert frame.loc[1, "iv_source"] == "none" and "no volatility" in frame.loc[1, "note"]
     assert math.isnan(frame.loc["net", "delta"]) and "delta: leg 1 has none" in \
         frame.loc["net", "note"]
@@ -142,7 +142,7 @@ def test_a_leg_without_volatility_makes_the_net_figures_nan_with_the_reason():
 
 
 def test_net_greeks_are_the_legs_in_rupees():
-    frame = greeks.Position(STRATEGIES["iron condor"]).value(chain(), now=NOW)
+    frame = greeks.Position(STRATEGIES["iron condor"]).value(chain(), now=NOW, model="spot")
     legs, net = frame.drop("net"), frame.loc["net"]
     single = greeks.option_greeks(SPOT, legs["strike"], legs["time_to_expiry"], RATE, legs["iv"],
                                   legs["side"] == "CE")
@@ -157,7 +157,7 @@ def test_net_greeks_are_the_legs_in_rupees():
     ({"quantity": "ten"}, "quantity", "'ten' is not a number"),
     ({"strike": ""}, "strike", "missing"),
     ({"expiry": "next week"}, "expiry", "is not a date"),
-    ({"quantity": "", "lots": 2}, "lot_size", "none is guessed"),
+    ({"quantity": "", "lots": 2}, "lot_size", "no lot size known for ABC"),
 ])
 def test_a_bad_leg_names_where_and_the_field(fields, field, reason):
     with pytest.raises(PositionError, match=f"^leg 1, {field}: .*{reason}"):
@@ -170,7 +170,7 @@ def test_a_bad_leg_names_where_and_the_field(fields, field, reason):
 ])
 def test_a_leg_the_chain_does_not_list_names_what_it_lists(strike, expiry, field, listed):
     with pytest.raises(PositionError, match=f"leg 1, {field}: .*{listed}"):
-        greeks.Position([leg(strike, "CE", 1, expiry=expiry)]).value(chain(), now=NOW)
+        greeks.Position([leg(strike, "CE", 1, expiry=expiry)]).value(chain(), now=NOW, model="spot")
 
 
 def test_files_read_and_write_the_same_legs(tmp_path):

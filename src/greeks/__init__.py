@@ -14,17 +14,23 @@ if TYPE_CHECKING:
 
     from greeks.arrays import implied_volatility, option_greeks, option_price
     from greeks.chains.frame import chain_greeks
+    from greeks.chains.pricing import Pricing
+    from greeks.chains.smile import smile
+    from greeks.exchange.lots import lot_size
     from greeks.exchange.records_shape import use_records_shape
     from greeks.history.history import History
     from greeks.positions.position import Position
 
 __version__ = "0.2.0"
-__all__ = ["History", "Position", "chain_greeks", "implied_volatility", "option_greeks", "option_price",
-           "use_records_shape"]
+__all__ = ["History", "Position", "Pricing", "chain_greeks", "implied_volatility", "lot_size",
+           "option_greeks", "option_price", "smile", "use_records_shape"]
 
 _LAZY = {
     "History": "greeks.history.history",
     "Position": "greeks.positions.position",
+    "Pricing": "greeks.chains.pricing",
+    "lot_size": "greeks.exchange.lots",
+    "smile": "greeks.chains.smile",
     "chain_greeks": "greeks.chains.frame",
     "implied_volatility": "greeks.arrays",
     "option_greeks": "greeks.arrays",

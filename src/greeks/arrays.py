@@ -14,8 +14,6 @@ from greeks.units import warn_if_implausible
 GREEK_NAMES: tuple[str, ...] = _vector.GREEK_NAMES
 # The kernels take a C int of threads.
 MAX_THREADS = 2**31 - 1
-# Frames from run_kernel up to the user's call of a public function below.
-USER_FRAME = 3
 
 
 def as_float64(value: Any, name: str) -> np.ndarray:
@@ -67,7 +65,7 @@ def run_kernel(kernel: Any, inputs: dict[str, Any], is_call: Any, outputs: tuple
     warn; the package's own callers, whose inputs come from the exchange, pass False."""
     numbers = [as_float64(value, name) for name, value in inputs.items()]
     if warn:
-        warn_if_implausible(dict(zip(inputs, numbers)), USER_FRAME)
+        warn_if_implausible(dict(zip(inputs, numbers)))
     flags = as_flags(is_call, "is_call")
     threads_argument = thread_count(threads)
     shape = np.broadcast_shapes(*(array.shape for array in numbers), flags.shape)

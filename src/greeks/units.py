@@ -3,11 +3,14 @@
 refuses."""
 from __future__ import annotations
 
+import os
+import sys
 import warnings
 from typing import Any
 
 import numpy as np
 
+PACKAGE_FOLDER = os.path.dirname(os.path.abspath(__file__)) + os.sep
 # name: (the largest plausible value, what a larger one most likely is)
 PLAUSIBLE = {
     "rate": (1.0, "percentage"),
@@ -40,10 +43,20 @@ def implausible(name: str, value: Any) -> str | None:
             f"({worst:g} days is {worst / 365:.4g})")
 
 
-def warn_if_implausible(values: dict[str, Any], stacklevel: int) -> None:
-    """One UserWarning per guarded argument that looks like a unit mistake; `stacklevel` counts
-    the frames up to the user's line, as warnings.warn does from the caller of this function."""
+def warn_user(message: str, category: type[Warning] = UserWarning) -> None:
+    """A warning that points at the first line outside the package: the caller's, however many of
+    the package's own calls lie between (a dataclass's generated __init__ among them)."""
+    frame, level = sys._getframe(1), 1
+    while frame is not None and (frame.f_code.co_filename.startswith(PACKAGE_FOLDER) or (
+            frame.f_code.co_filename == "<string>" and frame.f_code.co_name == "__init__")):
+        frame, level = frame.f_back, level + 1
+    warnings.warn(message, category, stacklevel=level + 1)
+
+
+def warn_if_implausible(values: dict[str, Any]) -> None:
+    """One UserWarning per guarded argument that looks like a unit mistake, at the caller's
+    line."""
     for name, value in values.items():
         reason = implausible(name, value) if name in PLAUSIBLE else None
         if reason is not None:
-            warnings.warn(reason, UserWarning, stacklevel=stacklevel + 1)
+            warn_user(reason)

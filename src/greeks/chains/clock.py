@@ -7,11 +7,7 @@ import datetime as dt
 
 import numpy as np
 
-from greeks.exchange.reading import INDIA
-
-CLOSE = dt.time(15, 30)
-SECONDS_PER_YEAR = 365 * 86400
-DAYS_PER_YEAR = 365.0
+from greeks.market import CLOSE, DAYS_PER_YEAR, INDIA, SECONDS_PER_YEAR
 CLOCKS = ("close", "days")
 # The close as a time after midnight UTC of the same day (10:00: India is 5:30 ahead, all year).
 CLOSE_AFTER_UTC_MIDNIGHT = np.timedelta64(
@@ -29,9 +25,11 @@ def resolve_now(now: dt.datetime | None, captured: dt.datetime | None = None) ->
 
 
 def years_in_whole_days(expiry: dt.date, now: dt.datetime) -> float:
-    """Whole days from now to the expiry day's midnight on the machine's clock, floored, over 365:
-    the count that `Kestrava.get_option_data` uses (−1/365 during the expiry day itself)."""
-    local_now = now.astimezone().replace(tzinfo=None)
+    """Whole days from now to the expiry day's midnight in India, floored, over 365: the count
+    that `Kestrava.get_option_data` makes (−1/365 during the expiry day itself), on the exchange's
+    calendar rather than the machine's, so that a day turns over at midnight in Mumbai whatever
+    zone the machine keeps."""
+    local_now = now.astimezone(INDIA).replace(tzinfo=None)
     return (dt.datetime.combine(expiry, dt.time()) - local_now).days / DAYS_PER_YEAR
 
 

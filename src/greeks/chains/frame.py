@@ -3,8 +3,6 @@ from __future__ import annotations
 
 import datetime as dt
 import functools
-import numbers
-import warnings
 from typing import TYPE_CHECKING, Any
 
 import numpy as np
@@ -13,54 +11,35 @@ from greeks import _vector
 from greeks.arrays import GREEK_NAMES
 from greeks.chains import clock as clocks
 from greeks.chains.blocks import frame_of
+from greeks.chains.pricing import Pricing
 from greeks.exchange.reading import (ChainLegs, MissingSpot, capture_time, listed_expiries,
-                                     parse_expiry_text, read_chain)
+                                     read_chain)
 from greeks.exchange.sources import exchange_chain
-from greeks.units import warn_if_implausible
+from greeks.market import CALL, PUT, expiry_day
+from greeks.units import warn_user
 
 if TYPE_CHECKING:
     import pandas
 
-IV_CHOICES = ("exchange", "fill", "solve")
-PRICE_CHOICES = ("last", "mid")
 COLUMNS = ("expiry", "strike", "side", "spot", "last_price", "iv", "time_to_expiry",
            *GREEK_NAMES, "iv_source", "open_interest", "volume", "bid", "ask", "mid",
-           "change_in_oi", "symbol")
+           "change_in_oi", "symbol", "price", "price_source", "exchange_iv", "forward",
+           "forward_source", "carry", "lot_size")
+TEXT_COLUMNS = ("expiry", "side", "iv_source", "symbol", "price_source", "forward_source")
 # The frame's float columns, in its order: price_legs writes them as the rows of one array.
-FLOAT_COLUMNS = tuple(name for name in COLUMNS
-                      if name not in ("expiry", "side", "iv_source", "symbol"))
+FLOAT_COLUMNS = tuple(name for name in COLUMNS if name not in TEXT_COLUMNS)
 # The columns taken from the exchange's records as they are.
-EXCHANGE_COLUMNS = ("last_price", "open_interest", "volume", "bid", "ask", "change_in_oi")
-SIDE_TEXTS = ("PE", "CE")  # by is_call
+EXCHANGE_COLUMNS = ("last_price", "open_interest", "volume", "bid", "ask", "change_in_oi",
+                    "lot_size")
+# The float columns the pricing kernel writes, in its order.
+KERNEL_OUTPUTS = ("mid", "price", "iv", "exchange_iv", "forward", "carry", *GREEK_NAMES)
+SIDE_TEXTS = (PUT, CALL)  # by is_call
 IV_SOURCE_TEXTS: tuple[str, ...] = _vector.IV_SOURCES  # by the codes price_legs gives
-# Frames from chain_greeks' own checks up to the user's call.
-USER_FRAME = 2
-
-
-def expiry_day(value: Any) -> dt.date:
-    """A wanted expiry as a date: "07-Aug-2025" in any letter case, ISO "2025-08-07", or a date."""
-    if isinstance(value, dt.datetime):
-        return value.date()
-    if isinstance(value, dt.date):
-        return value
-    if not isinstance(value, str):
-        raise TypeError(f"expiry must be a date or text such as 07-Aug-2025, "
-                        f"not {type(value).__name__}")
-    day = parse_expiry_text(value)
-    if day is None:
-        raise ValueError(f"expiry {value!r} is not a date such as 07-Aug-2025 or 2025-08-07")
-    return day
-
-
-def check_number(name: str, value: Any) -> float:
-    if isinstance(value, bool) or not isinstance(value, numbers.Real):
-        raise TypeError(f"{name} must be a number, not {type(value).__name__}")
-    return float(value)
-
-
-def check_choice(name: str, value: Any, choices: tuple[str, ...]) -> None:
-    if not isinstance(value, str) or value not in choices:
-        raise ValueError(f"{name} must be one of {', '.join(map(repr, choices))}, not {value!r}")
+PRICE_SOURCE_TEXTS: tuple[str, ...] = _vector.PRICE_SOURCES
+FORWARD_SOURCE_TEXTS: tuple[str, ...] = _vector.FORWARD_SOURCES
+# The source codes price_legs gives, and the texts they index.
+SOURCE_CODES = {"iv_source_code": IV_SOURCE_TEXTS, "price_source_code": PRICE_SOURCE_TEXTS,
+                "forward_source_code": FORWARD_SOURCE_TEXTS}
 
 
 @functools.lru_cache(maxsize=32)
@@ -100,33 +79,16 @@ def warn_of_passed_expiries(legs: ChainLegs, moment: dt.datetime) -> None:
     which = "every expiry" if len(passed) == len(days) else \
         f"{len(passed)} of its {len(days)} expiries ({listed_expiries(passed[:3])}" + \
         (", ..." if len(passed) > 3 else "") + ")"
-    warnings.warn(f"{which} of this chain passed before {moment:%d-%b-%Y %H:%M %Z}: those legs "
-                  f"have no Greeks (price a recording at its capture time with now=)",
-                  UserWarning, stacklevel=USER_FRAME + 1)
+    warn_user(f"{which} of this chain passed before {moment:%d-%b-%Y %H:%M %Z}: those legs "
+              f"have no Greeks (price a recording at its capture time with now=)")
 
 
-def checked_pricing(now: Any, rate: Any, dividend_yield: Any, clock: Any, iv: Any,
-                    price: Any, user_frame: int = USER_FRAME + 1) -> tuple[float, float]:
-    """The pricing choices checked before any fetch: (rate, dividend_yield) as floats; a likely
-    percentage warns `user_frame` frames above this function's caller (chain_greeks' user by
-    default)."""
-    check_choice("clock", clock, clocks.CLOCKS)
-    check_choice("iv", iv, IV_CHOICES)
-    check_choice("price", price, PRICE_CHOICES)
-    rate = check_number("rate", rate)
-    dividend_yield = check_number("dividend_yield", dividend_yield)
-    warn_if_implausible({"rate": rate, "dividend_yield": dividend_yield}, user_frame)
-    if now is not None:
-        clocks.resolve_now(now)  # a wrong type is refused here
-    return rate, dividend_yield
-
-
-def price_legs(legs: ChainLegs, selected: Any, moment: dt.datetime, *, rate: float,
-               dividend_yield: float, clock: str, iv: str, price: str) -> dict[str, Any]:
-    """The volatility, its source and the Greeks of the legs `selected` (a mask, positions or a
-    slice) at `moment`, with their inputs: the work of chain_greeks without the frame, for
-    callers that want a few legs of a chain. Every float column is a row of "block", in the
-    order of FLOAT_COLUMNS; "iv_source_code" indexes IV_SOURCE_TEXTS."""
+def price_legs(legs: ChainLegs, selected: Any, moment: dt.datetime,
+               pricing: Pricing) -> dict[str, Any]:
+    """The price, forward, volatility, their sources and the Greeks of the legs `selected` (a
+    mask, positions or a slice) at `moment`, with their inputs: the work of chain_greeks without
+    the frame, for callers that want a few legs of a chain. Every float column is a row of
+    "block", in the order of FLOAT_COLUMNS; each "*_code" array indexes its SOURCE_CODES texts."""
     expiries = legs.expiry[selected]
     is_call = np.ascontiguousarray(legs.is_call[selected])
     block = np.empty((len(FLOAT_COLUMNS), len(expiries)))
@@ -135,49 +97,91 @@ def price_legs(legs: ChainLegs, selected: Any, moment: dt.datetime, *, rate: flo
     row["spot"].fill(legs.spot)
     for name in EXCHANGE_COLUMNS:
         row[name][:] = legs.column(name)[selected]
-    row["time_to_expiry"][:] = clocks.years_to_expiry(expiries, moment, clock)
-    source = np.empty(len(expiries), dtype=np.int8)
+    row["time_to_expiry"][:] = clocks.years_to_expiry(expiries, moment, pricing.clock)
+    codes = {name: np.empty(len(expiries), dtype=np.int8) for name in SOURCE_CODES}
     _vector.price_chain(row["strike"], row["time_to_expiry"], row["last_price"],
                         np.ascontiguousarray(legs.column("iv_percent")[selected]), row["bid"],
-                        row["ask"], is_call, float(legs.spot), rate, dividend_yield, iv, price,
-                        row["mid"], row["iv"], *(row[name] for name in GREEK_NAMES), source)
+                        row["ask"], row["volume"], np.ascontiguousarray(expiries).view(np.int64),
+                        is_call, float(legs.spot), pricing.rate, pricing.dividend_yield,
+                        pricing.model, pricing.iv, pricing.price,
+                        *(row[name] for name in KERNEL_OUTPUTS), *codes.values())
     return {"expiry": expiries, "strike": row["strike"], "is_call": is_call,
             "column": row.__getitem__, "time_to_expiry": row["time_to_expiry"],
-            "spot": row["spot"], "mid": row["mid"], "iv": row["iv"], "iv_source_code": source,
+            "spot": row["spot"], "mid": row["mid"], "iv": row["iv"], "price": row["price"],
+            "carry": row["carry"], "forward": row["forward"], "rate": pricing.rate, **codes,
             "greeks": {name: row[name] for name in GREEK_NAMES}, "block": block}
 
 
-def chain_greeks(chain: Any, *, expiry: Any = None, now: dt.datetime | None = None,
-                 rate: float = 0.07, dividend_yield: float = 0.0, clock: str = "close",
-                 iv: str = "fill", price: str = "last") -> pandas.DataFrame:
+def unpriced_reasons(priced: dict[str, Any]) -> dict[str, int]:
+    """Why the legs without a volatility have none, counted: no price by the price rule, a price
+    at or below the value the forward gives at expiry (e^(−rT)·max(±(F − K), 0)), one at or
+    above what no volatility reaches (the call's e^(−rT)·F, the put's e^(−rT)·K), an expiry
+    that has run out; "not published" where only the exchange's figure was asked for."""
+    missing = np.isnan(priced["iv"])
+    if not missing.any():
+        return {}
+    years = priced["time_to_expiry"][missing]
+    price = priced["price"][missing]
+    strike, forward = priced["strike"][missing], priced["forward"][missing]
+    is_call = priced["is_call"][missing]
+    discount = np.exp(-priced["rate"] * np.where(years > 0, years, 0.0))
+    with np.errstate(invalid="ignore"):
+        intrinsic = discount * np.maximum(np.where(is_call, forward - strike, strike - forward), 0)
+        bound = discount * np.where(is_call, forward, strike)
+    expired = ~(years > 0)
+    no_price = ~expired & np.isnan(price)
+    low = ~expired & ~no_price & (price <= intrinsic * (1 + 1e-12))
+    high = ~expired & ~no_price & ~low & (price >= bound * (1 - 1e-12))
+    reasons = {"expired": expired, "no price": no_price, "at or below intrinsic value": low,
+               "at or above the no-arbitrage bound": high}
+    counted = {reason: int(mask.sum()) for reason, mask in reasons.items()}
+    counted["not published"] = int(missing.sum()) - sum(counted.values())
+    return {reason: count for reason, count in counted.items() if count}
+
+
+def chain_greeks(chain: Any, *, expiry: Any = None, pricing: Pricing | None = None,
+                 model: str | None = None, now: dt.datetime | None = None,
+                 rate: float | None = None, dividend_yield: float | None = None,
+                 clock: str | None = None, iv: str | None = None,
+                 price: str | None = None) -> pandas.DataFrame:
     """Greeks of every leg of an option chain, one row per leg.
 
     `chain` is a mapping as the exchange or nsepython returns it (any of its shapes), or a symbol
     to fetch once through ``greeks.greeks.nse_optionchain_scrapper``. `expiry` keeps one expiry
-    (None keeps all). `now` is the moment priced: a naive datetime is India Standard Time, the
-    exchange's clock; None is the chain's capture time when it carries one, else the current
-    time. `clock` "close" counts to 15:30 IST on the expiry day; "days" counts whole days to its
-    midnight as ``Kestrava.get_option_data`` does. `rate` and `dividend_yield` (continuous) are
-    annual fractions; above 1 they warn, as likely percentages. `iv` "exchange" uses the
-    exchange's implied volatility, "solve" solves every leg's volatility from its price, and
-    "fill" takes the exchange's where it is above 0 and solves the rest; the column "iv_source"
-    says which ("exchange", "solved", or "none" where neither gave one: those legs get NaN
-    Greeks). `price` "last" solves from the last traded price, "mid" from the middle of bid and
-    ask.
+    (None keeps all). The pricing choices come as a ``greeks.Pricing`` or as its keywords (a
+    keyword given overrides the object's): `model` "forward" (the default) prices each expiry by
+    Black-76 on the forward its own prices imply through put-call parity, "spot" by
+    Black-Scholes-Merton on the spot as the package did before the forward model, "exchange" in
+    the exchange's convention (the spot at 10 %). `now` is the moment priced: a naive datetime is
+    India Standard Time; None is the chain's capture time when it carries one, else the current
+    time. `clock` "close" counts to 15:30 IST on the expiry day; "days" whole days to its
+    midnight in India, as ``Kestrava.get_option_data`` counts them. `rate` and `dividend_yield`
+    (continuous; under "forward" only where an expiry has no parity pair) are annual fractions;
+    above 1 they warn, as likely percentages. `iv` "solve" solves every leg's volatility from its
+    price, "exchange" takes the exchange's, "fill" the exchange's where above 0 and solved
+    elsewhere; "iv_source" says which ("exchange", "solved", or "none": NaN Greeks). `price`
+    "auto" judges a leg at the mid of a narrow quote (spread at most 10 % of the mid, or ₹0.20),
+    else its last price if it traded (volume above 0); "last" and "mid" at those alone;
+    "price_source" says which ("mid", "last" or "none").
 
-    Rows are ordered by expiry, strike, CE before PE. ``attrs`` holds "skipped" (rows and records
-    that could not be read), "futures" (records that are no option), "duplicates" (second
-    records of a leg), "spot_source", "timestamp" and "now". ValueError when the chain has legs
-    but no price of the underlying; a chain with an expiry that has passed at `now` warns.
+    Rows are ordered by expiry, strike, CE before PE. The columns "forward" and
+    "forward_source" ("parity", or "carry": S·e^((r−q)T)) give each expiry's forward, "carry"
+    the yield q = r − ln(F/S)/T it implies, "exchange_iv" the exchange's own volatility (a
+    fraction, NaN where it publishes none). ``attrs`` holds "skipped" (rows and records that
+    could not be read), "futures" (records that are no option), "duplicates" (second records of
+    a leg), "unpriced" (why legs have no volatility, counted), "spot_source", "timestamp", "now"
+    and "pricing". ValueError when the chain has legs but no price of the underlying; a chain
+    with an expiry that has passed at `now` warns.
     """
-    rate, dividend_yield = checked_pricing(now, rate, dividend_yield, clock, iv, price)
+    pricing = Pricing.of(pricing, model=model, now=now, rate=rate,
+                         dividend_yield=dividend_yield, clock=clock, iv=iv, price=price)
     wanted = None if expiry is None else expiry_day(expiry)
     chain, asked = fetch_symbol(chain) if isinstance(chain, str) else (chain, None)
 
     legs = read_chain(chain)
     if len(legs.strike) and legs.spot_source is None:
         raise MissingSpot()
-    moment = clocks.resolve_now(now, capture_time(chain))
+    moment = clocks.resolve_now(pricing.now, capture_time(chain))
     selected = slice(None)
     if wanted is not None:
         day = np.datetime64(wanted, "D")
@@ -188,16 +192,18 @@ def chain_greeks(chain: Any, *, expiry: Any = None, now: dt.datetime | None = No
         selected = legs.expiry == day
     warn_of_passed_expiries(legs, moment)
 
-    priced = price_legs(legs, selected, moment, rate=rate, dividend_yield=dividend_yield,
-                        clock=clock, iv=iv, price=price)
+    priced = price_legs(legs, selected, moment, pricing)
     is_call = priced["is_call"]
     frame = frame_of(COLUMNS, priced["block"], FLOAT_COLUMNS, {
         "expiry": priced["expiry"].astype("datetime64[ns]"),
         "side": text_column(SIDE_TEXTS, is_call.view(np.int8)),
         "iv_source": text_column(IV_SOURCE_TEXTS, priced["iv_source_code"]),
         "symbol": text_column((legs.symbol or asked or "",), np.zeros(len(is_call), np.int8)),
+        "price_source": text_column(PRICE_SOURCE_TEXTS, priced["price_source_code"]),
+        "forward_source": text_column(FORWARD_SOURCE_TEXTS, priced["forward_source_code"]),
     })
     frame.attrs.update(skipped=legs.skipped, futures=legs.not_options,
-                       duplicates=legs.duplicates, spot_source=legs.spot_source,
-                       timestamp=legs.timestamp, now=moment)
+                       duplicates=legs.duplicates, unpriced=unpriced_reasons(priced),
+                       spot_source=legs.spot_source, timestamp=legs.timestamp, now=moment,
+                       pricing=pricing)
     return frame

@@ -36,7 +36,7 @@ def max_pain(strikes: np.ndarray, is_call: np.ndarray, open_interest: np.ndarray
     for start in range(0, strikes.size, KERNEL_LEGS):
         legs = slice(start, start + KERNEL_LEGS)
         zeros = np.zeros(len(strikes[legs]))
-        _vector.position_values(kind[legs], strikes[legs], held[legs], zeros, zeros, 0.0, 0.0,
+        _vector.position_values(kind[legs], strikes[legs], held[legs], zeros, zeros, zeros, 0.0,
                                 candidates, EXPIRY_DAYS, NO_SHIFT, part, 1)
         paid += part
     return float(candidates[int(np.argmin(paid))])

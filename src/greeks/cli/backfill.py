@@ -6,9 +6,10 @@ import argparse
 import datetime as dt
 import pathlib
 
-from greeks.cli.common import UsageError, status
+from greeks.cli.common import UsageError, os_reason, status
 from greeks.exchange.sources import SourceError
 from greeks.history import bhavcopy
+from greeks.market import close_of
 
 
 def days_between(start: dt.date, end: dt.date) -> list[dt.date]:
@@ -45,11 +46,12 @@ def run(args: argparse.Namespace) -> int:
         for path in files:
             for symbol, day, chain in bhavcopy.chains(bhavcopy.read_rows(
                     bhavcopy.read_text(path), symbols)):
-                if history.store.has_capture(symbol, bhavcopy.close_of(day)):
+                if history.store.has_capture(symbol, close_of(day)):
                     status(f"{symbol} {day:%d-%b-%Y}: already stored")
                     stored += 1
                     continue
-                frame = history.record(chain, symbol=symbol, iv="solve")
+                # A daily file has no quotes: each leg is judged at its settlement price.
+                frame = history.record(chain, symbol=symbol, iv="solve", price="last")
                 solved = int((frame["iv_source"] == "solved").sum())
                 status(f"{symbol} {day:%d-%b-%Y}: {len(frame)} legs, {solved} volatilities "
                        f"solved from the settlement price")
@@ -60,7 +62,7 @@ def run(args: argparse.Namespace) -> int:
         raise SourceError(str(error)) from None
     except OSError as error:
         raise SourceError(f"cannot write to the store {args.store}: "
-                          f"{error.strerror or error}") from None
+                          f"{os_reason(error)}") from None
     if stored == 0:
         raise SourceError(f"no {', '.join(sorted(symbols))} options in "
                           f"{len(files)} daily files")

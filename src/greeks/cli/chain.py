@@ -6,7 +6,7 @@ import warnings
 from typing import Any
 
 from greeks.chains.frame import chain_greeks
-from greeks.cli.common import UsageError, open_source, status
+from greeks.cli.common import UsageError, open_source, pricing_of, status
 from greeks.cli.output import write_atomically
 from greeks.display.table import expiry_table
 from greeks.exchange.reading import MissingSpot
@@ -21,13 +21,12 @@ def shown_expiry(frame: Any) -> Any:
 
 def run(args: argparse.Namespace) -> int:
     plot_format = checked_plot_format(args.plot) if args.plot else None
+    pricing = pricing_of(args)
     recorded = open_source(args)
     try:
         with warnings.catch_warnings(record=True) as caught:
             warnings.simplefilter("always")
-            frame = chain_greeks(recorded, expiry=args.expiry, clock=args.clock, iv=args.iv,
-                                 price=args.price, rate=args.rate,
-                                 dividend_yield=args.dividend_yield)
+            frame = chain_greeks(recorded, expiry=args.expiry, pricing=pricing)
     except MissingSpot:
         raise  # a failure of the data (exit 1), though a ValueError like the usage errors below
     except ValueError as error:
@@ -39,10 +38,11 @@ def run(args: argparse.Namespace) -> int:
     expiry = shown_expiry(frame)
     legs = frame[frame["expiry"] == expiry]
     days = legs["time_to_expiry"].iloc[0] * 365
-    print(f"{args.symbol} {expiry:%d-%b-%Y}  spot {legs['spot'].iloc[0]:.2f}  "
-          f"{days:.2f} days to expiry  rate {args.rate:g}"
-          + (f"  dividend yield {args.dividend_yield:g}" if args.dividend_yield else "")
-          + f"  iv {args.iv}" + (f" from the {args.price} price" if args.iv != "exchange" else ""))
+    forward = legs["forward"].iloc[0]
+    forward_text = f"  forward {forward:.2f} ({legs['forward_source'].iloc[0]})" \
+        if pricing.fits_forward else ""
+    print(f"{args.symbol} {expiry:%d-%b-%Y}  spot {legs['spot'].iloc[0]:.2f}{forward_text}  "
+          f"{days:.2f} days to expiry  {pricing.describe()}")
     table, marked = expiry_table(legs, args.around)
     print(table)
     if marked:

@@ -10,8 +10,9 @@ from typing import Any
 
 import greeks.greeks as module
 from greeks.exchange import recordings, sources
-from greeks.exchange.reading import INDIA, MissingSpot
+from greeks.exchange.reading import MissingSpot
 from greeks.exchange.sources import SourceError
+from greeks.market import INDIA
 
 # Failures at run time: exit code 1.
 SourceErrors = (SourceError, MissingSpot)
@@ -19,6 +20,24 @@ SourceErrors = (SourceError, MissingSpot)
 
 class UsageError(Exception):
     """Input that the chain shows to be wrong; exit code 2."""
+
+
+def pricing_of(args: argparse.Namespace) -> Any:
+    """The command's pricing choices as one object; a choice left out is the model's."""
+    from greeks.chains.pricing import Pricing
+
+    return Pricing.of(model=args.model, rate=args.rate, dividend_yield=args.dividend_yield,
+                      clock=args.clock, iv=args.iv, price=args.price)
+
+
+def os_reason(error: OSError) -> str:
+    """What the system said, as its own words for the error number (pyarrow's errors carry the
+    number but not the words)."""
+    import os
+
+    if error.errno:
+        return os.strerror(error.errno)
+    return error.strerror or str(error)
 
 
 def status(text: str) -> None:

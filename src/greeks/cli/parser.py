@@ -6,7 +6,6 @@ import argparse
 import math
 from typing import Any
 
-SIDES = {"ce": "CE", "call": "CE", "pe": "PE", "put": "PE"}
 # The longest pause between two reports: a day.
 MAX_INTERVAL = 86_400
 REPLAY_HELP = ("serve this recorded chain (JSON as the exchange or nsepython gives it, or "
@@ -20,7 +19,7 @@ AS_CAPTURED_HELP = "with --replay: price the recording at its own capture time, 
 # ---- argument types
 
 def expiry_argument(text: str) -> Any:
-    from greeks.chains.frame import expiry_day
+    from greeks.market import expiry_day
 
     try:
         return expiry_day(text)
@@ -31,7 +30,9 @@ def expiry_argument(text: str) -> Any:
 
 def side_argument(text: str) -> str:
     try:
-        return SIDES[text.lower()]
+        from greeks.market import OPTION_SIDES
+
+        return OPTION_SIDES[text.lower()]
     except KeyError:
         raise argparse.ArgumentTypeError(f"{text!r} is not a side: CE, PE, call or put") from None
 
@@ -103,14 +104,21 @@ def add_clock(parser: argparse.ArgumentParser, days_help: str) -> None:
 
 
 def add_pricing(parser: argparse.ArgumentParser) -> None:
-    """The pricing choices of chain_greeks."""
-    parser.add_argument("--iv", choices=("exchange", "fill", "solve"), default="fill",
-                        help="the exchange's volatility only; the exchange's, solved from the "
-                             "price where it is 0 or missing (default); or solved for every leg")
-    parser.add_argument("--price", choices=("last", "mid"), default="last",
-                        help="the price volatilities are solved from (default last)")
-    parser.add_argument("--rate", type=fraction_argument("rate"), default=0.07,
-                        help="risk-free rate as a fraction (default 0.07)")
+    """The pricing choices of chain_greeks; those left out take the model's defaults."""
+    parser.add_argument("--model", choices=("forward", "spot", "exchange"), default="forward",
+                        help="forward: Black-76 on each expiry's forward from put-call parity "
+                             "(default); spot: Black-Scholes on the spot; exchange: the "
+                             "exchange's convention (the spot at 10 %%)")
+    parser.add_argument("--iv", choices=("exchange", "fill", "solve"),
+                        help="solved for every leg (default under forward); the exchange's, "
+                             "solved where it is 0 or missing (default otherwise); or the "
+                             "exchange's only")
+    parser.add_argument("--price", choices=("auto", "last", "mid"),
+                        help="the price volatilities are solved from: a narrow quote's mid, "
+                             "else a traded last price (auto, default under forward); or the "
+                             "last price (default otherwise) or the mid alone")
+    parser.add_argument("--rate", type=fraction_argument("rate"),
+                        help="risk-free rate as a fraction (default 0.07; 0.10 under exchange)")
     parser.add_argument("--dividend-yield", type=fraction_argument("dividend_yield"),
                         default=0.0, help="continuous dividend yield as a fraction (default 0)")
 
@@ -136,6 +144,7 @@ def build_parser() -> argparse.ArgumentParser:
                        help="seconds between reports (default 5; at least 1 against the "
                             "exchange)")
     add_clock(watch, "whole days as Kestrava counts them (runs Kestrava.monitor_greeks)")
+    add_pricing(watch)
     add_replay(watch)
 
     chain = add_command(commands, "chain", "print, export or plot the Greeks of a whole chain",

@@ -10,7 +10,7 @@ import warnings
 from typing import Any
 
 from greeks.cli.chain import checked_plot_format
-from greeks.cli.common import UsageError, install_source, status
+from greeks.cli.common import UsageError, install_source, pricing_of, status
 from greeks.cli.output import write_atomically
 from greeks.display import report
 from greeks.display.position_table import payoff_summary, position_table
@@ -28,8 +28,12 @@ WATCHED_NAMES = {"value": "value", "pnl": "P&L", "delta_rupees": "delta/1%", "th
 
 
 def read_position(path: str) -> list[Leg]:
+    """The file's legs; a leg in lots alone takes its contract's lot size from the exchange's
+    lot-size file."""
+    from greeks.exchange.lots import contract_lot_sizes
+
     try:
-        return files.read_legs(path)
+        return files.read_legs(path, contract_lot_sizes())
     except PositionError as error:
         raise UsageError(str(error)) from None
     except (OSError, UnicodeDecodeError) as error:
@@ -45,8 +49,7 @@ def marked_position(legs: list[Leg], chains: dict[str, Any], args: argparse.Name
     try:
         with warnings.catch_warnings(record=True) as caught:
             warnings.simplefilter("always")
-            marked = mark(legs, chains, rate=args.rate, dividend_yield=args.dividend_yield,
-                          clock=args.clock, iv=args.iv, price=args.price)
+            marked = mark(legs, chains, pricing_of(args))
     except PositionError as error:
         raise UsageError(str(error)) from None
     for warning in caught:
@@ -99,7 +102,7 @@ def payoff_of(args: argparse.Namespace, marked: Marked) -> Any:
 def print_position(args: argparse.Namespace, marked: Marked) -> None:
     spots = ", ".join(f"{symbol} {spot:.2f}" for symbol, spot in marked.spots.items())
     print(f"{args.file}  priced {marked.now:%d-%b-%Y %H:%M:%S %Z}  spot {spots}  "
-          f"rate {args.rate:g}  clock {args.clock}")
+          f"{marked.pricing.describe()}  clock {args.clock}")
     print(position_table(marked.frame))
 
 

@@ -11,14 +11,14 @@ import signal
 import time
 from typing import Any
 
-from greeks.cli.common import UsageError, install_source, status
+from greeks.cli.common import UsageError, install_source, os_reason, status
 from greeks.cli.output import write_atomically
 from greeks.exchange import vocabulary as words
-from greeks.exchange.reading import INDIA, capture_time, chain_parts
+from greeks.exchange.reading import capture_time, chain_parts
 from greeks.exchange.recordings import load_recording, shift_expiries
 from greeks.exchange.sources import SourceError, fetch_chain, install
+from greeks.market import INDIA, market_open
 
-OPEN, CLOSE = dt.time(9, 15), dt.time(15, 30)
 # The longest wait after failed fetches, and the longest single pause while the market is shut.
 MAX_BACKOFF = 300
 CLOSED_PAUSE = 60
@@ -62,11 +62,6 @@ class CapturedNow:
         holder = chain.get(words.RECORDS_KEY) if chain_parts(chain)[0] == "records" else chain
         holder[words.TIMESTAMP_KEY] = dt.datetime.now(INDIA).strftime(words.CAPTURE_FORMAT)
         return chain
-
-
-def market_open(now: dt.datetime) -> bool:
-    local = now.astimezone(INDIA)
-    return local.weekday() < 5 and OPEN <= local.time() <= CLOSE
 
 
 class StopBetweenCaptures:
@@ -161,7 +156,7 @@ def capture(history: Any, symbol: str, last: dict[str, dt.datetime | None]) -> b
         frame = history.record(chain, symbol=symbol)
     except OSError as error:
         raise SourceError(f"cannot write to the store {history.store.root}: "
-                          f"{error.strerror or error}") from None
+                          f"{os_reason(error)}") from None
     except ValueError as error:  # no spot, no legs: this capture only
         status(f"{symbol}: {error}")
         return False

@@ -5,7 +5,7 @@ import argparse
 import os
 from typing import Any
 
-from greeks.cli.common import UsageError, install_source, status
+from greeks.cli.common import UsageError, install_source, pricing_of, status
 from greeks.cli.position import read_position
 from greeks.exchange.sources import SourceError
 
@@ -56,8 +56,7 @@ def run(args: argparse.Namespace) -> int:
     symbols = served_symbols(args, legs)
     install_source(args, symbols[0])
     days = stored_days(args, symbols)
-    options = {"rate": args.rate, "dividend_yield": args.dividend_yield, "clock": args.clock,
-               "iv": args.iv, "price": args.price}
+    options = {"pricing": pricing_of(args)}
     feeds = {symbol: Feed(symbol, refresher(symbol, options, legs, args.at, days.get(symbol)),
                           interval, status)
              for symbol in symbols}

@@ -13,7 +13,7 @@ import warnings
 from typing import Any
 
 from greeks.chains.frame import chain_greeks
-from greeks.cli.common import UsageError, open_source, status
+from greeks.cli.common import UsageError, open_source, pricing_of, status
 from greeks.display import report
 from greeks.exchange.reading import ChainLegs, LegNotListed, MissingSpot, find_leg, read_chain
 from greeks.exchange.sources import SourceError, fetch_chain
@@ -80,7 +80,7 @@ def one_cycle(args: argparse.Namespace) -> list[str]:
         chain = fetch_chain(args.symbol)
         with warnings.catch_warnings():
             warnings.simplefilter("ignore")  # an expired chain: said below as no Greeks
-            frame = chain_greeks(chain, expiry=args.expiry)
+            frame = chain_greeks(chain, expiry=args.expiry, pricing=pricing_of(args))
     except (SourceError, ValueError) as error:
         status(str(error))
         return [report.WAITING]

@@ -18,7 +18,7 @@ from starlette.requests import Request
 from starlette.responses import PlainTextResponse, Response, StreamingResponse
 from starlette.routing import Route
 
-from greeks.chains.frame import expiry_day
+from greeks.market import expiry_day
 from greeks.dashboard.feed import Feed
 
 # The page may run only the package's own scripts and styles and talk only to this server.

@@ -10,7 +10,7 @@ import time
 from collections.abc import AsyncIterator, Callable
 from typing import Any
 
-from greeks.exchange.reading import INDIA
+from greeks.market import INDIA
 from greeks.exchange.sources import short_reason
 
 # A comment line sent to an idle page, so that a connection that died is noticed.

@@ -7,7 +7,7 @@ import math
 from typing import Any
 
 from greeks.dashboard.message import numbers
-from greeks.exchange.reading import INDIA
+from greeks.market import INDIA
 
 
 class StoredDay:

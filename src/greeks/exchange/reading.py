@@ -18,9 +18,9 @@ import numpy as np
 
 from greeks import _vector
 from greeks.exchange import vocabulary as words
+from greeks.market import INDIA, expiry_and_layout, parse_expiry_text
 
 EPOCH = dt.date(1970, 1, 1)
-INDIA = dt.timezone(dt.timedelta(hours=5, minutes=30), "IST")
 # Where the price of the underlying was found, as `ChainLegs.spot_source` says it.
 SPOT_SOURCES = ("top level", "records", "legs")
 
@@ -75,23 +75,6 @@ OPTION_SIDES = sum(code != words.NOT_AN_OPTION for code in words.SIDE_KEYS.value
 
 
 # ---- texts and numbers
-
-@functools.lru_cache(maxsize=4096)
-def expiry_and_layout(text: str) -> tuple[dt.date, str] | None:
-    """The day an expiry text names and the format it is written in, or None. A chain repeats a
-    handful of texts over hundreds of rows, so each is parsed once."""
-    for layout in words.EXPIRY_FORMATS:
-        try:
-            return dt.datetime.strptime(text.strip(), layout).date(), layout
-        except ValueError:
-            pass
-    return None
-
-
-def parse_expiry_text(text: Any) -> dt.date | None:
-    parsed = expiry_and_layout(text) if isinstance(text, str) else None
-    return parsed[0] if parsed else None
-
 
 def day_number(text: str) -> int | None:
     """Days from 1970-01-01 to the expiry a text names, or None when it names none."""

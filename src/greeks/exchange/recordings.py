@@ -14,7 +14,8 @@ from collections.abc import Mapping
 from typing import Any
 
 from greeks.exchange import vocabulary as words
-from greeks.exchange.reading import (capture_time, chain_parts, expiry_and_layout, read_chain)
+from greeks.exchange.reading import capture_time, chain_parts, read_chain
+from greeks.market import expiry_and_layout
 from greeks.exchange.sources import SourceError
 
 WEEK = dt.timedelta(days=7)

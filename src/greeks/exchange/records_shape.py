@@ -13,11 +13,12 @@ import numpy as np
 
 from greeks.exchange import vocabulary as words
 from greeks.exchange.reading import ChainLegs, MissingSpot, read_chain
+from greeks.market import DEFAULT_RATE
 
 # Set to True in a side whose impliedVolatility was solved here rather than published.
 SOLVED_MARK = "impliedVolatilitySolved"
 # The module's own rate, at which it will price what it reads.
-MODULE_RATE = 0.07
+MODULE_RATE = DEFAULT_RATE  # the module prices at it
 
 
 def solved_volatility_percent(legs: ChainLegs, now: dt.datetime) -> np.ndarray:

@@ -3,10 +3,19 @@
 replace), looked up at every fetch."""
 from __future__ import annotations
 
+import re
 from collections.abc import Callable
 from typing import Any
 
 from greeks.exchange.reading import chain_parts
+
+
+# A failure's message, so that "greeks COMMAND: error: " and it stay within 200 characters.
+MESSAGE_LIMIT = 170
+# Where a transport's error names the host it asked: "host='www.nseindia.com'", "resolve host:
+# www.nseindia.com", or a URL.
+HOST = re.compile(r"(?:host=['\"]?|host: |https?://)([A-Za-z0-9-]+(?:\.[A-Za-z0-9-]+)+)")
+DOCUMENTATION_POINTER = re.compile(r"\s*See https?://\S+ first for more details\.?")
 
 
 class SourceError(Exception):
@@ -43,6 +52,27 @@ def short_reason(error: BaseException) -> str:
     return reason
 
 
+def fetch_failure(symbol: str, error: BaseException) -> str:
+    """A failed fetch in one line that leaves room for the command's prefix within 200
+    characters: the host asked (where the error names one its first line does not), and the
+    cause, without the transport's pointers to its own documentation."""
+    reason = DOCUMENTATION_POINTER.sub("", short_reason(error)).strip()
+    texts = " ".join(str(inner) for inner in chain_of(error))
+    host = HOST.search(texts)
+    where = f" from {host.group(1)}" if host and host.group(1) not in reason else ""
+    return first_line(f"could not fetch the {symbol} option chain{where}: {reason}",
+                      MESSAGE_LIMIT)
+
+
+def chain_of(error: BaseException) -> list[BaseException]:
+    errors, seen = [], set()
+    while error is not None and id(error) not in seen:
+        seen.add(id(error))
+        errors.append(error)
+        error = error.__cause__ or error.__context__
+    return errors
+
+
 def exchange_chain(symbol: str) -> Any:
     """One chain from the exchange, through the module global, looked up at the call."""
     import greeks.greeks as module
@@ -55,8 +85,7 @@ def fetch_chain(symbol: str) -> Any:
     try:
         chain = exchange_chain(symbol)
     except Exception as error:
-        raise SourceError(f"could not fetch the {symbol} option chain: "
-                          f"{short_reason(error)}") from None
+        raise SourceError(fetch_failure(symbol, error)) from None
     if not chain:
         raise SourceError(f"the exchange returned no option chain for {symbol}")
     try:

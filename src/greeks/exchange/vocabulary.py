@@ -18,6 +18,8 @@ from __future__ import annotations
 
 from dataclasses import dataclass
 
+from greeks.market import EXPIRY_TEXT
+
 # What a record or a side is: the codes the C++ reader writes and counts.
 PUT, CALL, NOT_AN_OPTION = 0, 1, 2
 
@@ -39,6 +41,7 @@ LEG_FIELDS = (
     LegField("change_in_oi", ("changeinOpenInterest", "changeInOpenInterest")),
     LegField("volume", ("totalTradedVolume",)),
     LegField("underlying_value", ("underlyingValue",)),
+    LegField("lot_size", ("lotSize", "marketLot")),  # units per lot, where a record says
 )
 LEG_COLUMNS = tuple(field.column for field in LEG_FIELDS)
 
@@ -68,13 +71,12 @@ SPOT_KEY = "underlyingValue"
 TIMESTAMP_KEY = "timestamp"
 EXPIRY_LIST_KEY = "expiryDates"
 
-# Texts: expiries are written 07-Aug-2025 (records, per-contract records) or 07-08-2025 (the
-# newer rows); the capture time 05-Aug-2025 13:59:23, India Standard Time.
-EXPIRY_FORMATS = ("%d-%b-%Y", "%d-%m-%Y", "%Y-%m-%d")
+# Texts: the capture time is written 05-Aug-2025 13:59:23, India Standard Time (expiries: see
+# greeks.market).
 CAPTURE_FORMAT = "%d-%b-%Y %H:%M:%S"
 
 # The "records" shape as Kestrava reads it: sides under CE and PE, expiries written 07-Aug-2025.
 RECORDS_SIDES = {CALL: "CE", PUT: "PE"}
-RECORDS_EXPIRY_FORMAT = "%d-%b-%Y"
+RECORDS_EXPIRY_FORMAT = EXPIRY_TEXT
 RECORDS_FIELDS = {"strike": "strikePrice", "expiry": "expiryDate", "iv_percent": "impliedVolatility",
                   "last_price": "lastPrice"}

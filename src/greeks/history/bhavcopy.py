@@ -15,23 +15,16 @@ from collections.abc import Iterable, Iterator
 from typing import Any
 
 from greeks.exchange import vocabulary as words
+from greeks.market import CALL, CLOSE, PUT
 
 # The UDiFF columns read, and the instrument types that are options.
 COLUMNS = ("TradDt", "FinInstrmTp", "TckrSymb", "XpryDt", "StrkPric", "OptnTp", "ClsPric",
            "SttlmPric", "UndrlygPric", "OpnIntrst", "ChngInOpnIntrst", "TtlTradgVol")
 OPTION_TYPES = ("IDO", "STO")
-CLOSE_TIME = "15:30:00"
 
 
 class BhavcopyError(Exception):
     """A daily file that cannot be had or read; the message is one line."""
-
-
-def close_of(day: dt.date) -> dt.datetime:
-    """The moment a trade date's close is stored at: 15:30 IST."""
-    from greeks.exchange.reading import INDIA
-
-    return dt.datetime.combine(day, dt.time(15, 30), tzinfo=INDIA)
 
 
 def file_name(day: dt.date) -> str:
@@ -127,7 +120,7 @@ def chains(rows: Any) -> Iterator[tuple[str, dt.date, dict]]:
             strike, settled = number(leg.StrkPric), number(leg.SttlmPric)
             price = settled if settled and settled > 0 else number(leg.ClsPric)
             spot = number(leg.UndrlygPric)
-            if strike is None or leg.OptnTp not in ("CE", "PE"):
+            if strike is None or leg.OptnTp not in (CALL, PUT):
                 continue
             expiry = dt.date.fromisoformat(leg.XpryDt).strftime(words.RECORDS_EXPIRY_FORMAT)
             row = by_strike.setdefault((expiry, strike), {"strikePrice": strike,
@@ -145,5 +138,5 @@ def chains(rows: Any) -> Iterator[tuple[str, dt.date, dict]]:
         spot = max(set(spots), key=spots.count)
         yield symbol, day, {words.RECORDS_KEY: {
             words.SPOT_KEY: spot,
-            words.TIMESTAMP_KEY: f"{day:%d-%b-%Y} {CLOSE_TIME}",
+            words.TIMESTAMP_KEY: f"{day:%d-%b-%Y} {CLOSE:%H:%M:%S}",
             words.ROWS_KEY: list(by_strike.values())}}

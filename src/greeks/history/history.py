@@ -11,6 +11,7 @@ import numpy as np
 
 from greeks.history import queries, schema
 from greeks.history.store import Store, StoreWarning, bad_files
+from greeks.market import INDIA
 
 if TYPE_CHECKING:
     import pandas
@@ -39,6 +40,8 @@ def as_table(frame: pandas.DataFrame, time: dt.datetime) -> Any:
     for field in schema.arrow_schema():
         if field.name == "time":  # a naive timestamp is UTC to Arrow
             arrays.append(pa.array(np.full(len(frame), utc)).cast(field.type))
+        elif field.name == "model":
+            arrays.append(pa.array([frame.attrs["pricing"].model] * len(frame), type=field.type))
         elif field.name == "expiry":
             arrays.append(pa.array(frame["expiry"].to_numpy().astype("datetime64[D]")))
         else:
@@ -92,7 +95,7 @@ class History:
         """The time of the last capture stored for `symbol`, or None."""
         (last,) = self.connect(symbol.upper()).execute(queries.LAST_TIME,
                                                        {"symbol": symbol.upper()}).fetchone()
-        return None if last is None else last.astimezone(dt.timezone(dt.timedelta(hours=5.5)))
+        return None if last is None else last.astimezone(INDIA)
 
     def compact(self, symbol: str, day: dt.date) -> pathlib.Path | None:
         """Merges a finished day's captures into one file."""
@@ -168,14 +171,18 @@ class History:
 
 
 def create_view(connection: Any, files: list[pathlib.Path]) -> None:
+    """The view `legs` over `files`: every column of the schema, whichever files hold it (one
+    written before a column was added reads it as NULL), then the file and the partitions."""
+    columns = ", ".join(f"NULL::{kind} AS {name}" for name, _, kind in
+                        schema.COLUMNS + (("filename", "", "VARCHAR"),) + schema.PARTITIONS)
+    empty = f"SELECT {columns} WHERE false"
     if files:
         listed = ", ".join("'" + str(path).replace("'", "''") + "'" for path in files)
-        connection.execute(f"CREATE OR REPLACE VIEW legs AS SELECT * FROM read_parquet("
-                           f"[{listed}], hive_partitioning = true, filename = true)")
+        connection.execute(f"CREATE OR REPLACE VIEW legs AS {empty} UNION ALL BY NAME "
+                           f"SELECT * FROM read_parquet([{listed}], hive_partitioning = true, "
+                           f"filename = true, union_by_name = true)")
     else:  # an empty store: the same columns, no rows
-        columns = ", ".join(f"NULL::{kind} AS {name}" for name, _, kind in
-                            schema.COLUMNS + (("filename", "", "VARCHAR"),) + schema.PARTITIONS)
-        connection.execute(f"CREATE OR REPLACE VIEW legs AS SELECT {columns} WHERE false")
+        connection.execute(f"CREATE OR REPLACE VIEW legs AS {empty}")
 
 
 def closes_of(series: pandas.DataFrame) -> Any:

@@ -24,9 +24,32 @@ COLUMNS = (
     ("open_interest", "float64", "DOUBLE"),
     ("change_in_oi", "float64", "DOUBLE"),
     ("volume", "float64", "DOUBLE"),
+    ("exchange_iv", "float64", "DOUBLE"),   # the exchange's published volatility, a fraction
+    ("price", "float64", "DOUBLE"),         # the price the leg was judged at
+    ("price_source", "string", "VARCHAR"),  # mid, last or none
+    ("forward", "float64", "DOUBLE"),       # the expiry's forward
+    ("forward_source", "string", "VARCHAR"),  # parity or carry
+    ("lot_size", "float64", "DOUBLE"),      # units per lot, where the source says
+    ("model", "string", "VARCHAR"),         # the pricing model: forward, spot or exchange
 )
+# Columns a store written before them lacks: read as NULL.
+LATER_COLUMNS = ("exchange_iv", "price", "price_source", "forward", "forward_source", "lot_size",
+                 "model")
 PARTITIONS = (("symbol", "string", "VARCHAR"), ("date", "date32", "DATE"))
 ZONE = "Asia/Kolkata"
+
+
+def conform(table):
+    """A table read from the store in the current schema: columns a file written before them
+    lacks are added as nulls."""
+    import pyarrow as pa
+
+    wanted = arrow_schema()
+    for name in LATER_COLUMNS:
+        if name not in table.column_names:
+            table = table.append_column(wanted.field(name), pa.nulls(len(table),
+                                                                      wanted.field(name).type))
+    return table.select(wanted.names).cast(wanted)
 
 
 def arrow_schema():

@@ -91,10 +91,10 @@ class Store:
         captures = sorted(path for path in self.capture_files(folder) if path.name != DAY_FILE)
         if not captures:
             return None
-        tables = [pq.read_table(path, schema=schema.arrow_schema()) for path in captures]
+        tables = [schema.conform(pq.read_table(path)) for path in captures]
         existing = folder / DAY_FILE
         if existing.exists() and looks_whole(existing):
-            tables.insert(0, pq.read_table(existing, schema=schema.arrow_schema()))
+            tables.insert(0, schema.conform(pq.read_table(existing)))
         merged = pa.concat_tables(tables).sort_by("time")
         written = replace_atomically(existing, lambda path: pq.write_table(
             merged, path, compression="zstd", row_group_size=200_000))

@@ -7,20 +7,20 @@ import csv
 import pathlib
 from collections.abc import Iterable
 
-from greeks.positions.legs import FIELDS, LOT_FIELDS, Leg, PositionError, leg_from_fields
+from greeks.positions.legs import FIELDS, LOT_FIELDS, Leg, LotSizes, PositionError, leg_from_fields
 
 KNOWN_FIELDS = set(FIELDS) | set(LOT_FIELDS)
 
 
-def read_legs(path: str | pathlib.Path) -> list[Leg]:
+def read_legs(path: str | pathlib.Path, lot_sizes: LotSizes | None = None) -> list[Leg]:
     """The legs of a .csv or .toml file; PositionError naming the file, line and field, or
-    OSError when the file cannot be read."""
+    OSError when the file cannot be read. Legs in lots alone take `lot_sizes(symbol, expiry)`."""
     path = pathlib.Path(path)
     suffix = path.suffix.lower()
     if suffix == ".toml":
-        return read_toml(path)
+        return read_toml(path, lot_sizes)
     if suffix in (".csv", ".txt", ""):
-        return read_csv(path)
+        return read_csv(path, lot_sizes)
     raise PositionError(str(path), "file", "a position file ends in .csv or .toml")
 
 
@@ -31,7 +31,7 @@ def check_header(names: Iterable[str], where: str) -> None:
                                                f"{', '.join(FIELDS + LOT_FIELDS)})")
 
 
-def read_csv(path: pathlib.Path) -> list[Leg]:
+def read_csv(path: pathlib.Path, lot_sizes: LotSizes | None = None) -> list[Leg]:
     text = path.read_text(encoding="utf-8-sig")  # a spreadsheet's export may start with a BOM
     reader = csv.DictReader(text.splitlines())
     names = [name.strip() for name in reader.fieldnames or []]
@@ -46,13 +46,13 @@ def read_csv(path: pathlib.Path) -> list[Leg]:
         fields = {name.strip(): value for name, value in row.items()}
         if all(not (value or "").strip() for value in fields.values()):
             continue  # a blank line a spreadsheet left
-        legs.append(leg_from_fields(fields, where))
+        legs.append(leg_from_fields(fields, where, lot_sizes))
     if not legs:
         raise PositionError(str(path), "legs", "the file holds no leg")
     return legs
 
 
-def read_toml(path: pathlib.Path) -> list[Leg]:
+def read_toml(path: pathlib.Path, lot_sizes: LotSizes | None = None) -> list[Leg]:
     import tomllib
 
     text = path.read_text(encoding="utf-8")
@@ -72,7 +72,7 @@ def read_toml(path: pathlib.Path) -> list[Leg]:
         if not isinstance(table, dict):
             raise PositionError(where, "leg", "not a table")
         check_header(table, where)
-        legs.append(leg_from_fields(table, where))
+        legs.append(leg_from_fields(table, where, lot_sizes))
     return legs
 
 

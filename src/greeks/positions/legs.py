@@ -4,17 +4,18 @@ from __future__ import annotations
 
 import datetime as dt
 import math
-from collections.abc import Mapping
+from collections.abc import Callable, Mapping
 from dataclasses import dataclass
 from typing import Any
 
+from greeks.market import FUTURE, SIDES, expiry_day
+
+# A leg's lot size by its symbol and expiry; LookupError where none is known.
+LotSizes = Callable[[str, dt.date], float]
 # The fields of a leg, in the order files write them.
 FIELDS = ("symbol", "expiry", "strike", "side", "quantity", "entry_price")
 # Fields that may stand in for quantity: lots × lot_size.
 LOT_FIELDS = ("lots", "lot_size")
-SIDES = {"ce": "CE", "call": "CE", "pe": "PE", "put": "PE", "fut": "FUT", "future": "FUT",
-         "futures": "FUT"}
-FUTURE = "FUT"
 
 
 class PositionError(ValueError):
@@ -36,6 +37,11 @@ class Leg:
     quantity: float
     entry_price: float | None = None
     where: str = ""
+    lot_size: float | None = None  # units per lot, where the leg was given in lots
+
+    @property
+    def lots(self) -> float | None:
+        return None if self.lot_size is None else self.quantity / self.lot_size
 
     @property
     def is_future(self) -> bool:
@@ -79,8 +85,6 @@ def read_side(value: Any, where: str) -> str:
 
 
 def read_expiry(value: Any, where: str) -> dt.date:
-    from greeks.chains.frame import expiry_day
-
     if isinstance(value, dt.date):
         return value if not isinstance(value, dt.datetime) else value.date()
     try:
@@ -90,29 +94,41 @@ def read_expiry(value: Any, where: str) -> dt.date:
                                              f"2025-08-07") from None
 
 
-def read_quantity(fields: Mapping[str, Any], where: str) -> float:
-    """`quantity`, or `lots` × `lot_size`; never a guessed lot size."""
+def read_quantity(fields: Mapping[str, Any], where: str,
+                  look_up: Callable[[], float] | None = None) -> tuple[float, float | None]:
+    """(`quantity`, None), or (`lots` × `lot_size`, lot_size); `lots` alone takes its lot size
+    from `look_up`, the exchange's for the leg's contract, never a guessed one."""
+    size = None
     if not blank(fields.get("quantity")):
         quantity = number(fields["quantity"], where, "quantity")
     elif not blank(fields.get("lots")):
         lots = number(fields["lots"], where, "lots")
-        if blank(fields.get("lot_size")):
+        if not blank(fields.get("lot_size")):
+            size = number(fields["lot_size"], where, "lot_size")
+        elif look_up is None:
             raise PositionError(where, "lot_size", "lots need a lot_size (units per lot); none is "
                                                    "guessed")
-        size = number(fields["lot_size"], where, "lot_size")
+        else:
+            try:
+                size = float(look_up())
+            except LookupError as error:
+                raise PositionError(where, "lot_size", str(error)) from None
         if size <= 0:
-            raise PositionError(where, "lot_size", f"{fields['lot_size']!r} is not a positive "
-                                                   f"count of units")
+            raise PositionError(where, "lot_size", f"{fields.get('lot_size', size)!r} is not a "
+                                                   f"positive count of units")
         quantity = lots * size
     else:
         raise PositionError(where, "quantity", "missing (give quantity, or lots and lot_size)")
     if quantity == 0:
         raise PositionError(where, "quantity", "is zero: a leg holds a signed, non-zero quantity")
-    return quantity
+    return quantity, size
 
 
-def leg_from_fields(fields: Mapping[str, Any], where: str) -> Leg:
-    """A checked leg from a mapping of field names to values (text or numbers)."""
+def leg_from_fields(fields: Mapping[str, Any], where: str,
+                    lot_sizes: LotSizes | None = None) -> Leg:
+    """A checked leg from a mapping of field names to values (text or numbers). A leg in `lots`
+    without a `lot_size` takes `lot_sizes(symbol, expiry)`, which raises LookupError when it
+    knows none."""
     symbol = fields.get("symbol")
     if blank(symbol) or not isinstance(symbol, str):
         raise PositionError(where, "symbol", "missing")
@@ -131,5 +147,8 @@ def leg_from_fields(fields: Mapping[str, Any], where: str) -> Leg:
         number(fields["entry_price"], where, "entry_price")
     if entry is not None and entry < 0:
         raise PositionError(where, "entry_price", f"{fields['entry_price']!r} is below zero")
-    return Leg(symbol=symbol.strip().upper(), expiry=expiry, strike=strike, side=side,
-               quantity=read_quantity(fields, where), entry_price=entry, where=where)
+    name = symbol.strip().upper()
+    look_up = None if lot_sizes is None else (lambda: lot_sizes(name, expiry))
+    quantity, size = read_quantity(fields, where, look_up)
+    return Leg(symbol=name, expiry=expiry, strike=strike, side=side, quantity=quantity,
+               entry_price=entry, where=where, lot_size=size)

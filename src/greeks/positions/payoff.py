@@ -49,8 +49,8 @@ def values(marked: Marked, spots: Any, days: Any, shifts: Any, threads: int | No
                            for axis in (spots, days, shifts))
     out = np.empty((spots.size, days.size, shifts.size))
     _vector.position_values(marked.kind, marked.strike, marked.quantity, marked.years,
-                            marked.vol, float(marked.rate), float(marked.dividend_yield), spots,
-                            days, shifts, out.reshape(-1), thread_count(threads))
+                            marked.vol, marked.carry, float(marked.rate), spots, days, shifts,
+                            out.reshape(-1), thread_count(threads))
     return out
 
 
@@ -117,7 +117,8 @@ def probability_of_profit(marked: Marked, spot: float, roots: list[float], vol: 
     middles = [(a + b) / 2 if math.isfinite(b) else a + max(1.0, a) for a, b in
                zip(edges, edges[1:])]
     profitable = expiry_pnl(marked, middles) > 0
-    args = (spot, years, marked.rate, marked.dividend_yield, vol)
+    nearest = int(np.argmin(marked.years))
+    args = (spot, years, marked.rate, float(marked.carry[nearest]), vol)
     return float(sum(lognormal_cdf(b, *args) - lognormal_cdf(a, *args)
                      for (a, b), wins in zip(zip(edges, edges[1:]), profitable) if wins))
 

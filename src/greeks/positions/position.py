@@ -7,6 +7,8 @@ import pathlib
 from collections.abc import Iterable, Mapping
 from typing import TYPE_CHECKING, Any
 
+from greeks.chains.pricing import Pricing
+from greeks.exchange.lots import contract_lot_sizes
 from greeks.positions import files, payoff as curves
 from greeks.positions.legs import Leg, leg_from_fields
 from greeks.positions.valuation import Marked, mark
@@ -31,22 +33,26 @@ class Position:
     Time; None prices each chain as of its own capture time.
     """
 
-    def __init__(self, legs: Iterable[Leg | Mapping[str, Any]]):
+    def __init__(self, legs: Iterable[Leg | Mapping[str, Any]], *, store: Any = None):
+        sizes = contract_lot_sizes(store)
         self.legs: list[Leg] = [leg if isinstance(leg, Leg) else
-                                leg_from_fields(leg, f"leg {index}")
+                                leg_from_fields(leg, f"leg {index}", sizes)
                                 for index, leg in enumerate(legs, 1)]
         if not self.legs:
             raise ValueError("a position holds at least one leg")
 
     @classmethod
-    def from_file(cls, path: str | pathlib.Path) -> Position:
-        """The legs of a .csv or .toml position file."""
-        return cls(files.read_legs(path))
+    def from_file(cls, path: str | pathlib.Path, *, store: Any = None) -> Position:
+        """The legs of a .csv or .toml position file. A leg in `lots` alone takes the lot size of
+        its contract (``greeks.lot_size``: from `store`, a history store's folder, else the
+        exchange's lot-size file)."""
+        return cls(files.read_legs(path, contract_lot_sizes(store)))
 
     @classmethod
-    def from_frame(cls, frame: pandas.DataFrame) -> Position:
+    def from_frame(cls, frame: pandas.DataFrame, *, store: Any = None) -> Position:
         """One leg per row of a DataFrame with the fields as columns."""
-        return cls(leg_from_fields(row, f"row {index}")
+        sizes = contract_lot_sizes(store)
+        return cls(leg_from_fields(row, f"row {index}", sizes)
                    for index, row in zip(frame.index, frame.to_dict("records")))
 
     def to_file(self, path: str | pathlib.Path) -> None:
@@ -57,12 +63,14 @@ class Position:
     def symbols(self) -> list[str]:
         return list(dict.fromkeys(leg.symbol for leg in self.legs))
 
-    def mark(self, chains: Any = None, *, now: dt.datetime | None = None, rate: float = 0.07,
-             dividend_yield: float = 0.0, clock: str = "close", iv: str = "fill",
-             price: str = "last") -> Marked:
+    def mark(self, chains: Any = None, *, pricing: Pricing | None = None,
+             model: str | None = None, now: dt.datetime | None = None,
+             rate: float | None = None, dividend_yield: float | None = None,
+             clock: str | None = None, iv: str | None = None,
+             price: str | None = None) -> Marked:
         """The position priced once: its frame and the inputs its curves start from."""
-        return mark(self.legs, chains, now=now, rate=rate, dividend_yield=dividend_yield,
-                    clock=clock, iv=iv, price=price)
+        return mark(self.legs, chains, pricing, model=model, now=now, rate=rate,
+                    dividend_yield=dividend_yield, clock=clock, iv=iv, price=price)
 
     def value(self, chains: Any = None, **options: Any) -> pandas.DataFrame:
         """Per leg, then a row "net": value, P&L against entry, delta (units and rupees per 1 %

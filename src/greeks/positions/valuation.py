@@ -13,24 +13,27 @@ import numpy as np
 
 from greeks.arrays import GREEK_NAMES, option_price
 from greeks.chains import clock as clocks
-from greeks.chains.frame import IV_SOURCE_TEXTS, checked_pricing, price_legs
+from greeks.chains.frame import FORWARD_SOURCE_TEXTS, IV_SOURCE_TEXTS, PRICE_SOURCE_TEXTS, price_legs
+from greeks.chains.pricing import Pricing
 from greeks.exchange.reading import (ChainLegs, LegNotListed, MissingSpot, capture_time,
                                      find_leg, futures_prices, read_chain)
 from greeks.exchange.sources import exchange_chain
 from greeks.positions.legs import Leg, PositionError
 
+FORWARD_BY_PARITY = FORWARD_SOURCE_TEXTS.index("parity")
 # Leg kinds as the position kernel codes them.
 KIND_CODES = {"PE": 0.0, "CE": 1.0, "FUT": 2.0}
 GREEKS = GREEK_NAMES
-COLUMNS = ("symbol", "expiry", "strike", "side", "quantity", "entry_price", "spot", "last_price",
-           "price", "iv", "iv_source", "time_to_expiry", "value", "pnl", "delta", "delta_rupees",
-           "gamma", "theta", "vega", "rho", "note")
+COLUMNS = ("symbol", "expiry", "strike", "side", "quantity", "lot_size", "entry_price", "spot",
+           "last_price", "price", "price_source", "iv", "iv_source", "time_to_expiry", "value",
+           "pnl", "delta", "delta_rupees", "gamma", "theta", "vega", "rho", "delta_per_lot",
+           "gamma_per_lot", "theta_per_lot", "vega_per_lot", "note")
+# The Greeks a trader reads per lot: the leg's Greek per unit times its lot size.
+PER_LOT = ("delta", "gamma", "theta", "vega")
 # Net figures: summed over the legs, NaN with the reason when a leg lacks one.
 SUMMED = ("value", "pnl", "delta", "delta_rupees", "gamma", "theta", "vega", "rho")
 # Summed only within one underlying: units of two underlyings do not add.
 PER_UNDERLYING = ("delta", "gamma")
-# Frames from the pricing checks up to the user's call of a Position method.
-USER_FRAME = 4
 
 
 @dataclass
@@ -44,12 +47,16 @@ class Marked:
     quantity: np.ndarray
     years: np.ndarray        # time to each leg's expiry at `now`
     vol: np.ndarray          # each option leg's volatility (NaN for futures)
+    carry: np.ndarray        # each leg's dividend yield: its expiry's carry under "forward"
     entry: np.ndarray        # entry price, else today's price: the cost basis of P&L curves
     spots: dict[str, float]  # by underlying
     atm_iv: dict[str, float]  # at-the-money volatility of each underlying's nearest expiry held
-    rate: float
-    dividend_yield: float
+    pricing: Pricing
     now: dt.datetime
+
+    @property
+    def rate(self) -> float:
+        return self.pricing.rate
 
 
 def is_chain(value: Any) -> bool:
@@ -96,6 +103,15 @@ def at_the_money(legs: ChainLegs, held: list[Leg]) -> np.ndarray:
     return there[strikes == strikes[np.argmin(np.abs(strikes - legs.spot))]]
 
 
+def legs_of(priced: dict[str, Any], where: np.ndarray) -> dict[str, Any]:
+    """The priced legs at the positions `where`, from a pricing of the whole chain."""
+    taken = {name: value[where] for name, value in priced.items()
+             if isinstance(value, np.ndarray) and value.ndim == 1}
+    taken["greeks"] = {name: column[where] for name, column in priced["greeks"].items()}
+    taken["column"] = lambda name: priced["column"](name)[where]
+    return {**priced, **taken}
+
+
 def leg_note(iv_source: str, years: float, price_basis: str) -> str:
     if years <= 0:
         return "expired"
@@ -104,13 +120,13 @@ def leg_note(iv_source: str, years: float, price_basis: str) -> str:
     return ""
 
 
-def mark(legs: list[Leg], chains: Any = None, *, now: dt.datetime | None = None,
-         rate: float = 0.07, dividend_yield: float = 0.0, clock: str = "close",
-         iv: str = "fill", price: str = "last") -> Marked:
+def mark(legs: list[Leg], chains: Any = None, pricing: Pricing | None = None,
+         **choices: Any) -> Marked:
     """Prices every leg from its underlying's chain: the chain is read once and only the legs
-    held (and the at-the-money pair) are priced."""
-    rate, dividend_yield = checked_pricing(now, rate, dividend_yield, clock, iv, price,
-                                           user_frame=USER_FRAME)
+    held (and the at-the-money pair) are priced. Under the "spot" model a leg is worth the model
+    price at its volatility; under the others, the price its volatility was solved from (the
+    mid or last price the pricing judged it at) where it was solved."""
+    pricing = Pricing.of(pricing, **choices)
     symbols = list(dict.fromkeys(leg.symbol for leg in legs))
     rows: dict[int, dict[str, Any]] = {}
     spots, atm_iv, moments = {}, {}, {}
@@ -122,21 +138,31 @@ def mark(legs: list[Leg], chains: Any = None, *, now: dt.datetime | None = None,
             raise MissingSpot()
         if read.symbol and read.symbol.upper() != symbol:
             raise ValueError(f"the chain given for {symbol} is the {read.symbol} option chain")
-        moment = moments[symbol] = clocks.resolve_now(now, capture_time(chain))
+        moment = moments[symbol] = clocks.resolve_now(pricing.now, capture_time(chain))
         spots[symbol] = read.spot
         held = [(index, leg) for index, leg in enumerate(legs) if leg.symbol == symbol]
         options = [(index, leg) for index, leg in held if not leg.is_future]
         where = np.array([option_index(read, leg) for _, leg in options] +
                          at_the_money(read, [leg for _, leg in held]).tolist(), dtype=np.int64)
-        priced = price_legs(read, where, moment, rate=rate, dividend_yield=dividend_yield,
-                            clock=clock, iv=iv, price=price)
+        # An expiry's forward is fitted over all its legs: the forward model prices the chain.
+        whole = price_legs(read, slice(None), moment, pricing) if pricing.fits_forward else None
+        priced = price_legs(read, where, moment, pricing) if whole is None else \
+            legs_of(whole, where)
         for n, (index, _) in enumerate(options):
             source = IV_SOURCE_TEXTS[priced["iv_source_code"][n]]
+            judged = priced["price"][n] if source == "solved" and pricing.model != "spot" \
+                else None
             rows[index] = {"spot": read.spot, "last_price": priced["column"]("last_price")[n],
-                           "iv": priced["iv"][n], "iv_source": source,
+                           "iv": priced["iv"][n], "iv_source": source, "market_price": judged,
+                           "price_source": PRICE_SOURCE_TEXTS[priced["price_source_code"][n]],
+                           "carry": priced["carry"][n],
                            "time_to_expiry": priced["time_to_expiry"][n],
                            **{name: priced["greeks"][name][n] for name in GREEKS},
-                           "note": leg_note(source, priced["time_to_expiry"][n], price)}
+                           "note": leg_note(source, priced["time_to_expiry"][n],
+                                            pricing.price)}
+        forwards = {day.item(): (value, code) for day, value, code in zip(
+            read.expiry, whole["forward"], whole["forward_source_code"])} \
+            if whole is not None and len(options) < len(held) else {}
         pair = priced["iv"][len(options):]
         pair = pair[np.isfinite(pair)]
         atm_iv[symbol] = float(pair.mean()) if pair.size else math.nan
@@ -144,16 +170,17 @@ def mark(legs: list[Leg], chains: Any = None, *, now: dt.datetime | None = None,
         for index, leg in held:
             if leg.is_future:
                 years = float(clocks.years_to_expiry(np.array([leg.expiry], "datetime64[D]"),
-                                                     moment, clock)[0])
-                rows[index] = future_row(leg, read.spot, years, futures.get(leg.expiry), rate,
-                                         dividend_yield)
+                                                     moment, pricing.clock)[0])
+                fitted = forwards.get(leg.expiry, (None, 0))
+                parity = fitted[0] if fitted[1] == FORWARD_BY_PARITY else None
+                rows[index] = future_row(leg, read.spot, years, futures.get(leg.expiry), parity,
+                                         pricing)
     return assemble(legs, [rows[index] for index in range(len(legs))], spots, atm_iv,
-                    moments[symbols[0]], rate, dividend_yield)
+                    moments[symbols[0]], pricing)
 
 
 def assemble(legs: list[Leg], rows: list[dict[str, Any]], spots: dict[str, float],
-             atm_iv: dict[str, float], now: dt.datetime, rate: float,
-             dividend_yield: float) -> Marked:
+             atm_iv: dict[str, float], now: dt.datetime, pricing: Pricing) -> Marked:
     """The frame of legs and net, in rupees, and the model inputs of the curves."""
     import pandas as pd
 
@@ -163,51 +190,73 @@ def assemble(legs: list[Leg], rows: list[dict[str, Any]], spots: dict[str, float
     years = np.array([row["time_to_expiry"] for row in rows], dtype=np.float64)
     vol = np.array([row["iv"] for row in rows], dtype=np.float64)
     spot = np.array([row["spot"] for row in rows], dtype=np.float64)
+    carry = np.array([row["carry"] for row in rows], dtype=np.float64)
     unit_price = np.array([row.pop("price", math.nan) for row in rows], dtype=np.float64)
     options = kind != KIND_CODES["FUT"]
-    unit_price[options] = option_price(spot[options], strike[options], years[options], rate,
-                                       vol[options], kind[options] == KIND_CODES["CE"],
-                                       dividend_yield=dividend_yield, warn=False)
+    unit_price[options] = option_price(spot[options], strike[options], years[options],
+                                       pricing.rate, vol[options],
+                                       kind[options] == KIND_CODES["CE"],
+                                       dividend_yield=carry[options], warn=False)
+    # Where the pricing solved a leg's volatility from a market price, the leg is worth that
+    # price itself, not the model's rounding of it.
+    market = np.array([math.nan if row.get("market_price") is None else row["market_price"]
+                       for row in rows], dtype=np.float64)
+    unit_price = np.where(np.isnan(market), unit_price, market)
+    lot_size = np.array([math.nan if leg.lot_size is None else leg.lot_size for leg in legs])
     entry = np.array([math.nan if leg.entry_price is None else leg.entry_price for leg in legs])
     columns: dict[str, Any] = {
         "symbol": [leg.symbol for leg in legs],
         "expiry": np.array([leg.expiry for leg in legs], dtype="datetime64[ns]"),
         "strike": strike, "side": [leg.side for leg in legs], "quantity": quantity,
-        "entry_price": entry, "spot": spot,
+        "lot_size": lot_size, "entry_price": entry, "spot": spot,
         "last_price": np.array([row["last_price"] for row in rows], dtype=np.float64),
-        "price": unit_price, "iv": vol, "iv_source": [row["iv_source"] for row in rows],
+        "price": unit_price, "price_source": [row.get("price_source", "") for row in rows],
+        "iv": vol, "iv_source": [row["iv_source"] for row in rows],
         "time_to_expiry": years, "value": quantity * unit_price,
         "pnl": quantity * (unit_price - entry),
         **{name: quantity * np.array([row[name] for row in rows], dtype=np.float64)
            for name in GREEKS},
         "note": [row["note"] for row in rows]}
     columns["delta_rupees"] = columns["delta"] * spot / 100.0
+    for name in PER_LOT:
+        columns[f"{name}_per_lot"] = columns[name] / quantity * lot_size
     net = net_figures(columns, legs)
     frame = pd.DataFrame({name: list(values) + [net.get(name, math.nan if name not in (
         "symbol", "side", "iv_source", "note", "expiry") else None)]
                           for name, values in ((name, columns[name]) for name in COLUMNS)},
                          index=[*range(1, len(legs) + 1), "net"])
     frame["expiry"] = pd.to_datetime(frame["expiry"])
-    frame.attrs.update(now=now, spots=spots, rate=rate, dividend_yield=dividend_yield)
+    frame.attrs.update(now=now, spots=spots, rate=pricing.rate,
+                       dividend_yield=pricing.dividend_yield, pricing=pricing)
     return Marked(legs=legs, frame=frame, kind=kind, strike=strike, quantity=quantity,
-                  years=years, vol=vol, entry=np.where(np.isnan(entry), unit_price, entry),
-                  spots=spots, atm_iv=atm_iv, rate=rate, dividend_yield=dividend_yield, now=now)
+                  years=years, vol=vol, carry=carry,
+                  entry=np.where(np.isnan(entry), unit_price, entry), spots=spots, atm_iv=atm_iv,
+                  pricing=pricing, now=now)
 
 
-def future_row(leg: Leg, spot: float, years: float, quoted: float | None, rate: float,
-               dividend_yield: float) -> dict[str, Any]:
-    """A future: the exchange's price where the payload carries one, else the spot carried at
-    the rate to expiry; delta 1 per unit, theta the carry that runs off each day."""
-    carry = rate - dividend_yield
+def future_row(leg: Leg, spot: float, years: float, quoted: float | None,
+               parity: float | None, pricing: Pricing) -> dict[str, Any]:
+    """A future: the exchange's price where the payload carries one, else (under "forward") its
+    expiry's forward from put-call parity, else the spot carried at the rate to expiry; delta 1
+    per unit, theta the carry that runs off each day. Its dividend yield in the curves is the
+    one that carries the spot to that price."""
+    carry = pricing.rate - pricing.dividend_yield
+    yield_ = pricing.dividend_yield
     if years <= 0:
         price, note = spot, "expired"
     elif quoted is not None:
         price, note = quoted, "the exchange's futures price"
+    elif parity is not None:
+        price, note = parity, "forward: put-call parity of its expiry"
     else:
         price, note = spot * math.exp(carry * years), "forward: the spot carried at the rate"
+    if years > 0 and price != spot * math.exp(carry * years) and pricing.model != "spot":
+        carry = math.log(price / spot) / years
+        yield_ = pricing.rate - carry
     running = years > 0
     return {"spot": spot, "last_price": quoted if quoted is not None else math.nan, "price": price,
-            "iv": math.nan, "iv_source": "future", "time_to_expiry": years, "delta": 1.0,
+            "iv": math.nan, "iv_source": "future", "price_source": "", "carry": yield_,
+            "time_to_expiry": years, "delta": 1.0,
             "gamma": 0.0, "theta": -carry * price / 365.0 if running else 0.0, "vega": 0.0,
             "rho": years * price / 100.0 if running else 0.0, "note": note}
 

@@ -1,32 +1,58 @@
 // One pass over a chain's legs for the work that follows reading it, with the GIL released:
-//   mid    (bid + ask)/2 where both are above 0, else NaN;
-//   iv     the exchange's volatility (its percentage over 100) where it is above 0 and wanted
-//          ("exchange" or "fill"), else, unless "exchange", the one solved from the price paid
-//          (the last price or the mid); NaN where neither gives one;
-//   source 1 where the exchange's volatility was used, 2 where a solved one, 0 where none;
+//   mid      (bid + ask)/2 where both are above 0, else NaN;
+//   price    the price a leg is judged at, by the price rule: "last" its last price, "mid" its
+//            mid, "auto" the mid of a narrow two-sided quote, else the last price of a leg that
+//            traded that day (volume above 0); NaN where the rule finds none;
+//   forward  with the model "forward", each expiry's forward from put-call parity over those
+//            prices (forward_fit.cpp) where the expiry has a strike with both sides priced;
+//            elsewhere, and under the other models, the spot carried: F = S·e^((r−q)T);
+//   carry    the dividend yield the forward implies, q = r − ln(F/S)/T: each leg is solved and
+//            its Greeks taken at it, so that Black-Scholes-Merton on the spot at q is Black-76 on
+//            the forward, and the Greeks stay derivatives in the spot;
+//   iv       the exchange's volatility (its percentage over 100) where it is above 0 and wanted
+//            ("exchange" or "fill"), else, unless "exchange", the one solved from the price;
+//            NaN where neither gives one; exchange_iv the exchange's figure alone;
+//   sources  of the volatility, the price and the forward, as codes of the names in the header;
 //   the five Greeks at that volatility, through the Greeks kernel.
 #include "greeks/vector/chain_pricing.hpp"
 
 #include "greeks/vector/buffers.hpp"
+#include "greeks/vector/forward_fit.hpp"
 #include "greeks/vector/implied_volatility.hpp"
 #include "greeks/vector/kernels.hpp"
 #include "greeks/vector/numbers.hpp"
 
 #include <cmath>
+#include <new>
 #include <string>
+#include <vector>
 
 namespace greeks::vector {
 namespace {
 
+enum class Model { forward, spot, exchange };
 enum class VolatilityChoice { exchange, fill, solve };
-enum class PricePaid { last, mid };
-enum Source : signed char { no_source, from_exchange, solved };  // as iv_source_names
+enum class PriceRule { automatic, last, mid };
+enum IvSource : signed char { no_iv, from_exchange, solved };       // as iv_source_names
+enum PriceSource : signed char { no_price, at_mid, at_last };       // as price_source_names
+enum ForwardSource : signed char { by_carry, from_parity };  // as forward_source_names
 
-constexpr std::array<const char*, 6> leg_inputs = {
-    "strike", "time_to_expiry", "last_price", "iv_percent", "bid", "ask"};
-constexpr std::array<const char*, 2 + greek_count> leg_outputs = {
-    "mid_out", "iv_out", "delta_out", "gamma_out", "theta_out", "vega_out", "rho_out"};
-constexpr Py_ssize_t argument_count = leg_inputs.size() + 1 + 5 + leg_outputs.size() + 1;
+// A quote is narrow enough to be priced at its mid when its spread is at most a tenth of the mid:
+// the mid is then within 5 % of what either side would pay, about the accuracy of a last trade
+// minutes old. Options of a rupee or two are quoted a few ticks of ₹0.05 wide, which is already
+// several percent of their price: up to four ticks counts as narrow whatever the fraction.
+constexpr double narrow_spread_fraction = 0.10;
+constexpr double narrow_spread_rupees = 0.20;
+
+constexpr std::array<const char*, 7> leg_inputs = {
+    "strike", "time_to_expiry", "last_price", "iv_percent", "bid", "ask", "volume"};
+constexpr std::array<const char*, 6 + greek_count> leg_outputs = {
+    "mid_out", "price_out", "iv_out", "exchange_iv_out", "forward_out", "carry_out",
+    "delta_out", "gamma_out", "theta_out", "vega_out", "rho_out"};
+constexpr std::array<const char*, 3> source_outputs = {"iv_source_out", "price_source_out",
+                                                       "forward_source_out"};
+constexpr Py_ssize_t argument_count =
+    leg_inputs.size() + 2 + 3 + 3 + leg_outputs.size() + source_outputs.size();
 
 // `text` as the index of one of `names`; -1 with ValueError set otherwise.
 template <std::size_t N>
@@ -48,35 +74,102 @@ int choice(PyObject* text, const char* what, const std::array<const char*, N>& n
 
 struct ChainLegs {
     std::array<std::span<const double>, leg_inputs.size()> in;
+    std::span<const long long> expiry;
     std::span<const unsigned char> is_call;
     double spot, rate, dividend;
+    Model model;
     VolatilityChoice volatility;
-    PricePaid paid;
+    PriceRule rule;
     std::array<std::span<double>, leg_outputs.size()> out;
-    std::span<signed char> source;
+    std::array<std::span<signed char>, source_outputs.size()> sources;
 };
 
-void price_legs(const ChainLegs& legs) {
-    const auto& [strike, time, last_price, iv_percent, bid, ask] = legs.in;
-    auto mid = legs.out[0];
-    auto vol = legs.out[1];
+double judged_price(PriceRule rule, double last, double mid, double bid, double ask,
+                    double volume, PriceSource* source) {
+    bool has_mid = !std::isnan(mid);
+    if (rule == PriceRule::automatic) {
+        has_mid = has_mid && ask >= bid &&
+                  (ask - bid <= narrow_spread_fraction * mid || ask - bid <= narrow_spread_rupees);
+        last = volume > 0 ? last : not_a_number;
+    }
+    if (rule != PriceRule::last && has_mid) {
+        *source = at_mid;
+        return mid;
+    }
+    if (rule != PriceRule::mid && last > 0) {
+        *source = at_last;
+        return last;
+    }
+    *source = no_price;
+    return not_a_number;
+}
+
+// The forward and carry of the legs [begin, end) of one expiry, from the parity pairs among them
+// (a call followed by the put of its strike, both priced). `pairs` is scratch space.
+void price_forward(const ChainLegs& legs, std::size_t begin, std::size_t end,
+                   std::vector<ParityPair>& pairs) {
+    const auto& [strike, time, last_price, iv_percent, bid, ask, volume] = legs.in;
+    auto price = legs.out[1];
+    auto forward_out = legs.out[4];
+    auto carry_out = legs.out[5];
+    auto forward_source = legs.sources[2];
+    double years = time[begin];
+    double carried = years > 0 ? legs.spot * std::exp((legs.rate - legs.dividend) * years)
+                               : legs.spot;
+    double forward = not_a_number;
+    if (legs.model == Model::forward && years > 0) {
+        pairs.clear();
+        double growth = std::exp(legs.rate * years);
+        for (std::size_t i = begin; i + 1 < end; ++i) {
+            if (legs.is_call[i] && !legs.is_call[i + 1] && strike[i] == strike[i + 1] &&
+                !std::isnan(price[i]) && !std::isnan(price[i + 1])) {
+                pairs.push_back({strike[i], strike[i] + growth * (price[i] - price[i + 1])});
+            }
+        }
+        forward = fit_forward(pairs, carried);
+    }
+    bool fitted = !std::isnan(forward);
+    double carry = fitted ? legs.rate - std::log(forward / legs.spot) / years : legs.dividend;
+    for (std::size_t i = begin; i < end; ++i) {
+        forward_out[i] = fitted ? forward : carried;
+        carry_out[i] = carry;
+        forward_source[i] = fitted ? from_parity : by_carry;
+    }
+}
+
+void price_legs(const ChainLegs& legs, std::vector<ParityPair>& pairs) {
+    const auto& [strike, time, last_price, iv_percent, bid, ask, volume] = legs.in;
+    const auto& [mid, price, vol, exchange_iv, forward, carry, delta, gamma, theta, vega, rho] =
+        legs.out;
     for (std::size_t i = 0; i < strike.size(); ++i) {
         mid[i] = bid[i] > 0 && ask[i] > 0 ? (bid[i] + ask[i]) * 0.5 : not_a_number;
-        double exchange = iv_percent[i] / 100.0;
-        bool use_exchange = legs.volatility != VolatilityChoice::solve && exchange > 0;
-        vol[i] = use_exchange ? exchange : not_a_number;
-        if (!use_exchange && legs.volatility != VolatilityChoice::exchange) {
-            double price = legs.paid == PricePaid::last ? last_price[i] : mid[i];
-            vol[i] = implied_volatility(price, legs.spot, strike[i], time[i], legs.rate,
-                                        legs.dividend, legs.is_call[i] != 0);
+        PriceSource source = no_price;
+        price[i] = judged_price(legs.rule, last_price[i], mid[i], bid[i], ask[i], volume[i],
+                                &source);
+        legs.sources[1][i] = source;
+    }
+    for (std::size_t begin = 0, end = 0; begin < strike.size(); begin = end) {
+        for (end = begin + 1; end < strike.size() && legs.expiry[end] == legs.expiry[begin];) {
+            ++end;
         }
-        legs.source[i] = use_exchange ? from_exchange : std::isnan(vol[i]) ? no_source : solved;
+        price_forward(legs, begin, end, pairs);
+    }
+    for (std::size_t i = 0; i < strike.size(); ++i) {
+        double published = iv_percent[i] / 100.0;
+        exchange_iv[i] = published > 0 ? published : not_a_number;
+        bool use_exchange = legs.volatility != VolatilityChoice::solve && published > 0;
+        vol[i] = use_exchange ? published : not_a_number;
+        if (!use_exchange && legs.volatility != VolatilityChoice::exchange) {
+            vol[i] = implied_volatility(price[i], legs.spot, strike[i], time[i], legs.rate,
+                                        carry[i], legs.is_call[i] != 0);
+        }
+        legs.sources[0][i] = use_exchange ? from_exchange : std::isnan(vol[i]) ? no_iv : solved;
     }
     ColumnsWithOutputs<greek_count> columns{
         {Numbers{&legs.spot, 0}, Numbers{strike.data(), 1}, Numbers{time.data(), 1},
-         Numbers{&legs.rate, 0}, Numbers{&legs.dividend, 0}, Numbers{vol.data(), 1}},
+         Numbers{&legs.rate, 0}, Numbers{carry.data(), 1}, Numbers{vol.data(), 1}},
         Flags{legs.is_call.data(), 1},
-        {legs.out[2], legs.out[3], legs.out[4], legs.out[5], legs.out[6]}};
+        {delta, gamma, theta, vega, rho}};
     greeks_kernel(columns, 0, strike.size());
 }
 
@@ -109,35 +202,56 @@ PyObject* price_chain_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs) 
         legs.in[i] = inputs[i].doubles();
     }
     PyObject* const* rest = args + leg_inputs.size();
-    Buffer is_call, source;
+    Buffer expiry, is_call;
     std::array<Buffer, leg_outputs.size()> outputs;
-    int volatility = 0, paid = 0;
-    if (is_call.acquire(rest[0], "is_call", '?', false) < 0 ||
-        number(rest[1], "spot", &legs.spot) < 0 || number(rest[2], "rate", &legs.rate) < 0 ||
-        number(rest[3], "dividend_yield", &legs.dividend) < 0 ||
-        (volatility = choice(rest[4], "iv", std::array{"exchange", "fill", "solve"})) < 0 ||
-        (paid = choice(rest[5], "price", std::array{"last", "mid"})) < 0 ||
-        acquire_outputs({rest + 6, leg_outputs.size()}, outputs, leg_outputs.data(), &n) < 0 ||
-        source.acquire(rest[6 + leg_outputs.size()], "source_out", 'b', true) < 0) {
+    std::array<Buffer, source_outputs.size()> sources;
+    int model = 0, volatility = 0, rule = 0;
+    if (expiry.acquire(rest[0], "expiry", 'q', false) < 0 ||
+        is_call.acquire(rest[1], "is_call", '?', false) < 0 ||
+        number(rest[2], "spot", &legs.spot) < 0 || number(rest[3], "rate", &legs.rate) < 0 ||
+        number(rest[4], "dividend_yield", &legs.dividend) < 0 ||
+        (model = choice(rest[5], "model", std::array{"forward", "spot", "exchange"})) < 0 ||
+        (volatility = choice(rest[6], "iv", std::array{"exchange", "fill", "solve"})) < 0 ||
+        (rule = choice(rest[7], "price", std::array{"auto", "last", "mid"})) < 0 ||
+        acquire_outputs({rest + 8, leg_outputs.size()}, outputs, leg_outputs.data(), &n) < 0) {
         return nullptr;
     }
-    bool same_length = is_call.size() == n && source.size() == n;
+    for (std::size_t i = 0; i < sources.size(); ++i) {
+        if (sources[i].acquire(rest[8 + leg_outputs.size() + i], source_outputs[i], 'b', true) <
+            0) {
+            return nullptr;
+        }
+    }
+    bool same_length = expiry.size() == n && is_call.size() == n;
     for (const Buffer& input : inputs) {
         same_length = same_length && input.size() == n;
+    }
+    for (const Buffer& source : sources) {
+        same_length = same_length && source.size() == n;
     }
     if (!same_length) {
         PyErr_SetString(PyExc_ValueError, "every leg column must hold one entry per leg");
         return nullptr;
     }
+    legs.expiry = expiry.int64s();
     legs.is_call = is_call.flags();
+    legs.model = static_cast<Model>(model);
     legs.volatility = static_cast<VolatilityChoice>(volatility);
-    legs.paid = static_cast<PricePaid>(paid);
+    legs.rule = static_cast<PriceRule>(rule);
     for (std::size_t i = 0; i < outputs.size(); ++i) {
         legs.out[i] = outputs[i].doubles();
     }
-    legs.source = source.int8s();
+    for (std::size_t i = 0; i < sources.size(); ++i) {
+        legs.sources[i] = sources[i].int8s();
+    }
+    std::vector<ParityPair> pairs;
+    try {
+        pairs.reserve(n / 2 + 1);
+    } catch (const std::bad_alloc&) {
+        return PyErr_NoMemory();
+    }
     Py_BEGIN_ALLOW_THREADS;
-    price_legs(legs);
+    price_legs(legs, pairs);
     Py_END_ALLOW_THREADS;
     Py_RETURN_NONE;
 }

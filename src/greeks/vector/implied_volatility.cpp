@@ -76,6 +76,19 @@ bool at_or_above_bound(double price, double spot, double strike, double time, do
     return price >= bound * (1.0 - bound_digits * std::numeric_limits<double>::epsilon());
 }
 
+// The discounted intrinsic value, S·e^(−qT) − K·e^(−rT) for a call, tested in double for the
+// same reason: a price exactly at it can land a rounding above it once normalised, and would
+// then solve to a σ that rounding alone decides. A price within the last few digits of it counts
+// as at it.
+bool at_or_below_intrinsic(double price, double spot, double strike, double time, double rate,
+                           double dividend, bool is_call) {
+    double carried = spot * std::exp(-dividend * time);
+    double discounted = strike * std::exp(-rate * time);
+    double intrinsic = is_call ? carried - discounted : discounted - carried;
+    return intrinsic > 0 &&
+           price <= intrinsic * (1.0 + bound_digits * std::numeric_limits<double>::epsilon());
+}
+
 // Where the root lies, as far as the signs seen so far tell.
 struct Bracket {
     Extended low = 0.0L;
@@ -326,7 +339,8 @@ double implied_volatility(double price, double spot, double strike, double time,
                           double dividend, bool is_call) {
     if (!market_inputs_usable(spot, strike, time, rate, dividend) || !(price > 0.0) ||
         !std::isfinite(price) ||
-        at_or_above_bound(price, spot, strike, time, rate, dividend, is_call)) {
+        at_or_above_bound(price, spot, strike, time, rate, dividend, is_call) ||
+        at_or_below_intrinsic(price, spot, strike, time, rate, dividend, is_call)) {
         return not_a_number;
     }
     Normalised n = normalise(spot, strike, time, rate, dividend, is_call);

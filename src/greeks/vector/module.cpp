@@ -69,13 +69,17 @@ PyMethodDef vector_methods[] = {
      "chain's rows into the columns (values: a row per value column); returns (legs, skipped, "
      "records that are no option)."},
     {"price_chain", fastcall<price_chain_entry>(), METH_FASTCALL,
-     "price_chain(strike, time_to_expiry, last_price, iv_percent, bid, ask, is_call, spot, rate, "
-     "dividend_yield, iv, price, mid, iv_out, delta, gamma, theta, vega, rho, source)\n--\n\n"
-     "Writes each leg's mid, the volatility it is priced at (iv: 'exchange', 'fill' or "
-     "'solve'; solved from price: 'last' or 'mid'), its source as a code of IV_SOURCES, and "
-     "its Greeks."},
+     "price_chain(strike, time_to_expiry, last_price, iv_percent, bid, ask, volume, expiry, "
+     "is_call, spot, rate, dividend_yield, model, iv, price, mid, price_out, iv_out, "
+     "exchange_iv, forward, carry, delta, gamma, theta, vega, rho, iv_source, price_source, "
+     "forward_source)\n--\n\n"
+     "Writes each leg's mid, the price it is judged at (price: 'auto', 'last' or 'mid'), its "
+     "expiry's forward and the carry it implies (model: 'forward' fits it by put-call parity, "
+     "'spot' and 'exchange' carry the spot), the volatility it is priced at (iv: 'exchange', "
+     "'fill' or 'solve'), the exchange's own, the sources as codes of IV_SOURCES, "
+     "PRICE_SOURCES and FORWARD_SOURCES, and its Greeks."},
     {"position_values", fastcall<position_values_entry>(), METH_FASTCALL,
-     "position_values(kind, strike, quantity, years, vol, rate, dividend_yield, spots, days, "
+     "position_values(kind, strike, quantity, years, vol, dividend_yield, rate, spots, days, "
      "shifts, out, threads)\n--\n\nWrites the position's value at every spot, day ahead and "
      "volatility shift into out."},
     {nullptr, nullptr, 0, nullptr},
@@ -102,7 +106,9 @@ int add_names(PyObject* module, const char* attribute, const std::array<const ch
 
 int add_names_of_outputs(PyObject* module) {
     return add_names(module, "GREEK_NAMES", greek_names) < 0 ||
-                   add_names(module, "IV_SOURCES", iv_source_names) < 0
+                   add_names(module, "IV_SOURCES", iv_source_names) < 0 ||
+                   add_names(module, "PRICE_SOURCES", price_source_names) < 0 ||
+                   add_names(module, "FORWARD_SOURCES", forward_source_names) < 0
                ? -1
                : 0;
 }

@@ -44,7 +44,7 @@ LegAt leg_at(const PositionLegs& legs, std::size_t leg, double day, double shift
     double time = legs.years[leg] - day / days_per_year;  // +∞ days: −∞, run out
     if (legs.kind[leg] == leg_future) {
         at.form = time > 0.0 ? LegAt::Form::forward : LegAt::Form::future_at_expiry;
-        at.carry = time > 0.0 ? std::exp((legs.rate - legs.dividend) * time) : 1.0;
+        at.carry = time > 0.0 ? std::exp((legs.rate - legs.dividend[leg]) * time) : 1.0;
         return at;
     }
     at.strike = legs.strike[leg];
@@ -61,9 +61,9 @@ LegAt leg_at(const PositionLegs& legs, std::size_t leg, double day, double shift
     at.log_strike = std::log(at.strike);
     at.vol_sqrt_time = vol * std::sqrt(time);
     at.inverse_vol_sqrt_time = 1.0 / at.vol_sqrt_time;
-    at.drift = (legs.rate - legs.dividend + 0.5 * vol * vol) * time;
+    at.drift = (legs.rate - legs.dividend[leg] + 0.5 * vol * vol) * time;
     at.discounted_strike = at.strike * std::exp(-legs.rate * time);
-    at.carry = std::exp(-legs.dividend * time);
+    at.carry = std::exp(-legs.dividend[leg] * time);
     return at;
 }
 
@@ -170,9 +170,9 @@ void position_values(const PositionTerms& terms, const PositionGrid& grid, std::
 }
 
 // The legs' columns, all of one length; -1 with an exception set otherwise.
-int acquire_legs(PyObject* const* args, std::array<Buffer, 5>& buffers, PositionLegs* legs) {
-    static constexpr std::array<const char*, 5> names = {"kind", "strike", "quantity", "years",
-                                                         "vol"};
+int acquire_legs(PyObject* const* args, std::array<Buffer, 6>& buffers, PositionLegs* legs) {
+    static constexpr std::array<const char*, 6> names = {"kind",  "strike", "quantity",
+                                                         "years", "vol",    "dividend_yield"};
     for (std::size_t c = 0; c < buffers.size(); ++c) {
         if (buffers[c].acquire(args[c], names[c], 'd', false) < 0) {
             return -1;
@@ -191,6 +191,7 @@ int acquire_legs(PyObject* const* args, std::array<Buffer, 5>& buffers, Position
     legs->quantity = column(2);
     legs->years = column(3);
     legs->vol = column(4);
+    legs->dividend = column(5);
     return 0;
 }
 
@@ -202,7 +203,7 @@ PyObject* position_values_entry(PyObject*, PyObject* const* args, Py_ssize_t nar
                      nargs);
         return nullptr;
     }
-    std::array<Buffer, 5> leg_buffers;
+    std::array<Buffer, 6> leg_buffers;
     PositionLegs legs{};
     if (acquire_legs(args, leg_buffers, &legs) < 0) {
         return nullptr;
@@ -212,13 +213,8 @@ PyObject* position_values_entry(PyObject*, PyObject* const* args, Py_ssize_t nar
                      max_position_legs, legs.kind.size());
         return nullptr;
     }
-    // Each conversion checked before the next: no API call may run with an exception set.
-    legs.rate = PyFloat_AsDouble(args[5]);
+    legs.rate = PyFloat_AsDouble(args[6]);
     if (legs.rate == -1.0 && PyErr_Occurred()) {
-        return nullptr;
-    }
-    legs.dividend = PyFloat_AsDouble(args[6]);
-    if (legs.dividend == -1.0 && PyErr_Occurred()) {
         return nullptr;
     }
     Buffer spots, days, shifts, out;

@@ -16,15 +16,16 @@ inline constexpr double leg_future = 2.0;
 // The most legs one position may hold.
 inline constexpr std::size_t max_position_legs = 256;
 
-// The legs, one entry each; rate and dividend yield are the position's own.
+// The legs, one entry each; the rate is the position's own, the dividend yield each leg's (the
+// carry its expiry's forward implies, or one yield for every leg).
 struct PositionLegs {
     std::span<const double> kind;      // leg_put, leg_call or leg_future
     std::span<const double> strike;    // options only
     std::span<const double> quantity;  // signed units
     std::span<const double> years;     // time to the leg's expiry now
     std::span<const double> vol;       // options only: annual volatility now
+    std::span<const double> dividend;  // continuous yield
     double rate;
-    double dividend;
 };
 
 // The grid's axes: the value at spot i, days j ahead, volatilities shifted by k (a fraction)
@@ -37,7 +38,7 @@ struct PositionGrid {
     std::span<double> out;
 };
 
-// position_values(kind, strike, quantity, years, vol, rate, dividend, spots, days, shifts, out,
+// position_values(kind, strike, quantity, years, vol, dividend, rate, spots, days, shifts, out,
 // threads) -> None. Python entry.
 PyObject* position_values_entry(PyObject* module, PyObject* const* args, Py_ssize_t nargs);
 
