@@ -78,7 +78,7 @@ def run():
 
     chain = json.loads(NIFTY.read_text())
     now = dt.datetime.strptime(chain["records"]["timestamp"], "%d-%b-%Y %H:%M:%S")
-    frame = greeks.chain_greeks(chain, now=now, clock="days", iv="exchange")
+    frame = greeks.chain_greeks(chain, now=now, clock="days", iv="exchange", model="spot")
     real = g.nse_optionchain_scrapper, g.nse_fno
     g.nse_optionchain_scrapper = lambda symbol: chain
     try:
@@ -88,10 +88,12 @@ def run():
             # The loop prices with the exchange's volatilities, as iv="exchange" does; "fill"
             # also solves the legs the exchange leaves at 0, work the loop never does.
             ok &= speedup(f"NIFTY chain ({len(frame)} legs): chain_greeks vs a per-leg loop",
-                          lambda: greeks.chain_greeks(chain, now=now, clock="days", iv="exchange"),
+                          lambda: greeks.chain_greeks(chain, now=now, clock="days", iv="exchange",
+                                                      model="spot"),
                           loop, 1, 1, 100, rounds=3)
             speedup("  the same with iv=\"fill\" (solving the exchange's zeros)",
-                    lambda: greeks.chain_greeks(chain, now=now, clock="days"), loop, 1, 1, 1,
+                    lambda: greeks.chain_greeks(chain, now=now, clock="days", model="spot"), loop,
+                    1, 1, 1,
                     rounds=3)
     finally:
         g.nse_optionchain_scrapper, g.nse_fno = real

@@ -6,6 +6,7 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
 import chain  # noqa: E402
 import dashboard  # noqa: E402
+import forward  # noqa: E402
 import history  # noqa: E402
 import implied_volatility  # noqa: E402
 import marketdata  # noqa: E402
@@ -17,6 +18,7 @@ import vector  # noqa: E402
 ok = pricing.run()
 ok &= marketdata.run()
 ok &= chain.run()
+ok &= forward.run()
 ok &= vector.run()
 ok &= shapes.run()
 ok &= positions.run()

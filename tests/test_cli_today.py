@@ -106,6 +106,8 @@ def test_probe_says_what_one_fetch_held(capsys, monkeypatch, variant, holders, l
     assert lines["left out"].startswith(left_out)
     assert lines["spot"] == "24623.45 from the legs"
     assert "  bid               bidprice 1346" in out
+    # The forward put-call parity gives, beside the future the payload carries for that expiry.
+    assert "  28-Aug-2025  24685.41 (parity); future 24650.00 (+14.4 bp)" in out
 
 
 def test_probe_of_a_recording_describes_it_as_captured(capsys):

@@ -13,7 +13,7 @@ import recorded
 from browsers import console_errors, start_chromium
 from dashboards import Dashboard
 from greeks.dashboard.history_view import StoredDay
-from greeks.exchange.reading import INDIA
+from greeks.market import INDIA
 from greeks.history.history import History
 from greeks.positions.legs import leg_from_fields
 

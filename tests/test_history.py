@@ -70,11 +70,12 @@ def brute_force(frame):
     """The series' definitions written again with pandas, for one capture."""
     running = frame[frame["time_to_expiry"] > 0]
     calls, puts = frame[frame["side"] == "CE"], frame[frame["side"] == "PE"]
-    spot = frame["spot"].iloc[0]
 
     def atm(expiry_legs):
+        # At the money: the strike nearest the expiry's forward.
+        forward = expiry_legs["forward"].iloc[0]
         strikes = np.unique(expiry_legs["strike"])
-        strike = strikes[np.lexsort((strikes, np.abs(strikes - spot)))][0]
+        strike = strikes[np.lexsort((strikes, np.abs(strikes - forward)))][0]
         vols = expiry_legs[(expiry_legs["strike"] == strike) & (expiry_legs["iv"] > 0)]["iv"]
         return vols.mean()
 

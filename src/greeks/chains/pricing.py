@@ -99,6 +99,11 @@ class Pricing:
                 if name not in changes and name not in self.defaulted}
         return Pricing(**kept, **changes)
 
+    def __deepcopy__(self, memo: dict) -> Pricing:
+        # Immutable: pandas deep-copies a frame's attrs into every frame and column derived from
+        # it, and a copy per column access would cost more than the access.
+        return self
+
     @property
     def fits_forward(self) -> bool:
         return self.model == "forward"

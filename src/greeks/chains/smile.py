@@ -12,13 +12,17 @@ from typing import TYPE_CHECKING, Any
 
 import numpy as np
 
+from greeks.chains.blocks import frame_of
+from greeks.chains.frame import text_column
 from greeks.market import CALL, PUT, expiry_day
 
 if TYPE_CHECKING:
     import pandas
 
 SMILE_COLUMNS = ("expiry", "strike", "forward", "log_moneyness", "time_to_expiry", "iv", "side")
+FLOAT_COLUMNS = ("strike", "forward", "log_moneyness", "time_to_expiry", "iv")
 BOTH = "both"
+SIDES = (PUT, CALL, BOTH)  # by the codes smile_columns gives
 
 
 def smile(chain_or_frame: Any, expiry: Any = None, **pricing: Any) -> pandas.DataFrame:
@@ -40,17 +44,23 @@ def smile(chain_or_frame: Any, expiry: Any = None, **pricing: Any) -> pandas.Dat
     else:
         raise TypeError(f"smile takes a chain, a symbol or a chain_greeks frame, not "
                         f"{type(chain_or_frame).__name__}")
-    missing = [name for name in ("forward", "price_source", "iv", "side", "strike", "expiry",
+    missing = [name for name in ("forward", "price", "iv", "side", "strike", "expiry",
                                  "time_to_expiry") if name not in frame]
     if missing:
         raise ValueError(f"not a chain_greeks frame: no {', '.join(missing)}")
-    return pd.DataFrame(smile_columns(frame), columns=list(SMILE_COLUMNS))
+    columns = smile_columns(frame)
+    floats = np.array([columns[name] for name in FLOAT_COLUMNS], dtype=np.float64).reshape(
+        len(FLOAT_COLUMNS), -1)
+    return frame_of(SMILE_COLUMNS, floats, FLOAT_COLUMNS, {
+        "expiry": np.asarray(columns["expiry"], dtype="datetime64[ns]"),
+        "side": text_column(SIDES, columns["side_code"])})
 
 
 def smile_columns(frame: pandas.DataFrame) -> dict[str, Any]:
     """The smile's columns from a chain_greeks frame (ordered by expiry, strike, CE before PE)."""
     iv = frame["iv"].to_numpy(dtype=np.float64)
-    usable = np.isfinite(iv) & (frame["price_source"].to_numpy() != "none") & \
+    # A leg without a price of its own has NaN in "price" (its price_source is "none").
+    usable = np.isfinite(iv) & np.isfinite(frame["price"].to_numpy(dtype=np.float64)) & \
         (frame["time_to_expiry"].to_numpy() > 0)
     legs = np.flatnonzero(usable)
     day = frame["expiry"].to_numpy().view(np.int64)[legs]
@@ -59,7 +69,8 @@ def smile_columns(frame: pandas.DataFrame) -> dict[str, Any]:
     is_call = frame["side"].to_numpy()[legs] == CALL
     iv = iv[legs]
     if legs.size == 0:
-        return {name: [] for name in SMILE_COLUMNS}
+        return {**{name: np.empty(0) for name in FLOAT_COLUMNS},
+                "expiry": np.empty(0, "datetime64[ns]"), "side_code": np.empty(0, np.int8)}
     # The strike nearest the forward, per expiry (its legs lie together: the frame is ordered).
     starts = np.flatnonzero(np.r_[True, day[1:] != day[:-1]])
     distance = np.abs(strike - forward)
@@ -72,9 +83,10 @@ def smile_columns(frame: pandas.DataFrame) -> dict[str, Any]:
     first = np.flatnonzero(np.r_[True, (day[1:] != day[:-1]) | (strike[1:] != strike[:-1])])
     count = np.diff(np.r_[first, day.size])
     blended = np.add.reduceat(iv, first) / count
-    side = np.where(count > 1, BOTH, np.where(is_call[first], CALL, PUT))
+    side = np.where(count > 1, SIDES.index(BOTH), np.where(is_call[first], SIDES.index(CALL),
+                                                           SIDES.index(PUT))).astype(np.int8)
     forward, strike = forward[first], strike[first]
     years = frame["time_to_expiry"].to_numpy(dtype=np.float64)[legs][chosen][first]
     return {"expiry": day[first].view("datetime64[ns]"), "strike": strike, "forward": forward,
             "log_moneyness": np.log(strike / forward), "time_to_expiry": years, "iv": blended,
-            "side": side}
+            "side_code": side}

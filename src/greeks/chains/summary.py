@@ -6,6 +6,7 @@ import math
 import numpy as np
 
 from greeks import _vector
+from greeks.market import CALL, PUT
 from greeks.positions.valuation import KIND_CODES
 
 EXPIRY_DAYS = np.array([math.inf])  # days ahead at which every leg has run out
@@ -27,7 +28,7 @@ def max_pain(strikes: np.ndarray, is_call: np.ndarray, open_interest: np.ndarray
     held = np.nan_to_num(np.asarray(open_interest, dtype=np.float64))
     if not (held > 0).any():
         return math.nan
-    kind = np.where(is_call, KIND_CODES["CE"], KIND_CODES["PE"])
+    kind = np.where(is_call, KIND_CODES[CALL], KIND_CODES[PUT])
     strikes = np.ascontiguousarray(strikes, dtype=np.float64)
     candidates = np.unique(strikes)
     paid = np.zeros(candidates.size)

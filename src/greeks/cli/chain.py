@@ -8,7 +8,7 @@ from typing import Any
 from greeks.chains.frame import chain_greeks
 from greeks.cli.common import UsageError, open_source, pricing_of, status
 from greeks.cli.output import write_atomically
-from greeks.display.table import expiry_table
+from greeks.display.table import expiry_table, smile_table
 from greeks.exchange.reading import MissingSpot
 from greeks.exchange.sources import SourceError
 
@@ -43,10 +43,17 @@ def run(args: argparse.Namespace) -> int:
         if pricing.fits_forward else ""
     print(f"{args.symbol} {expiry:%d-%b-%Y}  spot {legs['spot'].iloc[0]:.2f}{forward_text}  "
           f"{days:.2f} days to expiry  {pricing.describe()}")
-    table, marked = expiry_table(legs, args.around)
-    print(table)
-    if marked:
-        print("* volatility solved from the price")
+    if args.smile:
+        from greeks.chains.smile import smile
+
+        curve = smile(legs)
+        print(smile_table(curve, args.around) if len(curve) else
+              "no leg of this expiry has a price of its own and a volatility")
+    else:
+        table, marked = expiry_table(legs, args.around)
+        print(table)
+        if marked:
+            print("* volatility solved from the price")
     if args.csv:
         written = write_atomically(args.csv, lambda path: frame.to_csv(path, index=False))
         status(f"wrote {len(frame)} legs to {written}")

@@ -4,6 +4,8 @@ from __future__ import annotations
 
 import argparse
 import math
+
+from greeks.market import CALL
 from typing import Any
 
 # The longest pause between two reports: a day.
@@ -138,7 +140,7 @@ def build_parser() -> argparse.ArgumentParser:
     watch.add_argument("strike", metavar="STRIKE", type=strike_argument)
     watch.add_argument("expiry", metavar="EXPIRY", type=expiry_argument,
                        help="07-Aug-2025 in any letter case, or 2025-08-07")
-    watch.add_argument("side", metavar="SIDE", nargs="?", default="CE", type=side_argument,
+    watch.add_argument("side", metavar="SIDE", nargs="?", default=CALL, type=side_argument,
                        help="CE (default), PE, call or put")
     watch.add_argument("--interval", type=interval_argument, default=5,
                        help="seconds between reports (default 5; at least 1 against the "
@@ -154,6 +156,9 @@ def build_parser() -> argparse.ArgumentParser:
                             "and the plot)")
     chain.add_argument("--around", type=count_argument, default=10, metavar="N",
                        help="strikes each side of the spot in the table (default 10)")
+    chain.add_argument("--smile", action="store_true",
+                       help="print the expiry's smile (each strike's volatility from the side "
+                            "out of the money) in place of the Greeks")
     chain.add_argument("--csv", metavar="FILE", help="write every leg to this CSV file")
     chain.add_argument("--plot", metavar="FILE.png",
                        help="draw delta, gamma, theta and vega against strike")
@@ -229,6 +234,16 @@ def build_parser() -> argparse.ArgumentParser:
                           help="... to this day (downloads are cached in the store)")
     backfill.add_argument("--archive-url", default=ARCHIVE_URL, metavar="URL",
                           help="where the daily files are downloaded from")
+
+    reprice = add_command(
+        commands, "reprice", "price a stored day again under the current pricing",
+        "Price every capture of one stored day again from its kept payload, under the model "
+        "and choices given, and store the day so priced in place of the old.")
+    reprice.add_argument("--store", metavar="DIR", required=True, help="the history store")
+    reprice.add_argument("--date", dest="day", type=expiry_argument, required=True,
+                         metavar="DATE", help="the trading day to price again")
+    add_clock(reprice, "whole days as Kestrava counts them")
+    add_pricing(reprice)
 
     serve = add_command(
         commands, "serve", "a live dashboard of chains in the browser",

@@ -29,6 +29,7 @@ def describe(found: Survey) -> list[str]:
         f"unreadable, {found.duplicates} duplicates",
         f"expiries    {len(expiries)}: {shown}{more}" if expiries else "expiries    none",
         f"spot        {spot}",
+        *forward_lines(found),
         "fields      (legs carrying each, by key)",
     ]
     for column, keys in found.fields.items():
@@ -37,6 +38,19 @@ def describe(found: Survey) -> list[str]:
         lines.append(f"  {column:<17} {present or 'missing'}"
                      + (f"; missing in {missing}" if missing and present else ""))
     return lines
+
+
+def forward_lines(found: Survey) -> list[str]:
+    """Each running expiry's forward (put-call parity, else the spot carried) beside its future's
+    price where the payload carries one, as captured."""
+    lines = []
+    for day, (forward, source, future) in list(found.forwards.items())[:6]:
+        beside = f"; future {future:.2f} ({(forward / future - 1) * 1e4:+.1f} bp)" \
+            if future else ""
+        lines.append(f"  {day:%d-%b-%Y}  {forward:.2f} ({source}){beside}")
+    more = len(found.forwards) - 6
+    heading = "forwards    (each running expiry as captured)" if lines else "forwards    none"
+    return [heading, *lines] + ([f"  and {more} more"] if more > 0 else [])
 
 
 def run(args: argparse.Namespace) -> int:

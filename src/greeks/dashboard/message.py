@@ -14,7 +14,9 @@ import numpy as np
 
 from greeks.chains.frame import chain_greeks
 from greeks.chains.summary import max_pain, put_call_ratio
+from greeks.chains.smile import smile_columns
 from greeks.display.table import CELLS, NEAREST_MARK, column_texts, format_strike
+from greeks.market import CALL
 
 # Numbers the charts draw beyond the table's cells, which the page draws as they are printed:
 # (key in the message, column of chain_greeks).
@@ -68,9 +70,22 @@ class StrikeRows:
         return part
 
 
+def smile_parts(frame: Any) -> dict[Any, dict[str, Any]]:
+    """Each expiry's smile (greeks.smile: the side out of the money), by expiry day."""
+    curve = smile_columns(frame)
+    days = np.asarray(curve["expiry"]).astype("datetime64[D]")
+    parts = {}
+    for day in np.unique(days):
+        at = days == day
+        parts[day.item()] = {"strikes": curve["strike"][at].tolist(),
+                             "iv": numbers(curve["iv"][at] * 100),
+                             "forward": nullable(float(curve["forward"][at][0]))}
+    return parts
+
+
 def expiry_part(columns: dict[str, np.ndarray], rows: StrikeRows, first: int, stop: int,
-                spot: float) -> dict[str, Any]:
-    """One expiry (rows `first` to `stop`), with what its open interest says."""
+                spot: float, smiles: dict[Any, dict[str, Any]]) -> dict[str, Any]:
+    """One expiry (rows `first` to `stop`), with its smile and what its open interest says."""
     strikes = rows.strike[first:stop]
     nearest = float(strikes[np.argmin(np.abs(strikes - spot))])
     legs = slice(int(rows.first_leg[first]),
@@ -89,6 +104,7 @@ def expiry_part(columns: dict[str, np.ndarray], rows: StrikeRows, first: int, st
         "nearest": nearest,
         "pcr": nullable(put_call_ratio(open_interest, is_call)),
         "max_pain": nullable(max_pain(columns["strike"][legs], is_call, open_interest)),
+        "smile": smiles.get(day, {"strikes": [], "iv": [], "forward": None}),
         **{side: {key: values[first:stop] for key, values in part.items()}
            for side, part in rows.sides.items()},
     }
@@ -110,11 +126,12 @@ def chain_part(chain: Any, options: dict[str, Any]) -> dict[str, Any]:
                ("strike", "time_to_expiry", "iv_source", *(column for _, column, _ in CELLS),
                 *(column for _, column in CHART_COLUMNS))}
     columns["expiry"] = frame["expiry"].to_numpy()
-    columns["is_call"] = frame["side"].to_numpy() == "CE"
+    columns["is_call"] = frame["side"].to_numpy() == CALL
     spot = float(frame["spot"].iloc[0])
     rows = StrikeRows(columns)
     firsts = np.flatnonzero(np.r_[True, rows.expiry[1:] != rows.expiry[:-1]]).tolist()
     moment: dt.datetime = frame.attrs["now"]
+    smiles = smile_parts(frame)
     return {
         "spot": spot,
         "spot_text": f"{spot:.2f}",
@@ -123,6 +140,6 @@ def chain_part(chain: Any, options: dict[str, Any]) -> dict[str, Any]:
         "columns": [name for name, _, _ in CELLS],
         "notes": list(dict.fromkeys(str(warning.message) for warning in caught
                                     if issubclass(warning.category, UserWarning))),
-        "expiries": [expiry_part(columns, rows, first, stop, spot)
+        "expiries": [expiry_part(columns, rows, first, stop, spot, smiles)
                      for first, stop in zip(firsts, firsts[1:] + [rows.count])],
     }

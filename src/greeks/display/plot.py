@@ -6,6 +6,7 @@ import pathlib
 from typing import TYPE_CHECKING
 
 from greeks.arrays import GREEK_NAMES
+from greeks.market import CALL, PUT
 
 if TYPE_CHECKING:
     import pandas
@@ -45,7 +46,7 @@ def draw_greeks(frame: pandas.DataFrame, path: str, title: str, image: str = "pn
     figure, axes = plt.subplots(2, 2, figsize=(11, 7), sharex=True)
     spot = float(frame["spot"].iloc[0])
     for axis, name in zip(axes.flat, PANELS):
-        for side, label in (("CE", "calls"), ("PE", "puts")):
+        for side, label in ((CALL, "calls"), (PUT, "puts")):
             legs = frame[frame["side"] == side]
             axis.plot(legs["strike"], legs[name], marker=".", label=label)
         axis.axvline(spot, color="grey", linestyle=":", linewidth=1)

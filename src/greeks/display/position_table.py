@@ -29,6 +29,13 @@ CELLS = (
     ("theta/day", "theta", "{:,.0f}"),
     ("vega/pt", "vega", "{:,.0f}"),
 )
+# Shown where a leg was given in lots: its lot size and its Greeks per lot.
+PER_LOT_CELLS = (
+    ("lot", "lot_size", "{:g}"),
+    ("delta/lot", "delta_per_lot", "{:,.2f}"),
+    ("theta/lot", "theta_per_lot", "{:,.0f}"),
+    ("vega/lot", "vega_per_lot", "{:,.0f}"),
+)
 SOLVED_MARK = "*"
 # What a net figure shows when legs lack it.
 MISSING = "-"
@@ -37,7 +44,7 @@ MISSING = "-"
 # The columns the net line sums; the others are blank there.
 NET_COLUMNS = {"value", "pnl", "delta", "delta_rupees", "gamma", "theta", "vega"}
 # Columns a leg may leave empty without anything missing (a future's strike, no entry).
-OPTIONAL = {"strike", "entry_price"}
+OPTIONAL = {"strike", "entry_price", *(column for _, column, _ in PER_LOT_CELLS)}
 
 
 def cell(row: Any, index: Any, column: str | None, layout: str) -> str:
@@ -56,9 +63,10 @@ def cell(row: Any, index: Any, column: str | None, layout: str) -> str:
 
 def position_table(frame: pandas.DataFrame) -> str:
     """The legs and the net line, aligned; notes follow, one line each."""
-    rows = [[cell(row, index, column, layout) for _, column, layout in CELLS]
+    cells = CELLS + (PER_LOT_CELLS if frame["lot_size"].notna().any() else ())
+    rows = [[cell(row, index, column, layout) for _, column, layout in cells]
             for index, row in frame.iterrows()]
-    header = [name for name, _, _ in CELLS]
+    header = [name for name, _, _ in cells]
     widths = [max(len(text) for text in column) for column in zip(header, *rows)]
     left = {"symbol", "side", "expiry"}
 

@@ -6,6 +6,7 @@ import math
 from typing import TYPE_CHECKING
 
 from greeks.arrays import GREEK_NAMES
+from greeks.market import CALL, PUT
 
 if TYPE_CHECKING:
     import pandas
@@ -59,7 +60,7 @@ def expiry_table(frame: pandas.DataFrame, around: int) -> tuple[str, bool]:
     headings = [name for name, _, _ in CELLS]
     rows = []
     for strike in shown:
-        call, put = legs.get((strike, "CE")), legs.get((strike, "PE"))
+        call, put = legs.get((strike, CALL)), legs.get((strike, PUT))
         mark = NEAREST_MARK if strike == nearest else ""
         rows.append([cell(call, column, layout) for _, column, layout in reversed(CELLS)]
                     + [mark + format_strike(strike)]
@@ -75,3 +76,18 @@ def expiry_table(frame: pandas.DataFrame, around: int) -> tuple[str, bool]:
              line(header)] + [line(row) for row in rows]
     marked = any(text.endswith(SOLVED_MARK) for row in rows for text in row)
     return "\n".join(line.rstrip() for line in lines), marked
+
+
+def smile_table(curve: pandas.DataFrame, around: int) -> str:
+    """One expiry's smile (greeks.smile) as aligned text: the `around` strikes each side of the
+    one nearest the forward, marked."""
+    forward = float(curve["forward"].iloc[0])
+    strikes = curve["strike"].tolist()
+    shown, nearest = strikes_around(strikes, forward, around)
+    header = ["strike", "ln(K/F)", "iv%", "side"]
+    rows = [[(NEAREST_MARK if leg.strike == nearest else "") + format_strike(leg.strike),
+             f"{leg.log_moneyness:+.4f}", f"{leg.iv * 100:.2f}", leg.side]
+            for leg in curve.itertuples() if leg.strike in shown]
+    widths = [max(len(text) for text in column) for column in zip(header, *rows)]
+    return "\n".join("  ".join(text.rjust(width) for text, width in zip(cells, widths))
+                     for cells in [header, *rows])

@@ -18,7 +18,7 @@ import numpy as np
 
 from greeks import _vector
 from greeks.exchange import vocabulary as words
-from greeks.market import INDIA, expiry_and_layout, parse_expiry_text
+from greeks.market import CALL, INDIA, parse_expiry_text
 
 EPOCH = dt.date(1970, 1, 1)
 # Where the price of the underlying was found, as `ChainLegs.spot_source` says it.
@@ -102,7 +102,7 @@ def find_leg(legs: ChainLegs, symbol: str, expiry: dt.date, strike: float, side:
     if not same_day.any():
         raise LegNotListed("expiry", f"{symbol} has no expiry {expiry:%d-%b-%Y}; it lists "
                                      f"{listed_expiries(np.unique(legs.expiry))}")
-    same_side = same_day & (legs.is_call == (side == "CE"))
+    same_side = same_day & (legs.is_call == (side == CALL))
     match = np.flatnonzero(same_side & (legs.strike == strike))
     if match.size == 0:
         raise LegNotListed("strike", f"{symbol} {expiry:%d-%b-%Y} has no {side} at strike "

@@ -19,7 +19,8 @@ from greeks.market import CALL, CLOSE, PUT
 
 # The UDiFF columns read, and the instrument types that are options.
 COLUMNS = ("TradDt", "FinInstrmTp", "TckrSymb", "XpryDt", "StrkPric", "OptnTp", "ClsPric",
-           "SttlmPric", "UndrlygPric", "OpnIntrst", "ChngInOpnIntrst", "TtlTradgVol")
+           "SttlmPric", "UndrlygPric", "OpnIntrst", "ChngInOpnIntrst", "TtlTradgVol",
+           "NewBrdLotQty")
 OPTION_TYPES = ("IDO", "STO")
 
 
@@ -130,7 +131,7 @@ def chains(rows: Any) -> Iterator[tuple[str, dt.date, dict]]:
                                "openInterest": number(leg.OpnIntrst),
                                "changeinOpenInterest": number(leg.ChngInOpnIntrst),
                                "totalTradedVolume": number(leg.TtlTradgVol),
-                               "underlyingValue": spot}
+                               "underlyingValue": spot, "lotSize": number(leg.NewBrdLotQty)}
             if spot:
                 spots.append(spot)
         if not by_strike or not spots:

@@ -12,6 +12,7 @@ import numpy as np
 from greeks.history import queries, schema
 from greeks.history.store import Store, StoreWarning, bad_files
 from greeks.market import INDIA
+from greeks.units import warn_user
 
 if TYPE_CHECKING:
     import pandas
@@ -97,6 +98,38 @@ class History:
                                                        {"symbol": symbol.upper()}).fetchone()
         return None if last is None else last.astimezone(INDIA)
 
+    def reprice(self, symbol: str, day: Any, pricing: Any = None, **choices: Any) -> int:
+        """Prices every capture of `symbol` on `day` again from its kept payload (options as for
+        ``chain_greeks``; each at its own capture time) and makes them the day's one file.
+        Returns the number of captures; LookupError when the store keeps none that day."""
+        import pyarrow as pa
+
+        from greeks.chains.frame import chain_greeks
+        from greeks.chains.pricing import Pricing
+        from greeks.exchange.reading import capture_time
+
+        from greeks.market import expiry_day
+
+        symbol, day = symbol.upper(), expiry_day(day)
+        pricing = Pricing.of(pricing, **choices)
+        tables = []
+        for time_of_day, chain in self.store.raw_captures(symbol, day):
+            captured = capture_time(chain) or dt.datetime.combine(day, time_of_day, INDIA)
+            frame = chain_greeks(chain, pricing=pricing.replace(now=captured))
+            tables.append(as_table(frame, frame.attrs["now"]))
+        if not tables:
+            raise LookupError(f"the store keeps no {symbol} capture on {day:%d-%b-%Y}")
+        self.store.replace_day(symbol, day, pa.concat_tables(tables))
+        return len(tables)
+
+    def lot_size(self, symbol: str, on: dt.date | None = None, *,
+                 expiry: dt.date | None = None) -> int:
+        """Units per lot of `symbol`'s contracts as of `on`, from this store's daily files, else
+        the exchange's lot-size file: see ``greeks.lot_size``."""
+        from greeks.exchange.lots import lot_size
+
+        return lot_size(symbol, on, self, expiry=expiry)
+
     def compact(self, symbol: str, day: dt.date) -> pathlib.Path | None:
         """Merges a finished day's captures into one file."""
         return self.store.compact(symbol, day)
@@ -138,6 +171,11 @@ class History:
         last `lookback` daily closes (NaN until that many exist)."""
         # One query from the first capture on: the ranks need every close before `start` too.
         whole = self.query(queries.SERIES, symbol, None, end)
+        models = self.query(queries.MODELS, symbol, start, end)["model"].tolist()
+        if len(models) > 1:
+            warn_user(f"the {symbol.upper()} series mixes captures priced under the "
+                      f"{' and '.join(models)} models; `greeks reprice` prices a stored day "
+                      f"again under one", StoreWarning)
         ranked = rank_closes(closes_of(whole), lookback)
         frame = whole[whole["time"] >= moment(start, EARLIEST)].reset_index(drop=True)
         day = frame["time"].dt.tz_convert(schema.ZONE).dt.date

@@ -1,8 +1,8 @@
 """The store's SQL, in one place. Every query reads the view `legs` (the store's files with their
 hive partitions as columns) and takes its symbol and time range as parameters.
 
-Definitions, per capture: the at-the-money strike of an expiry is the listed strike nearest the
-spot (the lower one on a tie), its volatility the mean of that strike's call and put; the near
+Definitions, per capture: the at-the-money strike of an expiry is the listed strike nearest its
+forward (the spot, for captures stored before forwards; the lower one on a tie), its volatility the mean of that strike's call and put; the near
 expiry is the first whose legs still run; the 30-day volatility interpolates total variance σ²T
 linearly in T between the expiries around 30 days (flat beyond them); the 25-delta risk reversal
 and butterfly are read on the expiry nearest 30 days, from the call and put whose deltas lie
@@ -37,7 +37,8 @@ pain AS (
 
 SERIES = f"""
 WITH base AS (
-    SELECT time, spot, expiry, strike, side, iv, delta, time_to_expiry,
+    SELECT time, spot, coalesce(forward, spot) AS money, expiry, strike, side, iv, delta,
+           time_to_expiry,
            coalesce(open_interest, 0) AS open_interest, coalesce(volume, 0) AS volume,
            coalesce(change_in_oi, 0) AS change_in_oi
     FROM legs
@@ -54,12 +55,12 @@ totals AS (
 ),
 running AS (SELECT * FROM base WHERE time_to_expiry > 0),
 strikes AS (
-    SELECT DISTINCT time, expiry, strike, spot, time_to_expiry AS t FROM running
+    SELECT DISTINCT time, expiry, strike, money, time_to_expiry AS t FROM running
 ),
 atm_strike AS (
     SELECT time, expiry, strike, t FROM (
         SELECT *, row_number() OVER (PARTITION BY time, expiry
-                                     ORDER BY abs(strike - spot), strike) AS place
+                                     ORDER BY abs(strike - money), strike) AS place
         FROM strikes)
     WHERE place = 1
 ),
@@ -143,3 +144,11 @@ ORDER BY time, expiry, strike, side
 """
 
 LAST_TIME = "SELECT max(time) FROM legs WHERE symbol = $symbol"
+
+# The models the captures in a range were priced under: a capture stored before models were
+# recorded was priced on the spot.
+MODELS = """
+SELECT DISTINCT coalesce(model, 'spot') AS model FROM legs
+WHERE symbol = $symbol AND time >= $start AND time <= $end
+ORDER BY model
+"""

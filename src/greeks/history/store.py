@@ -134,6 +134,26 @@ class Store:
         return [path for _, _, folder in self.partitions(symbol, start, end)
                 for path in self.capture_files(folder)]
 
+    def raw_captures(self, symbol: str, day: dt.date) -> list[tuple[dt.time, Any]]:
+        """Every capture's time of day (from its file's name) and payload on `day`, in order."""
+        folder = self.root / RAW / partition(symbol, day)
+        return [(dt.datetime.strptime(path.name[:6], "%H%M%S").time(),
+                 json.loads(gzip.decompress(path.read_bytes())))
+                for path in sorted(folder.glob("*.json.gz"))]
+
+    def replace_day(self, symbol: str, day: dt.date, table: Any) -> pathlib.Path:
+        """Makes `table` the day's one file (as a compaction does), its capture files gone."""
+        import pyarrow.parquet as pq
+
+        folder = self.root / LEGS / partition(symbol, day)
+        folder.mkdir(parents=True, exist_ok=True)
+        captures = [path for path in folder.glob("*.parquet") if path.name != DAY_FILE]
+        written = replace_atomically(folder / DAY_FILE, lambda path: pq.write_table(
+            table.sort_by("time"), path, compression="zstd", row_group_size=200_000))
+        for path in captures:  # readers of this partition already read day.parquet alone
+            path.unlink(missing_ok=True)
+        return written
+
     def raw_payload(self, symbol: str, time: dt.datetime) -> Any:
         """The payload of the capture made at `time` (or the last one before it), as fetched."""
         folder = self.root / RAW / partition(symbol, time.date())

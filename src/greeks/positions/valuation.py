@@ -18,11 +18,12 @@ from greeks.chains.pricing import Pricing
 from greeks.exchange.reading import (ChainLegs, LegNotListed, MissingSpot, capture_time,
                                      find_leg, futures_prices, read_chain)
 from greeks.exchange.sources import exchange_chain
+from greeks.market import CALL, FUTURE, PUT
 from greeks.positions.legs import Leg, PositionError
 
 FORWARD_BY_PARITY = FORWARD_SOURCE_TEXTS.index("parity")
 # Leg kinds as the position kernel codes them.
-KIND_CODES = {"PE": 0.0, "CE": 1.0, "FUT": 2.0}
+KIND_CODES = {PUT: 0.0, CALL: 1.0, FUTURE: 2.0}
 GREEKS = GREEK_NAMES
 COLUMNS = ("symbol", "expiry", "strike", "side", "quantity", "lot_size", "entry_price", "spot",
            "last_price", "price", "price_source", "iv", "iv_source", "time_to_expiry", "value",
@@ -192,10 +193,10 @@ def assemble(legs: list[Leg], rows: list[dict[str, Any]], spots: dict[str, float
     spot = np.array([row["spot"] for row in rows], dtype=np.float64)
     carry = np.array([row["carry"] for row in rows], dtype=np.float64)
     unit_price = np.array([row.pop("price", math.nan) for row in rows], dtype=np.float64)
-    options = kind != KIND_CODES["FUT"]
+    options = kind != KIND_CODES[FUTURE]
     unit_price[options] = option_price(spot[options], strike[options], years[options],
                                        pricing.rate, vol[options],
-                                       kind[options] == KIND_CODES["CE"],
+                                       kind[options] == KIND_CODES[CALL],
                                        dividend_yield=carry[options], warn=False)
     # Where the pricing solved a leg's volatility from a market price, the leg is worth that
     # price itself, not the model's rounding of it.

@@ -21,10 +21,12 @@
 #include "greeks/vector/implied_volatility.hpp"
 #include "greeks/vector/kernels.hpp"
 #include "greeks/vector/numbers.hpp"
+#include "greeks/vector/parallel.hpp"
 
 #include <cmath>
 #include <new>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace greeks::vector {
@@ -33,9 +35,9 @@ namespace {
 enum class Model { forward, spot, exchange };
 enum class VolatilityChoice { exchange, fill, solve };
 enum class PriceRule { automatic, last, mid };
-enum IvSource : signed char { no_iv, from_exchange, solved };       // as iv_source_names
-enum PriceSource : signed char { no_price, at_mid, at_last };       // as price_source_names
-enum ForwardSource : signed char { by_carry, from_parity };  // as forward_source_names
+enum IvSource : signed char { no_iv, from_exchange, solved };  // as iv_source_names
+enum PriceSource : signed char { no_price, at_mid, at_last };  // as price_source_names
+enum ForwardSource : signed char { by_carry, from_parity };    // as forward_source_names
 
 // A quote is narrow enough to be priced at its mid when its spread is at most a tenth of the mid:
 // the mid is then within 5 % of what either side would pay, about the accuracy of a last trade
@@ -43,12 +45,15 @@ enum ForwardSource : signed char { by_carry, from_parity };  // as forward_sourc
 // several percent of their price: up to four ticks counts as narrow whatever the fraction.
 constexpr double narrow_spread_fraction = 0.10;
 constexpr double narrow_spread_rupees = 0.20;
+// Legs a thread must have to solve before a second one is started for them (a solve takes about
+// a microsecond, starting a thread some tens).
+constexpr std::size_t legs_per_solving_thread = 400;
 
 constexpr std::array<const char*, 7> leg_inputs = {
     "strike", "time_to_expiry", "last_price", "iv_percent", "bid", "ask", "volume"};
 constexpr std::array<const char*, 6 + greek_count> leg_outputs = {
-    "mid_out", "price_out", "iv_out", "exchange_iv_out", "forward_out", "carry_out",
-    "delta_out", "gamma_out", "theta_out", "vega_out", "rho_out"};
+    "mid_out",   "price_out", "iv_out",    "exchange_iv_out", "forward_out", "carry_out",
+    "delta_out", "gamma_out", "theta_out", "vega_out",        "rho_out"};
 constexpr std::array<const char*, 3> source_outputs = {"iv_source_out", "price_source_out",
                                                        "forward_source_out"};
 constexpr Py_ssize_t argument_count =
@@ -84,8 +89,8 @@ struct ChainLegs {
     std::array<std::span<signed char>, source_outputs.size()> sources;
 };
 
-double judged_price(PriceRule rule, double last, double mid, double bid, double ask,
-                    double volume, PriceSource* source) {
+double judged_price(PriceRule rule, double last, double mid, double bid, double ask, double volume,
+                    PriceSource* source) {
     bool has_mid = !std::isnan(mid);
     if (rule == PriceRule::automatic) {
         has_mid = has_mid && ask >= bid &&
@@ -114,8 +119,8 @@ void price_forward(const ChainLegs& legs, std::size_t begin, std::size_t end,
     auto carry_out = legs.out[5];
     auto forward_source = legs.sources[2];
     double years = time[begin];
-    double carried = years > 0 ? legs.spot * std::exp((legs.rate - legs.dividend) * years)
-                               : legs.spot;
+    double carried =
+        years > 0 ? legs.spot * std::exp((legs.rate - legs.dividend) * years) : legs.spot;
     double forward = not_a_number;
     if (legs.model == Model::forward && years > 0) {
         pairs.clear();
@@ -137,6 +142,8 @@ void price_forward(const ChainLegs& legs, std::size_t begin, std::size_t end,
     }
 }
 
+void solve_and_price(const ChainLegs& legs, std::size_t begin, std::size_t end);
+
 void price_legs(const ChainLegs& legs, std::vector<ParityPair>& pairs) {
     const auto& [strike, time, last_price, iv_percent, bid, ask, volume] = legs.in;
     const auto& [mid, price, vol, exchange_iv, forward, carry, delta, gamma, theta, vega, rho] =
@@ -144,8 +151,8 @@ void price_legs(const ChainLegs& legs, std::vector<ParityPair>& pairs) {
     for (std::size_t i = 0; i < strike.size(); ++i) {
         mid[i] = bid[i] > 0 && ask[i] > 0 ? (bid[i] + ask[i]) * 0.5 : not_a_number;
         PriceSource source = no_price;
-        price[i] = judged_price(legs.rule, last_price[i], mid[i], bid[i], ask[i], volume[i],
-                                &source);
+        price[i] =
+            judged_price(legs.rule, last_price[i], mid[i], bid[i], ask[i], volume[i], &source);
         legs.sources[1][i] = source;
     }
     for (std::size_t begin = 0, end = 0; begin < strike.size(); begin = end) {
@@ -154,7 +161,25 @@ void price_legs(const ChainLegs& legs, std::vector<ParityPair>& pairs) {
         }
         price_forward(legs, begin, end, pairs);
     }
-    for (std::size_t i = 0; i < strike.size(); ++i) {
+    // Solving is most of the work when every leg is solved; a chain of some hundreds of legs
+    // has enough of it to share between cores (each leg's result is its own, whatever the
+    // split).
+    std::size_t n = strike.size();
+    unsigned threads = legs.volatility == VolatilityChoice::exchange
+                           ? 1u
+                           : static_cast<unsigned>(std::min<std::size_t>(
+                                 std::max(1u, std::thread::hardware_concurrency()),
+                                 std::max<std::size_t>(1, n / legs_per_solving_thread)));
+    for_each_chunk(n, threads, [&legs](std::size_t begin, std::size_t end) {
+        solve_and_price(legs, begin, end);
+    });
+}
+
+void solve_and_price(const ChainLegs& legs, std::size_t begin, std::size_t end) {
+    const auto& [strike, time, last_price, iv_percent, bid, ask, volume] = legs.in;
+    const auto& [mid, price, vol, exchange_iv, forward, carry, delta, gamma, theta, vega, rho] =
+        legs.out;
+    for (std::size_t i = begin; i < end; ++i) {
         double published = iv_percent[i] / 100.0;
         exchange_iv[i] = published > 0 ? published : not_a_number;
         bool use_exchange = legs.volatility != VolatilityChoice::solve && published > 0;
@@ -170,7 +195,7 @@ void price_legs(const ChainLegs& legs, std::vector<ParityPair>& pairs) {
          Numbers{&legs.rate, 0}, Numbers{carry.data(), 1}, Numbers{vol.data(), 1}},
         Flags{legs.is_call.data(), 1},
         {delta, gamma, theta, vega, rho}};
-    greeks_kernel(columns, 0, strike.size());
+    greeks_kernel(columns, begin, end);
 }
 
 // A Python float argument as a double; -1 with TypeError set otherwise.

@@ -240,10 +240,11 @@
     Charts.draw(byId("chart-gamma"), pair("gamma"));
     Charts.draw(byId("chart-theta"), pair("theta"));
     Charts.draw(byId("chart-vega"), pair("vega"));
-    const smile = pair("iv%");
-    smile.series[0].hollow = part.call.solved;
-    smile.series[1].hollow = part.put.solved;
-    Charts.draw(byId("chart-smile"), smile);
+    // One curve: each strike's volatility from the side out of the money (greeks.smile).
+    Charts.draw(byId("chart-smile"), {
+      series: [{ label: "iv % (out of the money)", color: CALL, x: part.smile.strikes, y: part.smile.iv, kind: "line" }],
+      marks: part.smile.forward === null ? marks : marks.concat([{ x: part.smile.forward, label: "forward", color: "#8e44ad" }]),
+    });
     Charts.draw(byId("chart-oi"), {
       series: [
         { label: "call OI", color: CALL, x: part.strikes, y: part.call.oi, kind: "bars", opacity: 0.85 },
