@@ -10,6 +10,8 @@ from typing import Any
 
 import numpy as np
 
+from greeks.market import DAYS_PER_YEAR
+
 PACKAGE_FOLDER = os.path.dirname(os.path.abspath(__file__)) + os.sep
 # name: (the largest plausible value, what a larger one most likely is)
 PLAUSIBLE = {
@@ -40,7 +42,7 @@ def implausible(name: str, value: Any) -> str | None:
         return (f"{label} {worst:g} looks like a percentage; {worst / 100:g} is {worst:g} % "
                 f"(give it as a fraction)")
     return (f"{label} {worst:g} looks like days; time to expiry is in years "
-            f"({worst:g} days is {worst / 365:.4g})")
+            f"({worst:g} days is {worst / DAYS_PER_YEAR:.4g})")
 
 
 def warn_user(message: str, category: type[Warning] = UserWarning) -> None:

@@ -6,7 +6,7 @@ import argparse
 import datetime as dt
 import pathlib
 
-from greeks.cli.common import UsageError, os_reason, status
+from greeks.cli.common import UsageError, os_reason, pricing_of, status
 from greeks.exchange.sources import SourceError
 from greeks.history import bhavcopy
 from greeks.market import close_of
@@ -41,6 +41,9 @@ def run(args: argparse.Namespace) -> int:
     symbols = {symbol.upper() for symbol in args.symbols}
     try:
         history = History(args.store)
+        # A daily file has no quotes: each leg is judged at its settlement price unless asked
+        # otherwise, and every volatility is solved from it.
+        pricing = pricing_of(args).replace(iv=args.iv or "solve", price=args.price or "last")
         files = daily_files(args)
         stored = 0
         for path in files:
@@ -50,8 +53,7 @@ def run(args: argparse.Namespace) -> int:
                     status(f"{symbol} {day:%d-%b-%Y}: already stored")
                     stored += 1
                     continue
-                # A daily file has no quotes: each leg is judged at its settlement price.
-                frame = history.record(chain, symbol=symbol, iv="solve", price="last")
+                frame = history.record(chain, symbol=symbol, pricing=pricing)
                 solved = int((frame["iv_source"] == "solved").sum())
                 status(f"{symbol} {day:%d-%b-%Y}: {len(frame)} legs, {solved} volatilities "
                        f"solved from the settlement price")

@@ -11,6 +11,7 @@ from greeks.cli.output import write_atomically
 from greeks.display.table import expiry_table, smile_table
 from greeks.exchange.reading import MissingSpot
 from greeks.exchange.sources import SourceError
+from greeks.market import DAYS_PER_YEAR
 
 
 def shown_expiry(frame: Any) -> Any:
@@ -37,7 +38,7 @@ def run(args: argparse.Namespace) -> int:
         raise SourceError(f"the {args.symbol} option chain holds no legs")
     expiry = shown_expiry(frame)
     legs = frame[frame["expiry"] == expiry]
-    days = legs["time_to_expiry"].iloc[0] * 365
+    days = legs["time_to_expiry"].iloc[0] * DAYS_PER_YEAR
     forward = legs["forward"].iloc[0]
     forward_text = f"  forward {forward:.2f} ({legs['forward_source'].iloc[0]})" \
         if pricing.fits_forward else ""

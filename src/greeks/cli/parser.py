@@ -1,11 +1,12 @@
 """The command line's parser: every subcommand, its arguments and their checks. Only the standard
-library is imported here; each subcommand's module is imported when it runs."""
+library and the market's rules are imported here; each subcommand's module is imported when it
+runs."""
 from __future__ import annotations
 
 import argparse
 import math
 
-from greeks.market import CALL
+from greeks.market import CALL, CLOSE, DEFAULT_RATE, EXCHANGE_RATE, OPEN
 from typing import Any
 
 # The longest pause between two reports: a day.
@@ -57,7 +58,7 @@ def number_argument(convert: Any, accept: Any, wanted: str) -> Any:
 def fraction_argument(name: str) -> Any:
     """An argparse type for an annual fraction (a rate, a dividend yield): refused when it is not
     a finite number or looks like a percentage."""
-    as_number = number_argument(float, math.isfinite, f"a {name.replace('_', ' ')} such as 0.07")
+    as_number = number_argument(float, math.isfinite, f"a {name.replace('_', ' ')} such as {DEFAULT_RATE:g}")
 
     def parse(text: str) -> float:
         from greeks.units import implausible
@@ -102,7 +103,7 @@ def add_replay(parser: argparse.ArgumentParser) -> None:
 
 def add_clock(parser: argparse.ArgumentParser, days_help: str) -> None:
     parser.add_argument("--clock", choices=("close", "days"), default="close",
-                        help="time to the 15:30 IST close on expiry day (default), or " + days_help)
+                        help=f"time to the {CLOSE:%H:%M} IST close on expiry day (default), or " + days_help)
 
 
 def add_pricing(parser: argparse.ArgumentParser) -> None:
@@ -120,7 +121,8 @@ def add_pricing(parser: argparse.ArgumentParser) -> None:
                              "else a traded last price (auto, default under forward); or the "
                              "last price (default otherwise) or the mid alone")
     parser.add_argument("--rate", type=fraction_argument("rate"),
-                        help="risk-free rate as a fraction (default 0.07; 0.10 under exchange)")
+                        help=f"risk-free rate as a fraction (default {DEFAULT_RATE:g}; "
+                             f"{EXCHANGE_RATE:g} under exchange)")
     parser.add_argument("--dividend-yield", type=fraction_argument("dividend_yield"),
                         default=0.0, help="continuous dividend yield as a fraction (default 0)")
 
@@ -177,10 +179,12 @@ def build_parser() -> argparse.ArgumentParser:
                         help="with --store: seconds between captures (default 60; at least 1 "
                              "against the exchange)")
     record.add_argument("--always", action="store_true",
-                        help="with --store: record outside market hours too (09:15-15:30 IST "
-                             "on weekdays)")
+                        help=f"with --store: record outside market hours too "
+                             f"({OPEN:%H:%M}-{CLOSE:%H:%M} IST on weekdays)")
     record.add_argument("--replay", metavar="FILE",
                         help="with --store: serve this recording, as if captured at each moment")
+    add_clock(record, "whole days as Kestrava counts them")
+    add_pricing(record)
 
     position = add_command(
         commands, "position", "value a position: net Greeks in rupees, payoff, what-if",
@@ -223,7 +227,7 @@ def build_parser() -> argparse.ArgumentParser:
                            "load the exchange's daily F&O files into a history store",
                            "Each trading day's close from the exchange's daily F&O file (UDiFF "
                            "CSV, zipped or not), every volatility solved from the settlement "
-                           "price, stored as that day's 15:30 IST capture.", symbol=False)
+                           f"price, stored as that day's {CLOSE:%H:%M} IST capture.", symbol=False)
     backfill.add_argument("symbols", metavar="SYMBOL", nargs="+", help="underlyings")
     backfill.add_argument("--store", metavar="DIR", required=True, help="the history store")
     backfill.add_argument("--files", metavar="PATH", nargs="+",
@@ -234,6 +238,8 @@ def build_parser() -> argparse.ArgumentParser:
                           help="... to this day (downloads are cached in the store)")
     backfill.add_argument("--archive-url", default=ARCHIVE_URL, metavar="URL",
                           help="where the daily files are downloaded from")
+    add_clock(backfill, "whole days as Kestrava counts them")
+    add_pricing(backfill)
 
     reprice = add_command(
         commands, "reprice", "price a stored day again under the current pricing",

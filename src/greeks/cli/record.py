@@ -11,13 +11,13 @@ import signal
 import time
 from typing import Any
 
-from greeks.cli.common import UsageError, install_source, os_reason, status
+from greeks.cli.common import UsageError, install_source, os_reason, pricing_of, status
 from greeks.cli.output import write_atomically
 from greeks.exchange import vocabulary as words
 from greeks.exchange.reading import capture_time, chain_parts
 from greeks.exchange.recordings import load_recording, shift_expiries
 from greeks.exchange.sources import SourceError, fetch_chain, install
-from greeks.market import INDIA, market_open
+from greeks.market import CLOSE, INDIA, OPEN, market_open
 
 # The longest wait after failed fetches, and the longest single pause while the market is shut.
 MAX_BACKOFF = 300
@@ -94,6 +94,7 @@ def record_into(args: argparse.Namespace) -> int:
 
     try:
         history = History(args.store)
+        pricing = pricing_of(args)
     except ImportError as error:
         raise SourceError(str(error)) from None
     if args.replay is not None:
@@ -114,13 +115,13 @@ def record_into(args: argparse.Namespace) -> int:
                 compact_past_days(history, args.targets, today)
                 compacted_until = today
             if not args.always and not market_open(dt.datetime.now(INDIA)):
-                status("the market is closed (09:15-15:30 IST, weekdays); waiting")
+                status(f"the market is closed ({OPEN:%H:%M}-{CLOSE:%H:%M} IST, weekdays); waiting")
                 time.sleep(CLOSED_PAUSE)
                 continue
             failed = False
             for symbol in args.targets:
                 with between_captures:
-                    failed |= not capture(history, symbol, last)
+                    failed |= not capture(history, symbol, last, pricing)
             failures = failures + 1 if failed else 0
             pause = min(args.every * 2 ** failures, max(MAX_BACKOFF, args.every)) if failed \
                 else args.every
@@ -140,7 +141,8 @@ def compact_past_days(history: Any, symbols: list[str], today: dt.date) -> None:
                 status(f"{symbol} {day:%d-%b-%Y}: captures compacted into one file")
 
 
-def capture(history: Any, symbol: str, last: dict[str, dt.datetime | None]) -> bool:
+def capture(history: Any, symbol: str, last: dict[str, dt.datetime | None],
+            pricing: Any) -> bool:
     """One fetch and capture of `symbol`; False when the fetch failed."""
     started = time.perf_counter()
     try:
@@ -153,7 +155,7 @@ def capture(history: Any, symbol: str, last: dict[str, dt.datetime | None]) -> b
         status(f"{symbol} unchanged since {captured:%H:%M:%S}; skipped")
         return True
     try:
-        frame = history.record(chain, symbol=symbol)
+        frame = history.record(chain, symbol=symbol, pricing=pricing)
     except OSError as error:
         raise SourceError(f"cannot write to the store {history.store.root}: "
                           f"{os_reason(error)}") from None

@@ -16,7 +16,7 @@ from greeks.chains.frame import chain_greeks
 from greeks.chains.summary import max_pain, put_call_ratio
 from greeks.chains.smile import smile_columns
 from greeks.display.table import CELLS, NEAREST_MARK, column_texts, format_strike
-from greeks.market import CALL
+from greeks.market import CALL, DAYS_PER_YEAR
 
 # Numbers the charts draw beyond the table's cells, which the page draws as they are printed:
 # (key in the message, column of chain_greeks).
@@ -97,7 +97,7 @@ def expiry_part(columns: dict[str, np.ndarray], rows: StrikeRows, first: int, st
     return {
         "expiry": day.isoformat(),
         "label": day.strftime(DATE_TEXT),
-        "days_text": f"{columns['time_to_expiry'][legs.start] * 365:.2f}",
+        "days_text": f"{columns['time_to_expiry'][legs.start] * DAYS_PER_YEAR:.2f}",
         "strikes": strike_list,
         "strike_texts": [(NEAREST_MARK if value == nearest else "") + format_strike(value)
                          for value in strike_list],

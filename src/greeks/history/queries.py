@@ -10,7 +10,9 @@ nearest ±0.25; max pain is the near expiry's strike at which the options' holde
 least (the lowest on a tie); the put-call ratios divide the puts' open interest or volume by the
 calls'."""
 
-THIRTY_DAYS = 30 / 365
+from greeks.market import DAYS_PER_YEAR
+
+THIRTY_DAYS = 30 / DAYS_PER_YEAR
 
 # What the holders of an expiry's options would be paid at expiry if it settled at each listed
 # strike K*: Σ calls OI·max(K* − K, 0) + Σ puts OI·max(K − K*, 0), from running sums over the

@@ -18,7 +18,7 @@ from greeks.chains.pricing import Pricing
 from greeks.exchange.reading import (ChainLegs, LegNotListed, MissingSpot, capture_time,
                                      find_leg, futures_prices, read_chain)
 from greeks.exchange.sources import exchange_chain
-from greeks.market import CALL, FUTURE, PUT
+from greeks.market import CALL, DAYS_PER_YEAR, FUTURE, PUT
 from greeks.positions.legs import Leg, PositionError
 
 FORWARD_BY_PARITY = FORWARD_SOURCE_TEXTS.index("parity")
@@ -258,7 +258,7 @@ def future_row(leg: Leg, spot: float, years: float, quoted: float | None,
     return {"spot": spot, "last_price": quoted if quoted is not None else math.nan, "price": price,
             "iv": math.nan, "iv_source": "future", "price_source": "", "carry": yield_,
             "time_to_expiry": years, "delta": 1.0,
-            "gamma": 0.0, "theta": -carry * price / 365.0 if running else 0.0, "vega": 0.0,
+            "gamma": 0.0, "theta": -carry * price / DAYS_PER_YEAR if running else 0.0, "vega": 0.0,
             "rho": years * price / 100.0 if running else 0.0, "note": note}
 
 

@@ -142,12 +142,34 @@ void price_forward(const ChainLegs& legs, std::size_t begin, std::size_t end,
     }
 }
 
-void solve_and_price(const ChainLegs& legs, std::size_t begin, std::size_t end);
-
-void price_legs(const ChainLegs& legs, std::vector<ParityPair>& pairs) {
+// The volatility and Greeks of the legs [begin, end), their prices and forwards known.
+void solve_and_price(const ChainLegs& legs, std::size_t begin, std::size_t end) {
     const auto& [strike, time, last_price, iv_percent, bid, ask, volume] = legs.in;
     const auto& [mid, price, vol, exchange_iv, forward, carry, delta, gamma, theta, vega, rho] =
         legs.out;
+    for (std::size_t i = begin; i < end; ++i) {
+        double published = iv_percent[i] / 100.0;
+        exchange_iv[i] = published > 0 ? published : not_a_number;
+        bool use_exchange = legs.volatility != VolatilityChoice::solve && published > 0;
+        vol[i] = use_exchange ? published : not_a_number;
+        if (!use_exchange && legs.volatility != VolatilityChoice::exchange) {
+            vol[i] = implied_volatility(price[i], legs.spot, strike[i], time[i], legs.rate,
+                                        carry[i], legs.is_call[i] != 0);
+        }
+        legs.sources[0][i] = use_exchange ? from_exchange : std::isnan(vol[i]) ? no_iv : solved;
+    }
+    ColumnsWithOutputs<greek_count> columns{
+        {Numbers{&legs.spot, 0}, Numbers{strike.data(), 1}, Numbers{time.data(), 1},
+         Numbers{&legs.rate, 0}, Numbers{carry.data(), 1}, Numbers{vol.data(), 1}},
+        Flags{legs.is_call.data(), 1},
+        {delta, gamma, theta, vega, rho}};
+    greeks_kernel(columns, begin, end);
+}
+
+void price_legs(const ChainLegs& legs, std::vector<ParityPair>& pairs) {
+    const auto& [strike, time, last_price, iv_percent, bid, ask, volume] = legs.in;
+    auto mid = legs.out[0];
+    auto price = legs.out[1];
     for (std::size_t i = 0; i < strike.size(); ++i) {
         mid[i] = bid[i] > 0 && ask[i] > 0 ? (bid[i] + ask[i]) * 0.5 : not_a_number;
         PriceSource source = no_price;
@@ -173,29 +195,6 @@ void price_legs(const ChainLegs& legs, std::vector<ParityPair>& pairs) {
     for_each_chunk(n, threads, [&legs](std::size_t begin, std::size_t end) {
         solve_and_price(legs, begin, end);
     });
-}
-
-void solve_and_price(const ChainLegs& legs, std::size_t begin, std::size_t end) {
-    const auto& [strike, time, last_price, iv_percent, bid, ask, volume] = legs.in;
-    const auto& [mid, price, vol, exchange_iv, forward, carry, delta, gamma, theta, vega, rho] =
-        legs.out;
-    for (std::size_t i = begin; i < end; ++i) {
-        double published = iv_percent[i] / 100.0;
-        exchange_iv[i] = published > 0 ? published : not_a_number;
-        bool use_exchange = legs.volatility != VolatilityChoice::solve && published > 0;
-        vol[i] = use_exchange ? published : not_a_number;
-        if (!use_exchange && legs.volatility != VolatilityChoice::exchange) {
-            vol[i] = implied_volatility(price[i], legs.spot, strike[i], time[i], legs.rate,
-                                        carry[i], legs.is_call[i] != 0);
-        }
-        legs.sources[0][i] = use_exchange ? from_exchange : std::isnan(vol[i]) ? no_iv : solved;
-    }
-    ColumnsWithOutputs<greek_count> columns{
-        {Numbers{&legs.spot, 0}, Numbers{strike.data(), 1}, Numbers{time.data(), 1},
-         Numbers{&legs.rate, 0}, Numbers{carry.data(), 1}, Numbers{vol.data(), 1}},
-        Flags{legs.is_call.data(), 1},
-        {delta, gamma, theta, vega, rho}};
-    greeks_kernel(columns, begin, end);
 }
 
 // A Python float argument as a double; -1 with TypeError set otherwise.
