@@ -25,20 +25,22 @@ def numpy_grid(marked, spots, days, shifts):
     """The grid as a user writes it by hand: broadcasting, scipy's ndtr, no loops over points."""
     s = spots[:, None, None]
     total = np.zeros((spots.size, days.size, shifts.size))
-    for kind, strike, quantity, years, vol in zip(marked.kind, marked.strike, marked.quantity,
-                                                  marked.years, marked.vol):
+    for kind, strike, quantity, years, vol, carry in zip(marked.kind, marked.strike,
+                                                         marked.quantity, marked.years,
+                                                         marked.vol, marked.carry):
         left = np.maximum(years - days / 365.0, 0.0)[None, :, None]
         sigma = (vol + shifts)[None, None, :]
         with np.errstate(divide="ignore", invalid="ignore"):
             root = sigma * np.sqrt(left)
-            d1 = (np.log(s / strike) + (marked.rate + 0.5 * sigma ** 2) * left) / root
+            d1 = (np.log(s / strike) + (marked.rate - carry + 0.5 * sigma ** 2) * left) / root
             d2 = d1 - root
             discount = strike * np.exp(-marked.rate * left)
+            carried = s * np.exp(-carry * left)
             if kind == 1.0:
-                price = np.where(left > 0, s * ndtr(d1) - discount * ndtr(d2),
+                price = np.where(left > 0, carried * ndtr(d1) - discount * ndtr(d2),
                                  np.maximum(s - strike, 0.0))
             else:
-                price = np.where(left > 0, discount * ndtr(-d2) - s * ndtr(-d1),
+                price = np.where(left > 0, discount * ndtr(-d2) - carried * ndtr(-d1),
                                  np.maximum(strike - s, 0.0))
         total += quantity * price
     return total
@@ -52,13 +54,15 @@ def quantlib_prices(marked, spots, days, shifts, count):
     for spot in spots:
         for day in days:
             for shift in shifts:
-                for kind, strike, years, vol in zip(marked.kind, marked.strike, marked.years,
-                                                    marked.vol):
+                for kind, strike, years, vol, carry in zip(marked.kind, marked.strike,
+                                                           marked.years, marked.vol,
+                                                           marked.carry):
                     left = years - day / 365.0
                     discount = np.exp(-marked.rate * left)
+                    forward = spot * np.exp((marked.rate - carry) * left)
                     payoff_ = ql.PlainVanillaPayoff(ql.Option.Call if kind == 1.0 else
                                                     ql.Option.Put, strike)
-                    ql.BlackCalculator(payoff_, spot / discount, (vol + shift) * np.sqrt(left),
+                    ql.BlackCalculator(payoff_, forward, (vol + shift) * np.sqrt(left),
                                        discount).value()
                     done += 1
                     if done == count:

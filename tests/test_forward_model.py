@@ -191,6 +191,19 @@ def test_a_position_is_worth_the_prices_its_volatilities_were_solved_from():
     assert abs(frame.loc[1, "iv"] - frame.loc[2, "iv"]) < 0.001  # one smile, not two conventions
 
 
+def test_a_future_without_a_quote_is_worth_its_expirys_parity_forward():
+    legs = [{"symbol": "NIFTY", "expiry": "28-Aug-2025", "side": "FUT", "quantity": 75},
+            {"symbol": "NIFTY", "expiry": "28-Aug-2025", "strike": 24600, "side": "PE",
+             "quantity": 75}]
+    position = greeks.Position(legs)
+    frame = position.value(recorded.chain("NIFTY"))
+    chain = greeks.chain_greeks(recorded.chain("NIFTY"), expiry="28-Aug-2025")
+    assert frame.loc[1, "price"] == pytest.approx(chain["forward"].iloc[0], rel=1e-12)
+    # The curves start from the same marks: the grid today reproduces the value.
+    today = position.what_if(recorded.chain("NIFTY"), spots=[chain["spot"].iloc[0]])
+    assert today["value"].iloc[0] == pytest.approx(frame.loc["net", "value"], rel=1e-9)
+
+
 def test_pricing_is_one_checked_object():
     pricing = greeks.Pricing()
     assert (pricing.model, pricing.rate, pricing.iv, pricing.price) == ("forward", 0.07, "solve",

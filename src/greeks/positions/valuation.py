@@ -105,7 +105,7 @@ def at_the_money(legs: ChainLegs, held: list[Leg]) -> np.ndarray:
 
 
 def legs_of(priced: dict[str, Any], where: np.ndarray) -> dict[str, Any]:
-    """The priced legs at the positions `where`, from a pricing of the whole chain."""
+    """The priced legs at the positions `where` among those `priced` holds."""
     taken = {name: value[where] for name, value in priced.items()
              if isinstance(value, np.ndarray) and value.ndim == 1}
     taken["greeks"] = {name: column[where] for name, column in priced["greeks"].items()}
@@ -145,10 +145,17 @@ def mark(legs: list[Leg], chains: Any = None, pricing: Pricing | None = None,
         options = [(index, leg) for index, leg in held if not leg.is_future]
         where = np.array([option_index(read, leg) for _, leg in options] +
                          at_the_money(read, [leg for _, leg in held]).tolist(), dtype=np.int64)
-        # An expiry's forward is fitted over all its legs: the forward model prices the chain.
-        whole = price_legs(read, slice(None), moment, pricing) if pricing.fits_forward else None
+        # An expiry's forward is fitted over all its legs: the forward model prices every leg of
+        # the expiries the position holds.
+        whole = None
+        if pricing.fits_forward:
+            days = np.unique(np.r_[read.expiry[where], np.array(
+                [leg.expiry for _, leg in held], dtype="datetime64[D]")])
+            expiries = np.flatnonzero(np.isin(read.expiry, days))
+            whole = price_legs(read, expiries, moment, pricing)
+            whole["legs"] = expiries
         priced = price_legs(read, where, moment, pricing) if whole is None else \
-            legs_of(whole, where)
+            legs_of(whole, np.searchsorted(whole["legs"], where))
         for n, (index, _) in enumerate(options):
             source = IV_SOURCE_TEXTS[priced["iv_source_code"][n]]
             judged = priced["price"][n] if source == "solved" and pricing.model != "spot" \
@@ -162,7 +169,7 @@ def mark(legs: list[Leg], chains: Any = None, pricing: Pricing | None = None,
                            "note": leg_note(source, priced["time_to_expiry"][n],
                                             pricing.price)}
         forwards = {day.item(): (value, code) for day, value, code in zip(
-            read.expiry, whole["forward"], whole["forward_source_code"])} \
+            whole["expiry"], whole["forward"], whole["forward_source_code"])} \
             if whole is not None and len(options) < len(held) else {}
         pair = priced["iv"][len(options):]
         pair = pair[np.isfinite(pair)]
