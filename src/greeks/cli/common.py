@@ -83,7 +83,7 @@ def stored_capture(named: str, symbol: str) -> Any | None:
     moment = moment if moment.tzinfo else moment.replace(tzinfo=INDIA)
     try:
         return Store(folder).raw_payload(symbol.upper(), moment.astimezone(INDIA))
-    except LookupError as error:
+    except (LookupError, ValueError) as error:  # none at that time, or a damaged payload
         raise SourceError(str(error)) from None
 
 

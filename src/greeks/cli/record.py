@@ -71,10 +71,12 @@ class StopBetweenCaptures:
     def __init__(self) -> None:
         self.capturing = False
         self.asked = False
+        self.received = signal.SIGINT  # what stopped the recording
         signal.signal(signal.SIGINT, self)
         signal.signal(signal.SIGTERM, self)
 
-    def __call__(self, *_: object) -> None:
+    def __call__(self, number: int, *_: object) -> None:
+        self.received = number
         if self.capturing:
             self.asked = True
         else:
@@ -130,7 +132,8 @@ def record_into(args: argparse.Namespace) -> int:
             time.sleep(pause)
     except KeyboardInterrupt:
         status("stopped recording")
-    return 0
+    # Ctrl+C ends with 130, as every command; SIGTERM is the stop a service manager asks for.
+    return 130 if between_captures.received == signal.SIGINT else 0
 
 
 def compact_past_days(history: Any, symbols: list[str], today: dt.date) -> None:
@@ -163,6 +166,10 @@ def capture(history: Any, symbol: str, last: dict[str, dt.datetime | None],
         status(f"{symbol}: {error}")
         return False
     last[symbol] = captured
+    if not frame.attrs["stored"]:
+        when = f"{captured:%H:%M:%S}" if captured else "this capture"
+        status(f"{symbol} {when} is stored already (by another recorder?); skipped")
+        return True
     spot = frame["spot"].iloc[0] if len(frame) else float("nan")
     status(f"{symbol} {len(frame)} legs, spot {spot:.2f}, "
            f"{(time.perf_counter() - started) * 1e3:.0f} ms")

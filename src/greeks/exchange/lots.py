@@ -55,8 +55,8 @@ def stored_lot_size(store: Any, symbol: str, day: dt.date, expiry: dt.date | Non
 
     history = store if isinstance(store, History) else History(pathlib.Path(store))
     try:
-        found = history.connect(symbol).execute(
-            STORED_LOT_SIZE, {"symbol": symbol, "day": day, "expiry": expiry}).fetchone()
+        found = history.run(STORED_LOT_SIZE, {"symbol": symbol, "day": day, "expiry": expiry},
+                            symbol, fetch="one")
     except Exception:  # a store older than lot sizes has no such column: it knows none
         return None
     return int(found[0]) if found else None

@@ -10,7 +10,7 @@ from typing import TYPE_CHECKING, Any
 import numpy as np
 
 from greeks.history import queries, schema
-from greeks.history.store import Store, StoreWarning, bad_files
+from greeks.history.store import Store, StoreWarning
 from greeks.market import INDIA
 from greeks.units import warn_user
 
@@ -81,7 +81,8 @@ class History:
 
     def record(self, chain: Any, *, symbol: str | None = None, **options: Any) -> pandas.DataFrame:
         """Prices `chain` (options as for ``chain_greeks``; the capture time is the chain's own
-        timestamp unless `now` is given) and stores it. Returns the frame stored."""
+        timestamp unless `now` is given) and stores it. Returns the frame; its attrs["stored"]
+        is False when a capture at that exchange time was stored already (by any process)."""
         from greeks.chains.frame import chain_greeks
 
         frame = chain_greeks(chain, **options)
@@ -89,13 +90,14 @@ class History:
         if not name:
             raise ValueError("the chain names no underlying: pass symbol=")
         time = frame.attrs["now"]
-        self.store.write_capture(name.upper(), time, as_table(frame, time), chain)
+        written = self.store.write_capture(name.upper(), time, as_table(frame, time), chain)
+        frame.attrs["stored"] = written is not None
         return frame
 
     def last_capture(self, symbol: str) -> dt.datetime | None:
         """The time of the last capture stored for `symbol`, or None."""
-        (last,) = self.connect(symbol.upper()).execute(queries.LAST_TIME,
-                                                       {"symbol": symbol.upper()}).fetchone()
+        (last,) = self.run(queries.LAST_TIME, {"symbol": symbol.upper()}, symbol.upper(),
+                           fetch="one")
         return None if last is None else last.astimezone(INDIA)
 
     def reprice(self, symbol: str, day: Any, pricing: Any = None, **choices: Any) -> int:
@@ -137,28 +139,25 @@ class History:
     # ---- reading
 
     def connect(self, symbol: str | None = None) -> Any:
-        """A DuckDB connection with the view `legs` over the store's readable files."""
+        """A DuckDB connection with the view `legs` over the store's usable files."""
         import duckdb
 
         connection = duckdb.connect()
-        files = self.store.files(symbol)
-        while True:
-            try:
-                create_view(connection, files)
-                connection.execute("SELECT count(*) FROM legs").fetchone()
-                return connection
-            except duckdb.Error:
-                broken = bad_files(files)
-                if not broken:
-                    raise
-                for path, reason in broken:
-                    warnings.warn(f"skipping {path}: {reason}", StoreWarning, stacklevel=3)
-                files = [path for path in files if path not in {bad for bad, _ in broken}]
+        create_view(connection, self.store.files(symbol))
+        return connection
+
+    def run(self, query: str, parameters: dict[str, Any] | None, symbol: str | None = None,
+            fetch: str = "df") -> Any:
+        """The result of `query` over the view `legs`, no compaction exchanging a day's files
+        between the listing and the last row read."""
+        with self.store.reading():
+            result = self.connect(symbol).execute(query, parameters)
+            return result.df() if fetch == "df" else result.fetchone()
 
     def sql(self, query: str, **parameters: Any) -> pandas.DataFrame:
         """Any SQL over the view `legs` (its columns: the schema, the file each row came from,
         then symbol and date)."""
-        return self.connect().execute(query, parameters or None).df()
+        return self.run(query, parameters or None)
 
     def legs(self, symbol: str, start: Any = None, end: Any = None) -> pandas.DataFrame:
         """Every stored leg of `symbol` captured between `start` and `end`."""
@@ -202,7 +201,7 @@ class History:
     def query(self, text: str, symbol: str, start: Any, end: Any) -> pandas.DataFrame:
         parameters = {"symbol": symbol.upper(), "start": moment(start, EARLIEST),
                       "end": moment(end, LATEST)}
-        frame = self.connect(symbol.upper()).execute(text, parameters).df()
+        frame = self.run(text, parameters, symbol.upper())
         if "time" in frame:
             frame["time"] = frame["time"].dt.tz_convert(schema.ZONE)
         return frame

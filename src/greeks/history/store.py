@@ -2,30 +2,48 @@
 ``legs/symbol=NIFTY/date=2026-12-09/HHMMSS-<id>.parquet``, with the capture's raw payload beside it
 under ``raw/`` (same path, ``.json.gz``), so that any capture can be replayed exactly.
 
-A capture's raw payload is written first and its Parquet file last, each atomically: the Parquet
-file's arrival is the moment the capture exists. Once a day is over its files are compacted into
-one ``day.parquet``; a partition that holds one is read from it alone, so a reader never sees a
-capture twice, and the small files it replaced are removed after. Readers list the files
-themselves (temporary ``.part`` files never match), and skip, with a warning, a file that is
-truncated or corrupt."""
+What holds, for every reader (the package's DuckDB view, ``pyarrow.dataset``, Spark or Trino, all
+of which skip names that start with "." or "_"):
+- A capture is in exactly one visible file at any moment. Its raw payload is written first and its
+  Parquet file last, each atomically (a hidden temporary file renamed into place): the Parquet
+  file's arrival is the moment the capture exists.
+- One writer at a time per symbol and day: writing a capture and compacting a day hold the
+  partition's lock (a hidden file beside the partition), and a capture whose exchange time (to the
+  second) is already stored is not stored again, whichever process stored it.
+- Compaction builds the day's one file in a hidden folder beside the partition, holding every
+  capture and the earlier day file, and exchanges the two folders in one step (swap.py): a reader
+  lists the old files or the new one, never both and never neither. A crash before the exchange
+  leaves only a hidden folder, after it the hidden folder of old files; either is removed by the
+  next write or compaction of that day. A compacted day still takes captures: they lie beside
+  ``day.parquet`` until the next compaction.
+- The package's readers hold the store's readers' lock, shared, from listing the files to the
+  end of the query; the exchange of a compaction holds it alone, for the moment it takes, so that
+  no file of a query goes away under it.
+"""
 from __future__ import annotations
 
+import contextlib
 import datetime as dt
+import fcntl
 import gzip
 import json
-import os
 import pathlib
+import shutil
 import uuid
-import warnings
-from collections.abc import Iterable
+import zlib
+from collections.abc import Iterator
 from typing import Any
 
 from greeks.atomic import replace_atomically
 from greeks.history import schema
+from greeks.history.checks import unusable
+from greeks.history.swap import exchange
 
 LEGS, RAW = "legs", "raw"
 DAY_FILE = "day.parquet"
-PARQUET_MAGIC = b"PAR1"
+STAGING_SUFFIX = ".compacting"
+READERS_LOCK = ".readers.lock"
+WRITE_OPTIONS = {"compression": "zstd", "write_page_checksum": True}
 
 
 class StoreWarning(UserWarning):
@@ -44,15 +62,8 @@ def parse_partition(folder: pathlib.Path) -> tuple[str, dt.date] | None:
         return None
 
 
-def looks_whole(path: pathlib.Path) -> bool:
-    """A Parquet file starts and ends with its magic; a truncated one does not."""
-    try:
-        with open(path, "rb") as handle:
-            head = handle.read(4)
-            handle.seek(-4, os.SEEK_END)
-            return head == PARQUET_MAGIC and handle.read(4) == PARQUET_MAGIC
-    except OSError:
-        return False
+def stem_of(time: dt.datetime) -> str:
+    return f"{time:%H%M%S}"
 
 
 class Store:
@@ -61,62 +72,99 @@ class Store:
     def __init__(self, root: str | pathlib.Path):
         self.root = pathlib.Path(root)
 
+    def folder(self, symbol: str, day: dt.date, kind: str = LEGS) -> pathlib.Path:
+        return self.root / kind / partition(symbol, day)
+
+    # ---- one writer per partition
+
+    @contextlib.contextmanager
+    def locked(self, symbol: str, day: dt.date) -> Iterator[pathlib.Path]:
+        """Holds the partition's lock, waiting for another process's write or compaction to
+        end, and clears what a compaction killed midway left; yields the partition's folder."""
+        folder = self.folder(symbol, day)
+        with held(folder.parent / f".{folder.name}.lock", fcntl.LOCK_EX):
+            shutil.rmtree(staging_of(folder), ignore_errors=True)
+            yield folder
+
+    @contextlib.contextmanager
+    def reading(self) -> Iterator[None]:
+        """Holds the readers' lock, shared: no compaction exchanges a folder meanwhile."""
+        with held(self.root / LEGS / READERS_LOCK, fcntl.LOCK_SH):
+            yield
+
     # ---- writing
 
-    def write_capture(self, symbol: str, time: dt.datetime, table: Any, raw: Any) -> pathlib.Path:
+    def write_capture(self, symbol: str, time: dt.datetime, table: Any,
+                      raw: Any) -> pathlib.Path | None:
         """Stores one capture: `table` (a pyarrow Table of the schema) and the payload it came
-        from. Returns the Parquet file's path. OSError (a full disk) leaves earlier captures as
-        they were and no part of this one visible."""
+        from. Returns the Parquet file's path, or None when a capture at that exchange time is
+        stored already. OSError (a full disk) leaves earlier captures as they were and no part of
+        this one visible."""
         import pyarrow.parquet as pq
 
         day = time.date()
-        stem = f"{time:%H%M%S}-{uuid.uuid4().hex[:8]}"
-        legs_folder = self.root / LEGS / partition(symbol, day)
-        raw_folder = self.root / RAW / partition(symbol, day)
-        legs_folder.mkdir(parents=True, exist_ok=True)
-        raw_folder.mkdir(parents=True, exist_ok=True)
+        stem = f"{stem_of(time)}-{uuid.uuid4().hex[:8]}"
         payload = gzip.compress(json.dumps(raw).encode(), compresslevel=6)
-        replace_atomically(raw_folder / f"{stem}.json.gz",
-                           lambda path: pathlib.Path(path).write_bytes(payload))
-        return replace_atomically(legs_folder / f"{stem}.parquet",
-                                  lambda path: pq.write_table(table, path, compression="zstd"))
+        with self.locked(symbol, day) as legs_folder:
+            if self.has_capture(symbol, time):
+                return None
+            raw_folder = self.folder(symbol, day, RAW)
+            legs_folder.mkdir(parents=True, exist_ok=True)
+            raw_folder.mkdir(parents=True, exist_ok=True)
+            replace_atomically(raw_folder / f"{stem}.json.gz",
+                               lambda path: pathlib.Path(path).write_bytes(payload))
+            return replace_atomically(legs_folder / f"{stem}.parquet",
+                                      lambda path: pq.write_table(table, path, **WRITE_OPTIONS))
 
     def compact(self, symbol: str, day: dt.date) -> pathlib.Path | None:
-        """Merges a finished day's capture files into one day.parquet, atomically; None when
-        there is nothing to merge."""
+        """Merges the day's capture files and its earlier day file into one day.parquet; None
+        when there is no capture file to merge."""
         import pyarrow as pa
         import pyarrow.parquet as pq
 
-        folder = self.root / LEGS / partition(symbol, day)
-        captures = sorted(path for path in self.capture_files(folder) if path.name != DAY_FILE)
-        if not captures:
-            return None
-        tables = [schema.conform(pq.read_table(path)) for path in captures]
-        existing = folder / DAY_FILE
-        if existing.exists() and looks_whole(existing):
-            tables.insert(0, schema.conform(pq.read_table(existing)))
-        merged = pa.concat_tables(tables).sort_by("time")
-        written = replace_atomically(existing, lambda path: pq.write_table(
-            merged, path, compression="zstd", row_group_size=200_000))
-        for path in captures:  # readers of this partition already read day.parquet alone
-            path.unlink(missing_ok=True)
-        return written
+        with self.locked(symbol, day) as folder:
+            captures = [path for path in self.capture_files(folder) if path.name != DAY_FILE]
+            if not captures:
+                return None
+            tables = [schema.conform(pq.read_table(path)) for path in
+                      self.capture_files(folder)]
+            return self.swap_in(folder, pa.concat_tables(tables))
+
+    def replace_day(self, symbol: str, day: dt.date, table: Any) -> pathlib.Path:
+        """Makes `table` the day's one file, in place of every file the day had."""
+        with self.locked(symbol, day) as folder:
+            folder.mkdir(parents=True, exist_ok=True)
+            return self.swap_in(folder, table)
+
+    def swap_in(self, folder: pathlib.Path, table: Any) -> pathlib.Path:
+        """Exchanges `folder` for one holding `table` alone as its day file (the lock held)."""
+        import pyarrow.parquet as pq
+
+        staging = staging_of(folder)
+        staging.mkdir()
+        replace_atomically(staging / DAY_FILE, lambda path: pq.write_table(
+            table.sort_by("time"), path, row_group_size=200_000, **WRITE_OPTIONS))
+        with held(self.root / LEGS / READERS_LOCK, fcntl.LOCK_EX):
+            exchange(staging, folder)
+            shutil.rmtree(staging, ignore_errors=True)  # the old files, out of every reader's view
+        return folder / DAY_FILE
 
     # ---- reading
 
     def capture_files(self, folder: pathlib.Path) -> list[pathlib.Path]:
-        """The partition's readable files: day.parquet alone where it exists, else every
-        capture; a file that is not whole is skipped with a warning."""
-        day = folder / DAY_FILE
-        files = [day] if day.exists() else sorted(folder.glob("*.parquet"))
-        whole = []
-        for path in files:
-            if looks_whole(path):
-                whole.append(path)
-            elif path.exists():
-                warnings.warn(f"skipping {path}: not a whole Parquet file", StoreWarning,
-                              stacklevel=3)
-        return whole
+        """The partition's readable files (its day file, then the captures made since), each
+        checked; a file that cannot be used is skipped with a warning naming it, once."""
+        from greeks.units import warn_user
+
+        usable = []
+        for path in sorted(folder.glob("*.parquet"), key=lambda path: path.name != DAY_FILE):
+            reason = unusable(path)
+            if reason is None:
+                usable.append(path)
+            elif path not in WARNED:
+                WARNED.add(path)
+                warn_user(f"skipping {path}: {reason}", StoreWarning)
+        return usable
 
     def partitions(self, symbol: str | None = None, start: dt.date | None = None,
                    end: dt.date | None = None) -> list[tuple[str, dt.date, pathlib.Path]]:
@@ -124,7 +172,8 @@ class Store:
         pattern = f"symbol={symbol}/date=*" if symbol else "symbol=*/date=*"
         for folder in sorted((self.root / LEGS).glob(pattern)):
             parsed = parse_partition(folder)
-            if parsed is None or (start and parsed[1] < start) or (end and parsed[1] > end):
+            if parsed is None or not folder.is_dir() or folder.is_symlink() or \
+                    (start and parsed[1] < start) or (end and parsed[1] > end):
                 continue
             found.append((*parsed, folder))
         return found
@@ -135,56 +184,69 @@ class Store:
                 for path in self.capture_files(folder)]
 
     def raw_captures(self, symbol: str, day: dt.date) -> list[tuple[dt.time, Any]]:
-        """Every capture's time of day (from its file's name) and payload on `day`, in order."""
-        folder = self.root / RAW / partition(symbol, day)
-        return [(dt.datetime.strptime(path.name[:6], "%H%M%S").time(),
-                 json.loads(gzip.decompress(path.read_bytes())))
-                for path in sorted(folder.glob("*.json.gz"))]
+        """Every capture's time of day (from its file's name) and payload on `day`, in order;
+        a payload that cannot be read is skipped with a warning naming it."""
+        found = []
+        for path in sorted(self.folder(symbol, day, RAW).glob("*.json.gz")):
+            try:
+                found.append((dt.datetime.strptime(path.name[:6], "%H%M%S").time(),
+                              read_payload(path)))
+            except ValueError as error:
+                from greeks.units import warn_user
 
-    def replace_day(self, symbol: str, day: dt.date, table: Any) -> pathlib.Path:
-        """Makes `table` the day's one file (as a compaction does), its capture files gone."""
-        import pyarrow.parquet as pq
-
-        folder = self.root / LEGS / partition(symbol, day)
-        folder.mkdir(parents=True, exist_ok=True)
-        captures = [path for path in folder.glob("*.parquet") if path.name != DAY_FILE]
-        written = replace_atomically(folder / DAY_FILE, lambda path: pq.write_table(
-            table.sort_by("time"), path, compression="zstd", row_group_size=200_000))
-        for path in captures:  # readers of this partition already read day.parquet alone
-            path.unlink(missing_ok=True)
-        return written
+                warn_user(f"skipping {path}: {error}", StoreWarning)
+        return found
 
     def raw_payload(self, symbol: str, time: dt.datetime) -> Any:
-        """The payload of the capture made at `time` (or the last one before it), as fetched."""
-        folder = self.root / RAW / partition(symbol, time.date())
-        wanted = f"{time:%H%M%S}"
+        """The payload of the capture made at `time` (or the last one before it), as fetched;
+        LookupError when there is none, ValueError when it cannot be read."""
+        folder = self.folder(symbol, time.date(), RAW)
+        wanted = stem_of(time)
         candidates = sorted(path for path in folder.glob("*.json.gz")
-                            if path.name[:6] <= wanted)
+                            if path.name[:6] <= wanted and not path.is_symlink())
         if not candidates:
             raise LookupError(f"the store holds no {symbol} capture on {time:%d-%b-%Y} at or "
                               f"before {time:%H:%M:%S}")
-        return json.loads(gzip.decompress(candidates[-1].read_bytes()))
+        return read_payload(candidates[-1])
 
     def has_capture(self, symbol: str, time: dt.datetime) -> bool:
-        """Whether a capture of `symbol` at `time` (to the second) is stored; its raw payload
-        stays where it was written, compacted or not, and is written first."""
-        folder = self.root / RAW / partition(symbol, time.date())
-        return any(folder.glob(f"{time:%H%M%S}-*.json.gz")) and any(
-            path.name.startswith(f"{time:%H%M%S}-") or path.name == DAY_FILE
-            for path in (self.root / LEGS / partition(symbol, time.date())).glob("*.parquet"))
+        """Whether a capture of `symbol` at `time` (to the second) is stored: its raw payload
+        is written first and stays where it was written, compacted or not."""
+        folder = self.folder(symbol, time.date(), RAW)
+        return any(folder.glob(f"{stem_of(time)}-*.json.gz")) and (
+            any(self.folder(symbol, time.date()).glob(f"{stem_of(time)}-*.parquet")) or
+            (self.folder(symbol, time.date()) / DAY_FILE).exists())
 
     def days(self, symbol: str) -> list[dt.date]:
         return [day for _, day, _ in self.partitions(symbol)]
 
 
-def bad_files(paths: Iterable[pathlib.Path]) -> list[tuple[pathlib.Path, str]]:
-    """The files pyarrow cannot read the footer of, with the reason."""
-    import pyarrow.parquet as pq
-
-    bad = []
-    for path in paths:
+@contextlib.contextmanager
+def held(path: pathlib.Path, kind: int) -> Iterator[None]:
+    """An advisory lock on a hidden file (created where missing), held until the block ends."""
+    path.parent.mkdir(parents=True, exist_ok=True)
+    with open(path, "a+b") as lock:
+        fcntl.flock(lock, kind)
         try:
-            pq.read_metadata(path)
-        except Exception as error:  # any failure to read the footer makes the file unusable
-            bad.append((path, str(error).splitlines()[0] if str(error) else type(error).__name__))
-    return bad
+            yield
+        finally:
+            fcntl.flock(lock, fcntl.LOCK_UN)
+
+
+# Files already warned of in this process.
+WARNED: set[pathlib.Path] = set()
+
+
+def staging_of(folder: pathlib.Path) -> pathlib.Path:
+    """Where a compaction builds a partition's new folder: beside it, hidden from every reader."""
+    return folder.with_name(f".{folder.name}{STAGING_SUFFIX}")
+
+
+def read_payload(path: pathlib.Path) -> Any:
+    """A kept payload; ValueError saying why it cannot be read."""
+    try:
+        return json.loads(gzip.decompress(path.read_bytes()))
+    except (OSError, EOFError, zlib.error) as error:
+        raise ValueError(f"the kept payload {path} is damaged ({error})") from None
+    except (UnicodeDecodeError, json.JSONDecodeError) as error:
+        raise ValueError(f"the kept payload {path} is not JSON ({error})") from None
