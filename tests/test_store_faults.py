@@ -154,6 +154,7 @@ def test_a_damaged_file_is_skipped_with_a_warning_naming_it(tmp_path, damage, re
     with pytest.warns(StoreWarning, match=f"skipping {damaged}: {reason}"):
         series = history.series("SBIN")
     assert len(series) == (1 if compacted else 2)
+    assert list(history.skipped) == [damaged] and reason in history.skipped[damaged]
 
 
 def test_a_link_out_of_the_store_is_not_followed(tmp_path):

@@ -5,6 +5,8 @@ from __future__ import annotations
 import argparse
 import datetime as dt
 import pathlib
+import warnings
+from typing import Any
 
 from greeks.cli.common import UsageError, os_reason, pricing_of, status
 from greeks.exchange.sources import SourceError
@@ -45,19 +47,7 @@ def run(args: argparse.Namespace) -> int:
         # otherwise, and every volatility is solved from it.
         pricing = pricing_of(args).replace(iv=args.iv or "solve", price=args.price or "last")
         files = daily_files(args)
-        stored = 0
-        for path in files:
-            for symbol, day, chain in bhavcopy.chains(bhavcopy.read_rows(
-                    bhavcopy.read_text(path), symbols)):
-                if history.store.has_capture(symbol, close_of(day)):
-                    status(f"{symbol} {day:%d-%b-%Y}: already stored")
-                    stored += 1
-                    continue
-                frame = history.record(chain, symbol=symbol, pricing=pricing)
-                solved = int((frame["iv_source"] == "solved").sum())
-                status(f"{symbol} {day:%d-%b-%Y}: {len(frame)} legs, {solved} volatilities "
-                       f"solved from the settlement price")
-                stored += 1
+        stored = sum(store_file(history, path, symbols, pricing) for path in files)
     except ImportError as error:
         raise SourceError(str(error)) from None
     except bhavcopy.BhavcopyError as error:
@@ -66,6 +56,31 @@ def run(args: argparse.Namespace) -> int:
         raise SourceError(f"cannot write to the store {args.store}: "
                           f"{os_reason(error)}") from None
     if stored == 0:
-        raise SourceError(f"no {', '.join(sorted(symbols))} options in "
+        raise SourceError(f"no {', '.join(sorted(symbols))} options stored from "
                           f"{len(files)} daily files")
     return 0
+
+
+def store_file(history: Any, path: pathlib.Path, symbols: set[str], pricing: Any) -> int:
+    """Stores each wanted symbol's day from one daily file; how many were stored (or stored
+    already). A file that cannot be read is skipped with one line naming it."""
+    try:
+        days = list(bhavcopy.chains(bhavcopy.read_rows(bhavcopy.read_text(path), symbols),
+                                    status))
+    except bhavcopy.BhavcopyError as error:
+        status(f"skipping {path}: {error}")
+        return 0
+    for symbol, day, chain in days:
+        if history.store.has_capture(symbol, close_of(day)):
+            status(f"{symbol} {day:%d-%b-%Y}: already stored")
+            continue
+        with warnings.catch_warnings():
+            # On an expiry day the expiring legs have run out at the close: said below, once.
+            warnings.simplefilter("ignore", UserWarning)
+            frame = history.record(chain, symbol=symbol, pricing=pricing)
+        solved = int((frame["iv_source"] == "solved").sum())
+        expired = int((frame["time_to_expiry"] <= 0).sum())
+        status(f"{symbol} {day:%d-%b-%Y}: {len(frame)} legs, {solved} volatilities solved from "
+               f"the settlement price" + (f"; {expired} legs expiring that day stored without "
+                                          f"Greeks" if expired else ""))
+    return len(days)

@@ -11,7 +11,7 @@ import pathlib
 import urllib.error
 import urllib.request
 import zipfile
-from collections.abc import Iterable, Iterator
+from collections.abc import Callable, Iterable, Iterator
 from typing import Any
 
 from greeks.exchange import vocabulary as words
@@ -22,6 +22,8 @@ COLUMNS = ("TradDt", "FinInstrmTp", "TckrSymb", "XpryDt", "StrkPric", "OptnTp", 
            "SttlmPric", "UndrlygPric", "OpnIntrst", "ChngInOpnIntrst", "TtlTradgVol",
            "NewBrdLotQty")
 OPTION_TYPES = ("IDO", "STO")
+# The most CSV one daily file may hold: the real ones hold 5 to 8 MiB.
+MAX_FILE_BYTES = 64 * 2**20
 
 
 class BhavcopyError(Exception):
@@ -37,13 +39,27 @@ def read_text(path: pathlib.Path) -> str:
     try:
         if path.suffix.lower() == ".zip":
             with zipfile.ZipFile(path) as archive:
-                names = [name for name in archive.namelist() if name.lower().endswith(".csv")]
+                names = [item for item in archive.infolist()
+                         if item.filename.lower().endswith(".csv")]
                 if len(names) != 1:
                     raise BhavcopyError(f"{path} holds {len(names)} CSV files, not one")
-                return archive.read(names[0]).decode("utf-8-sig")
-        return path.read_text(encoding="utf-8-sig")
-    except (OSError, zipfile.BadZipFile, UnicodeDecodeError) as error:
+                check_size(path, names[0].file_size)
+                with archive.open(names[0]) as member:
+                    # The size a zip declares is the archive's word: read no more than allowed.
+                    data = member.read(MAX_FILE_BYTES + 1)
+        else:
+            check_size(path, path.stat().st_size)
+            data = path.read_bytes()
+        check_size(path, len(data))
+        return data.decode("utf-8-sig")
+    except (OSError, zipfile.BadZipFile, UnicodeDecodeError, EOFError) as error:
         raise BhavcopyError(f"cannot read {path}: {error}") from None
+
+
+def check_size(path: pathlib.Path, size: int) -> None:
+    if size > MAX_FILE_BYTES:
+        raise BhavcopyError(f"{path} holds {size / 2**20:,.0f} MiB of CSV, more than any daily "
+                            f"file (5-8 MiB); refused unread")
 
 
 def local_files(paths: Iterable[str]) -> list[pathlib.Path]:
@@ -103,6 +119,12 @@ def read_rows(text: str, symbols: set[str]) -> Any:
     return frame[frame["FinInstrmTp"].isin(OPTION_TYPES) & frame["TckrSymb"].isin(symbols)]
 
 
+def shown(value: Any, limit: int = 40) -> str:
+    """A value as a message quotes it, cut short."""
+    text = repr(value)
+    return text if len(text) <= limit else text[:limit - 3] + "..."
+
+
 def number(value: Any) -> float | None:
     try:
         result = float(value)
@@ -111,19 +133,35 @@ def number(value: Any) -> float | None:
     return result if result == result else None
 
 
-def chains(rows: Any) -> Iterator[tuple[str, dt.date, dict]]:
-    """(symbol, trade date, chain) for each symbol and trade date in the rows."""
+def iso_day(text: Any) -> dt.date | None:
+    try:
+        return dt.date.fromisoformat(str(text).strip())
+    except ValueError:
+        return None
+
+
+def chains(rows: Any, report: Callable[[str], None] = lambda line: None
+           ) -> Iterator[tuple[str, dt.date, dict]]:
+    """(symbol, trade date, chain) for each symbol and trade date in the rows; `report` hears,
+    a line each, of what is left out (rows whose expiry or strike does not parse, a symbol
+    without the underlying's price). BhavcopyError for a trade date that does not parse."""
     for (symbol, traded), group in rows.groupby(["TckrSymb", "TradDt"], sort=True):
-        day = dt.date.fromisoformat(traded)
+        day = iso_day(traded)
+        if day is None:
+            raise BhavcopyError(f"its trade date {shown(traded)} is not a date such as "
+                                f"2025-02-03")
         by_strike: dict[tuple[str, float], dict] = {}
         spots = []
+        unreadable = 0
         for leg in group.itertuples(index=False):
             strike, settled = number(leg.StrkPric), number(leg.SttlmPric)
             price = settled if settled and settled > 0 else number(leg.ClsPric)
             spot = number(leg.UndrlygPric)
-            if strike is None or leg.OptnTp not in (CALL, PUT):
+            expires = iso_day(leg.XpryDt)
+            if strike is None or expires is None or leg.OptnTp not in (CALL, PUT):
+                unreadable += 1
                 continue
-            expiry = dt.date.fromisoformat(leg.XpryDt).strftime(words.RECORDS_EXPIRY_FORMAT)
+            expiry = expires.strftime(words.RECORDS_EXPIRY_FORMAT)
             row = by_strike.setdefault((expiry, strike), {"strikePrice": strike,
                                                           "expiryDate": expiry})
             row[leg.OptnTp] = {"strikePrice": strike, "expiryDate": expiry, "underlying": symbol,
@@ -134,6 +172,12 @@ def chains(rows: Any) -> Iterator[tuple[str, dt.date, dict]]:
                                "underlyingValue": spot, "lotSize": number(leg.NewBrdLotQty)}
             if spot:
                 spots.append(spot)
+        if unreadable:
+            report(f"{symbol} {day:%d-%b-%Y}: {unreadable} rows whose strike, expiry or side "
+                   f"does not parse left out")
+        if by_strike and not spots:
+            report(f"{symbol} {day:%d-%b-%Y}: {sum(len(row) - 2 for row in by_strike.values())} "
+                   f"options but no underlying price (UndrlygPric); skipped")
         if not by_strike or not spots:
             continue
         spot = max(set(spots), key=spots.count)

@@ -94,6 +94,11 @@ class History:
         frame.attrs["stored"] = written is not None
         return frame
 
+    @property
+    def skipped(self) -> dict[pathlib.Path, str]:
+        """The files its queries left out so far, with why (each also warned of, once)."""
+        return dict(self.store.skipped)
+
     def last_capture(self, symbol: str) -> dt.datetime | None:
         """The time of the last capture stored for `symbol`, or None."""
         (last,) = self.run(queries.LAST_TIME, {"symbol": symbol.upper()}, symbol.upper(),

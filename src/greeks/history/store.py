@@ -71,6 +71,7 @@ class Store:
 
     def __init__(self, root: str | pathlib.Path):
         self.root = pathlib.Path(root)
+        self.skipped: dict[pathlib.Path, str] = {}  # files left out by this store's readers
 
     def folder(self, symbol: str, day: dt.date, kind: str = LEGS) -> pathlib.Path:
         return self.root / kind / partition(symbol, day)
@@ -161,7 +162,9 @@ class Store:
             reason = unusable(path)
             if reason is None:
                 usable.append(path)
-            elif path not in WARNED:
+                continue
+            self.skipped[path] = reason
+            if path not in WARNED:
                 WARNED.add(path)
                 warn_user(f"skipping {path}: {reason}", StoreWarning)
         return usable

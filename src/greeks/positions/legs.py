@@ -10,6 +10,9 @@ from typing import Any
 
 from greeks.market import FUTURE, SIDES, expiry_day
 
+# The largest magnitude each number of a leg may have: far beyond any contract traded, well
+# inside what the payoff's arithmetic keeps finite.
+LARGEST = {"strike": 1e9, "quantity": 1e9, "entry_price": 1e9, "lots": 1e7, "lot_size": 1e7}
 # A leg's lot size by its symbol and expiry; LookupError where none is known.
 LotSizes = Callable[[str, dt.date], float]
 # The fields of a leg, in the order files write them.
@@ -64,23 +67,33 @@ def blank(value: Any) -> bool:
         (isinstance(value, float) and math.isnan(value))
 
 
+def shown(value: Any, limit: int = 40) -> str:
+    """A value as a message quotes it, cut short: a message is one line."""
+    text = repr(value)
+    return text if len(text) <= limit else text[:limit - 3] + "..."
+
+
 def number(value: Any, where: str, field: str) -> float:
-    """A finite number from a number or numeric text; PositionError otherwise."""
+    """A finite number from a number or numeric text, within what a leg of any market holds;
+    PositionError otherwise."""
     if isinstance(value, bool):
-        raise PositionError(where, field, f"{value!r} is not a number")
+        raise PositionError(where, field, f"{shown(value)} is not a number")
     try:
         result = float(value.strip() if isinstance(value, str) else value)
     except (TypeError, ValueError, OverflowError):
-        raise PositionError(where, field, f"{value!r} is not a number") from None
+        raise PositionError(where, field, f"{shown(value)} is not a number") from None
     if not math.isfinite(result):
-        raise PositionError(where, field, f"{value!r} is not a finite number")
+        raise PositionError(where, field, f"{shown(value)} is not a finite number")
+    if abs(result) > LARGEST[field]:
+        raise PositionError(where, field, f"{shown(value)} is beyond any market's "
+                                          f"(at most {LARGEST[field]:g})")
     return result
 
 
 def read_side(value: Any, where: str) -> str:
     side = SIDES.get(value.strip().lower()) if isinstance(value, str) else None
     if side is None:
-        raise PositionError(where, "side", f"{value!r} is not a side: CE, PE, call, put or FUT")
+        raise PositionError(where, "side", f"{shown(value)} is not a side: CE, PE, call, put or FUT")
     return side
 
 
@@ -90,7 +103,7 @@ def read_expiry(value: Any, where: str) -> dt.date:
     try:
         return expiry_day(value if isinstance(value, str) else str(value))
     except ValueError:
-        raise PositionError(where, "expiry", f"{value!r} is not a date such as 07-Aug-2025 or "
+        raise PositionError(where, "expiry", f"{shown(value)} is not a date such as 07-Aug-2025 or "
                                              f"2025-08-07") from None
 
 
@@ -114,7 +127,7 @@ def read_quantity(fields: Mapping[str, Any], where: str,
             except LookupError as error:
                 raise PositionError(where, "lot_size", str(error)) from None
         if size <= 0:
-            raise PositionError(where, "lot_size", f"{fields.get('lot_size', size)!r} is not a "
+            raise PositionError(where, "lot_size", f"{shown(fields.get('lot_size', size))} is not a "
                                                    f"positive count of units")
         quantity = lots * size
     else:
@@ -140,13 +153,13 @@ def leg_from_fields(fields: Mapping[str, Any], where: str,
             raise PositionError(where, "strike", f"missing (a {side} needs one)")
         strike = number(fields["strike"], where, "strike")
         if strike <= 0:
-            raise PositionError(where, "strike", f"{fields['strike']!r} is not a positive price")
+            raise PositionError(where, "strike", f"{shown(fields['strike'])} is not a positive price")
     elif not blank(fields.get("strike")):
         raise PositionError(where, "strike", "a future has no strike; leave it empty")
     entry = None if blank(fields.get("entry_price")) else \
         number(fields["entry_price"], where, "entry_price")
     if entry is not None and entry < 0:
-        raise PositionError(where, "entry_price", f"{fields['entry_price']!r} is below zero")
+        raise PositionError(where, "entry_price", f"{shown(fields['entry_price'])} is below zero")
     name = symbol.strip().upper()
     look_up = None if lot_sizes is None else (lambda: lot_sizes(name, expiry))
     quantity, size = read_quantity(fields, where, look_up)

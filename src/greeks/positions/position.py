@@ -40,6 +40,9 @@ class Position:
                                 for index, leg in enumerate(legs, 1)]
         if not self.legs:
             raise ValueError("a position holds at least one leg")
+        if len(self.legs) > files.MAX_LEGS:
+            raise ValueError(f"a position holds at most {files.MAX_LEGS} legs, not "
+                             f"{len(self.legs):,}")
 
     @classmethod
     def from_file(cls, path: str | pathlib.Path, *, store: Any = None) -> Position:
