@@ -55,13 +55,12 @@ def test_a_compacted_day_still_takes_captures(tmp_path):
 KILLER = """
 import os, random, signal, sys, time
 import greeks
-store, seed = sys.argv[1], int(sys.argv[2])
-random.seed(seed)
+store, draws = sys.argv[1], random.Random(int(sys.argv[2]))
 child = os.fork()
 if child == 0:
     greeks.History(store).compact("SBIN", __import__("datetime").date(2025, 7, 17))
     os._exit(0)
-time.sleep(random.uniform(0.0, float(sys.argv[3])))
+time.sleep(draws.uniform(0.0, float(sys.argv[3])))
 os.kill(child, signal.SIGKILL)
 os.waitpid(child, 0)
 """

@@ -10,8 +10,10 @@ import time
 from collections.abc import AsyncIterator, Callable
 from typing import Any
 
+from greeks.exchange.reading import MissingSpot
+from greeks.exchange.sources import SourceError, short_reason
 from greeks.market import INDIA
-from greeks.exchange.sources import short_reason
+from greeks.positions.legs import PositionError
 
 # A comment line sent to an idle page, so that a connection that died is noticed.
 KEEP_ALIVE = b": keep-alive\n\n"
@@ -60,7 +62,7 @@ class Feed:
         try:
             data = await asyncio.to_thread(self.timed_build)
         except Exception as error:  # a refresh never ends the feed: the page shows why
-            reason = str(error) if type(error).__name__ in QUIET_ERRORS else short_reason(error)
+            reason = str(error) if type(error) in SAID_AS_THEY_ARE else short_reason(error)
             if reason != self.error:
                 self.report(f"{self.symbol}: {reason}")
             self.error = reason
@@ -110,5 +112,6 @@ class Feed:
                 yield KEEP_ALIVE
 
 
-# Failures whose message already reads as one line for the page (a fetch, a chain without spot).
-QUIET_ERRORS = {"SourceError", "MissingSpot", "ValueError", "PositionError"}
+# Failures whose message already reads as one line for the page (a fetch, a chain without spot,
+# a position the chain cannot price), by their exact type.
+SAID_AS_THEY_ARE = (SourceError, MissingSpot, ValueError, PositionError)
