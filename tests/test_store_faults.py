@@ -193,3 +193,21 @@ def test_ctrl_c_ends_a_recording_with_130(tmp_path):
         assert process.wait(timeout=60) == 130
     finally:
         process.kill()
+
+
+def test_a_day_left_by_an_earlier_versions_killed_compaction_counts_each_capture_once(tmp_path):
+    import pyarrow as pa
+    import pyarrow.parquet as pq
+
+    store = tmp_path / "store"
+    history = greeks.History(store)
+    record_minutes(history, [0, 1])
+    folder = store / "legs" / "symbol=SBIN" / "date=2025-07-17"
+    captures = sorted(folder.glob("*.parquet"))
+    # The earlier compaction renamed its day file in, then was killed before removing these.
+    pq.write_table(pa.concat_tables([pq.read_table(path) for path in captures]),
+                   folder / "day.parquet")
+    record_minutes(history, [2])  # and a capture made after it
+    assert len(history.series("SBIN")) == 3
+    history.compact("SBIN", DAY)
+    assert captures_seen(store) == (3, 3 * SBIN_LEGS)

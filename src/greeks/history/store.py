@@ -143,8 +143,9 @@ class Store:
 
         staging = staging_of(folder)
         staging.mkdir()
+        table = table.sort_by("time").replace_schema_metadata(DAY_FILE_MARK)
         replace_atomically(staging / DAY_FILE, lambda path: pq.write_table(
-            table.sort_by("time"), path, row_group_size=200_000, **WRITE_OPTIONS))
+            table, path, row_group_size=200_000, **WRITE_OPTIONS))
         with held(self.root / LEGS / READERS_LOCK, fcntl.LOCK_EX):
             exchange(staging, folder)
             shutil.rmtree(staging, ignore_errors=True)  # the old files, out of every reader's view
@@ -158,7 +159,10 @@ class Store:
         from greeks.units import warn_user
 
         usable = []
+        merged = merged_stems(folder / DAY_FILE)
         for path in sorted(folder.glob("*.parquet"), key=lambda path: path.name != DAY_FILE):
+            if path.name[:6] in merged:
+                continue  # left beside its day file by a compaction of an earlier version
             reason = unusable(path)
             if reason is None:
                 usable.append(path)
@@ -236,8 +240,34 @@ def held(path: pathlib.Path, kind: int) -> Iterator[None]:
             fcntl.flock(lock, fcntl.LOCK_UN)
 
 
+# What marks a day file this version wrote, and the merged times of earlier versions' ones.
+DAY_FILE_KEY = b"greeks.day_file"
+DAY_FILE_MARK = {DAY_FILE_KEY: b"exchanged"}
+MERGED: dict[tuple[str, int, int], frozenset[str]] = {}
 # Files already warned of in this process.
 WARNED: set[pathlib.Path] = set()
+
+
+def merged_stems(day_file: pathlib.Path) -> frozenset[str]:
+    """The capture times (HHMMSS) a day file holds whose capture files may still lie beside it:
+    none for a day file this version exchanged in (it never has any), every time it holds for one
+    written by an earlier version, whose compaction removed the merged files only after renaming
+    the day file in, and was at times killed between the two."""
+    if not day_file.exists() or unusable(day_file) is not None:
+        return frozenset()
+    stat = day_file.stat()
+    key = (str(day_file), stat.st_size, stat.st_mtime_ns)
+    if key not in MERGED:
+        import pyarrow.compute as pc
+        import pyarrow.parquet as pq
+
+        metadata = pq.read_metadata(day_file).metadata or {}
+        if DAY_FILE_KEY in metadata:
+            MERGED[key] = frozenset()
+        else:
+            times = pc.unique(pq.read_table(day_file, columns=["time"]).column("time"))
+            MERGED[key] = frozenset(f"{moment:%H%M%S}" for moment in times.to_pylist())
+    return MERGED[key]
 
 
 def staging_of(folder: pathlib.Path) -> pathlib.Path:
