@@ -7,6 +7,7 @@ import math
 from greeks.cli.chain import checked_plot_format
 from greeks.cli.common import UsageError, status
 from greeks.cli.output import write_atomically
+from greeks.display.text import aligned
 from greeks.exchange.sources import SourceError
 
 # (heading, column, format) of the printed series; volatilities in percent
@@ -42,12 +43,10 @@ def run(args: argparse.Namespace) -> int:
                           f"that time")
     rows = [[cell(row[column], column, layout) for _, column, layout in CELLS]
             for _, row in series.tail(SHOWN).iterrows()]
-    header = [name for name, _, _ in CELLS]
-    widths = [max(len(text) for text in column) for column in zip(header, *rows)]
     if len(series) > SHOWN:
         print(f"the last {SHOWN} of {len(series)} captures (all of them with --csv)")
-    for cells in [header, *rows]:
-        print("  ".join(text.rjust(width) for text, width in zip(cells, widths)))
+    for line in aligned([name for name, _, _ in CELLS], rows):
+        print(line)
     if args.csv:
         written = write_atomically(args.csv, lambda path: series.to_csv(path, index=False))
         status(f"wrote {len(series)} captures to {written}")

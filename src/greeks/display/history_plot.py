@@ -4,7 +4,7 @@ from __future__ import annotations
 
 from typing import TYPE_CHECKING
 
-from greeks.display.plot import pyplot
+from greeks.display.plot import pyplot, save_figure
 
 if TYPE_CHECKING:
     import pandas
@@ -31,7 +31,4 @@ def draw_history(series: pandas.DataFrame, path: str, title: str, image: str = "
     figure.suptitle(title)
     figure.autofmt_xdate()
     figure.tight_layout()
-    try:
-        figure.savefig(path, dpi=100, format=image)
-    finally:
-        plt.close(figure)
+    save_figure(plt, figure, path, image)

@@ -4,7 +4,7 @@ from __future__ import annotations
 
 from typing import TYPE_CHECKING
 
-from greeks.display.plot import pyplot
+from greeks.display.plot import pyplot, save_figure
 
 if TYPE_CHECKING:
     from greeks.positions.payoff import Payoff
@@ -33,7 +33,4 @@ def draw_payoff(result: Payoff, path: str, title: str, image: str = "png") -> No
     axis.legend()
     axis.set_title(title, fontsize=10)
     figure.tight_layout()
-    try:
-        figure.savefig(path, dpi=100, format=image)
-    finally:
-        plt.close(figure)
+    save_figure(plt, figure, path, image)

@@ -15,6 +15,14 @@ PANELS = GREEK_NAMES[:4]  # every Greek but rho
 INSTALL_HINT = "the --plot option needs matplotlib: pip install 'greeks[plot]'"
 
 
+def save_figure(plt, figure, path: str | pathlib.Path, image: str) -> None:
+    """Writes a finished figure as the command line writes every image, and lets it go."""
+    try:
+        figure.savefig(path, dpi=100, format=image)
+    finally:
+        plt.close(figure)
+
+
 def pyplot():
     """matplotlib's pyplot on the file-only backend; ImportError with INSTALL_HINT without it."""
     try:
@@ -57,7 +65,4 @@ def draw_greeks(frame: pandas.DataFrame, path: str, title: str, image: str = "pn
     axes[0][0].legend()
     figure.suptitle(title)
     figure.tight_layout()
-    try:
-        figure.savefig(path, dpi=100, format=image)
-    finally:
-        plt.close(figure)
+    save_figure(plt, figure, path, image)

@@ -5,6 +5,8 @@ from __future__ import annotations
 import math
 from typing import TYPE_CHECKING, Any
 
+from greeks.display.text import aligned
+
 if TYPE_CHECKING:
     import pandas
 
@@ -66,15 +68,7 @@ def position_table(frame: pandas.DataFrame) -> str:
     cells = CELLS + (PER_LOT_CELLS if frame["lot_size"].notna().any() else ())
     rows = [[cell(row, index, column, layout) for _, column, layout in cells]
             for index, row in frame.iterrows()]
-    header = [name for name, _, _ in cells]
-    widths = [max(len(text) for text in column) for column in zip(header, *rows)]
-    left = {"symbol", "side", "expiry"}
-
-    def line(cells: list[str]) -> str:
-        return "  ".join(text.ljust(width) if name in left else text.rjust(width)
-                         for text, width, name in zip(cells, widths, header)).rstrip()
-
-    lines = [line(header)] + [line(row) for row in rows]
+    lines = aligned([name for name, _, _ in cells], rows, left={"symbol", "side", "expiry"})
     for index, row in frame.iterrows():
         if row["note"]:
             lines.append(f"  {index}: {row['note']}")

@@ -6,6 +6,7 @@ import math
 from typing import TYPE_CHECKING
 
 from greeks.arrays import GREEK_NAMES
+from greeks.display.text import aligned, column_widths
 from greeks.market import CALL, PUT
 
 if TYPE_CHECKING:
@@ -66,14 +67,10 @@ def expiry_table(frame: pandas.DataFrame, around: int) -> tuple[str, bool]:
                     + [mark + format_strike(strike)]
                     + [cell(put, column, layout) for _, column, layout in CELLS])
     header = list(reversed(headings)) + ["strike"] + headings
-    widths = [max(len(text) for text in column) for column in zip(header, *rows)]
+    widths = column_widths(header, rows)
     call_width = sum(widths[:len(CELLS)]) + 2 * (len(CELLS) - 1)
-
-    def line(cells: list[str]) -> str:
-        return "  ".join(text.rjust(width) for text, width in zip(cells, widths)).rstrip()
-
     lines = ["CALLS".center(call_width) + "  " + " " * widths[len(CELLS)] + "  " + "PUTS",
-             line(header)] + [line(row) for row in rows]
+             *aligned(header, rows)]
     marked = any(text.endswith(SOLVED_MARK) for row in rows for text in row)
     return "\n".join(line.rstrip() for line in lines), marked
 
@@ -88,6 +85,4 @@ def smile_table(curve: pandas.DataFrame, around: int) -> str:
     rows = [[(NEAREST_MARK if leg.strike == nearest else "") + format_strike(leg.strike),
              f"{leg.log_moneyness:+.4f}", f"{leg.iv * 100:.2f}", leg.side]
             for leg in curve.itertuples() if leg.strike in shown]
-    widths = [max(len(text) for text in column) for column in zip(header, *rows)]
-    return "\n".join("  ".join(text.rjust(width) for text, width in zip(cells, widths))
-                     for cells in [header, *rows])
+    return "\n".join(aligned(header, rows))

@@ -4,7 +4,6 @@ from __future__ import annotations
 import datetime as dt
 import math
 import pathlib
-import warnings
 from typing import TYPE_CHECKING, Any
 
 import numpy as np
