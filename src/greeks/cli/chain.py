@@ -9,6 +9,7 @@ from greeks.chains.frame import chain_greeks
 from greeks.cli.common import UsageError, open_source, pricing_of, status
 from greeks.cli.output import write_atomically
 from greeks.display.table import expiry_table, smile_table
+from greeks.display.text import SOLVED_NOTE
 from greeks.exchange.reading import MissingSpot
 from greeks.exchange.sources import SourceError
 from greeks.market import DAYS_PER_YEAR
@@ -54,7 +55,7 @@ def run(args: argparse.Namespace) -> int:
         table, marked = expiry_table(legs, args.around)
         print(table)
         if marked:
-            print("* volatility solved from the price")
+            print(SOLVED_NOTE)
     if args.csv:
         written = write_atomically(args.csv, lambda path: frame.to_csv(path, index=False))
         status(f"wrote {len(frame)} legs to {written}")

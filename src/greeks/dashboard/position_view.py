@@ -5,7 +5,8 @@ from __future__ import annotations
 from typing import Any
 
 from greeks.dashboard.message import numbers
-from greeks.display.position_table import CELLS, SOLVED_MARK, cell, payoff_summary
+from greeks.display.position_table import CELLS, cell, payoff_summary
+from greeks.display.text import SOLVED_NOTE
 from greeks.positions.legs import Leg
 from greeks.positions.payoff import payoff
 from greeks.positions.valuation import mark
@@ -23,7 +24,7 @@ def position_part(legs: list[Leg], symbol: str, chain: Any, options: dict[str, A
     curves = payoff(marked, days=days, spot_range=SPOT_RANGE)
     notes = [f"{index}: {row['note']}" for index, row in frame.iterrows() if row["note"]]
     if (frame["iv_source"] == "solved").any():
-        notes.append(f"{SOLVED_MARK} volatility solved from the price")
+        notes.append(SOLVED_NOTE)
     return {
         "header": [name for name, _, _ in CELLS],
         "rows": [[cell(row, index, column, layout) for _, column, layout in CELLS]

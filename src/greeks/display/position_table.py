@@ -5,7 +5,7 @@ from __future__ import annotations
 import math
 from typing import TYPE_CHECKING, Any
 
-from greeks.display.text import aligned
+from greeks.display.text import SOLVED_MARK, SOLVED_NOTE, aligned
 
 if TYPE_CHECKING:
     import pandas
@@ -38,7 +38,6 @@ PER_LOT_CELLS = (
     ("theta/lot", "theta_per_lot", "{:,.0f}"),
     ("vega/lot", "vega_per_lot", "{:,.0f}"),
 )
-SOLVED_MARK = "*"
 # What a net figure shows when legs lack it.
 MISSING = "-"
 
@@ -73,7 +72,7 @@ def position_table(frame: pandas.DataFrame) -> str:
         if row["note"]:
             lines.append(f"  {index}: {row['note']}")
     if (frame["iv_source"] == "solved").any():
-        lines.append(f"  {SOLVED_MARK} volatility solved from the price")
+        lines.append(f"  {SOLVED_NOTE}")
     return "\n".join(lines)
 
 

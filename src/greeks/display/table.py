@@ -6,7 +6,7 @@ import math
 from typing import TYPE_CHECKING
 
 from greeks.arrays import GREEK_NAMES
-from greeks.display.text import aligned, column_widths
+from greeks.display.text import NEAREST_MARK, SOLVED_MARK, aligned, column_widths
 from greeks.market import CALL, PUT
 
 if TYPE_CHECKING:
@@ -20,8 +20,6 @@ CELLS = (
     ("iv%", "iv", "{:.2f}"),
     *((name, name, GREEK_LAYOUTS[name]) for name in GREEK_NAMES if name in GREEK_LAYOUTS),
 )
-NEAREST_MARK = ">"
-SOLVED_MARK = "*"
 
 
 def column_texts(values: list[float], column: str, layout: str, solved: list[bool]) -> list[str]:

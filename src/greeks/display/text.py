@@ -5,6 +5,11 @@ from __future__ import annotations
 
 from collections.abc import Collection, Sequence
 
+# The marks every table (and the page) puts on a cell, and what the footnote says of the first.
+SOLVED_MARK = "*"
+NEAREST_MARK = ">"
+SOLVED_NOTE = f"{SOLVED_MARK} volatility solved from the price"
+
 
 def column_widths(header: Sequence[str], rows: Sequence[Sequence[str]]) -> list[int]:
     return [max(len(text) for text in column) for column in zip(header, *rows)]
