@@ -333,7 +333,7 @@ def test_each_legs_volatility_and_greeks_are_the_element_wise_functions(iv, pric
         np.testing.assert_array_equal(frame[name], expected[name])
 
 
-SOURCES = ("iv_source", "price_source", "forward_source")
+SOURCES = ("iv_source", "price_source", "forward_source", "unpriced")
 
 
 @pytest.mark.parametrize("short", ["strike", "iv_percent", "volume", "expiry", "is_call",

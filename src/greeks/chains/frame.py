@@ -38,8 +38,9 @@ IV_SOURCE_TEXTS: tuple[str, ...] = _vector.IV_SOURCES  # by the codes price_legs
 PRICE_SOURCE_TEXTS: tuple[str, ...] = _vector.PRICE_SOURCES
 FORWARD_SOURCE_TEXTS: tuple[str, ...] = _vector.FORWARD_SOURCES
 # The source codes price_legs gives, and the texts they index.
+UNPRICED_TEXTS: tuple[str, ...] = _vector.UNPRICED_REASONS
 SOURCE_CODES = {"iv_source_code": IV_SOURCE_TEXTS, "price_source_code": PRICE_SOURCE_TEXTS,
-                "forward_source_code": FORWARD_SOURCE_TEXTS}
+                "forward_source_code": FORWARD_SOURCE_TEXTS, "unpriced_code": UNPRICED_TEXTS}
 
 
 @functools.lru_cache(maxsize=32)
@@ -113,30 +114,10 @@ def price_legs(legs: ChainLegs, selected: Any, moment: dt.datetime,
 
 
 def unpriced_reasons(priced: dict[str, Any]) -> dict[str, int]:
-    """Why the legs without a volatility have none, counted: no price by the price rule, a price
-    at or below the value the forward gives at expiry (e^(−rT)·max(±(F − K), 0)), one at or
-    above what no volatility reaches (the call's e^(−rT)·F, the put's e^(−rT)·K), an expiry
-    that has run out; "not published" where only the exchange's figure was asked for."""
-    missing = np.isnan(priced["iv"])
-    if not missing.any():
-        return {}
-    years = priced["time_to_expiry"][missing]
-    price = priced["price"][missing]
-    strike, forward = priced["strike"][missing], priced["forward"][missing]
-    is_call = priced["is_call"][missing]
-    discount = np.exp(-priced["rate"] * np.where(years > 0, years, 0.0))
-    with np.errstate(invalid="ignore"):
-        intrinsic = discount * np.maximum(np.where(is_call, forward - strike, strike - forward), 0)
-        bound = discount * np.where(is_call, forward, strike)
-    expired = ~(years > 0)
-    no_price = ~expired & np.isnan(price)
-    low = ~expired & ~no_price & (price <= intrinsic * (1 + 1e-12))
-    high = ~expired & ~no_price & ~low & (price >= bound * (1 - 1e-12))
-    reasons = {"expired": expired, "no price": no_price, "at or below intrinsic value": low,
-               "at or above the no-arbitrage bound": high}
-    counted = {reason: int(mask.sum()) for reason, mask in reasons.items()}
-    counted["not published"] = int(missing.sum()) - sum(counted.values())
-    return {reason: count for reason, count in counted.items() if count}
+    """Why the legs without a volatility have none, counted by the pricing kernel's reasons."""
+    counts = np.bincount(priced["unpriced_code"], minlength=len(UNPRICED_TEXTS))
+    return {UNPRICED_TEXTS[code]: int(count) for code, count in enumerate(counts)
+            if code and count}
 
 
 def chain_greeks(chain: Any, *, expiry: Any = None, pricing: Pricing | None = None,

@@ -23,7 +23,9 @@
 #include "greeks/vector/numbers.hpp"
 #include "greeks/vector/parallel.hpp"
 
+#include <algorithm>
 #include <cmath>
+#include <limits>
 #include <new>
 #include <string>
 #include <thread>
@@ -38,6 +40,16 @@ enum class PriceRule { automatic, last, mid };
 enum IvSource : signed char { no_iv, from_exchange, solved };  // as iv_source_names
 enum PriceSource : signed char { no_price, at_mid, at_last };  // as price_source_names
 enum ForwardSource : signed char { by_carry, from_parity };    // as forward_source_names
+// Why a leg has no volatility, as unpriced_names.
+enum Unpriced : signed char {
+    priced,
+    without_price,
+    at_intrinsic,
+    at_bound,
+    expired,
+    not_published,
+    not_solved
+};
 
 // A quote is narrow enough to be priced at its mid when its spread is at most a tenth of the mid:
 // the mid is then within 5 % of what either side would pay, about the accuracy of a last trade
@@ -54,8 +66,8 @@ constexpr std::array<const char*, 7> leg_inputs = {
 constexpr std::array<const char*, 6 + greek_count> leg_outputs = {
     "mid_out",   "price_out", "iv_out",    "exchange_iv_out", "forward_out", "carry_out",
     "delta_out", "gamma_out", "theta_out", "vega_out",        "rho_out"};
-constexpr std::array<const char*, 3> source_outputs = {"iv_source_out", "price_source_out",
-                                                       "forward_source_out"};
+constexpr std::array<const char*, 4> source_outputs = {"iv_source_out", "price_source_out",
+                                                       "forward_source_out", "unpriced_out"};
 constexpr Py_ssize_t argument_count =
     leg_inputs.size() + 2 + 3 + 3 + leg_outputs.size() + source_outputs.size();
 
@@ -142,6 +154,35 @@ void price_forward(const ChainLegs& legs, std::size_t begin, std::size_t end,
     }
 }
 
+// Why leg i has no volatility: its expiry has run out; only the exchange's figure was wanted and
+// it publishes none; its price rule found no price; the price is at or below what the forward
+// gives at expiry, e^(−rT)·max(±(F − K), 0), or at or above what no volatility reaches (the
+// call's e^(−rT)·F, the put's e^(−rT)·K), each to a few units in the last place, as the solver
+// judges them; or none of these, which the solver's own limits refused.
+Unpriced why_unpriced(const ChainLegs& legs, std::size_t i) {
+    const auto& [strike, time, last_price, iv_percent, bid, ask, volume] = legs.in;
+    double paid = legs.out[1][i], forward = legs.out[4][i];
+    if (!(time[i] > 0)) {
+        return expired;
+    }
+    if (legs.volatility == VolatilityChoice::exchange) {
+        return not_published;
+    }
+    if (std::isnan(paid)) {
+        return without_price;
+    }
+    constexpr double digits = 4.0 * std::numeric_limits<double>::epsilon();
+    double discount = std::exp(-legs.rate * time[i]);
+    double money = legs.is_call[i] ? forward - strike[i] : strike[i] - forward;
+    if (paid <= discount * std::max(money, 0.0) * (1.0 + digits)) {
+        return at_intrinsic;
+    }
+    if (paid >= discount * (legs.is_call[i] ? forward : strike[i]) * (1.0 - digits)) {
+        return at_bound;
+    }
+    return not_solved;
+}
+
 // The volatility and Greeks of the legs [begin, end), their prices and forwards known.
 void solve_and_price(const ChainLegs& legs, std::size_t begin, std::size_t end) {
     const auto& [strike, time, last_price, iv_percent, bid, ask, volume] = legs.in;
@@ -157,6 +198,7 @@ void solve_and_price(const ChainLegs& legs, std::size_t begin, std::size_t end) 
                                         carry[i], legs.is_call[i] != 0);
         }
         legs.sources[0][i] = use_exchange ? from_exchange : std::isnan(vol[i]) ? no_iv : solved;
+        legs.sources[3][i] = std::isnan(vol[i]) ? why_unpriced(legs, i) : priced;
     }
     ColumnsWithOutputs<greek_count> columns{
         {Numbers{&legs.spot, 0}, Numbers{strike.data(), 1}, Numbers{time.data(), 1},
@@ -183,15 +225,16 @@ void price_legs(const ChainLegs& legs, std::vector<ParityPair>& pairs) {
         }
         price_forward(legs, begin, end, pairs);
     }
-    // Solving is most of the work when every leg is solved; a chain of some hundreds of legs
-    // has enough of it to share between cores (each leg's result is its own, whatever the
-    // split).
-    std::size_t n = strike.size();
-    unsigned threads = legs.volatility == VolatilityChoice::exchange
-                           ? 1u
-                           : static_cast<unsigned>(std::min<std::size_t>(
-                                 std::max(1u, std::thread::hardware_concurrency()),
-                                 std::max<std::size_t>(1, n / legs_per_solving_thread)));
+    // Solving is most of the work when every leg is solved; a chain with some hundreds of legs
+    // to solve has enough of it to share between cores (each leg's result is its own, whatever
+    // the split).
+    std::size_t n = strike.size(), to_solve = 0;
+    for (std::size_t i = 0; i < n && legs.volatility != VolatilityChoice::exchange; ++i) {
+        to_solve += legs.volatility == VolatilityChoice::solve || !(iv_percent[i] > 0);
+    }
+    unsigned threads = static_cast<unsigned>(
+        std::min<std::size_t>(std::max(1u, std::thread::hardware_concurrency()),
+                              std::max<std::size_t>(1, to_solve / legs_per_solving_thread)));
     for_each_chunk(n, threads, [&legs](std::size_t begin, std::size_t end) {
         solve_and_price(legs, begin, end);
     });

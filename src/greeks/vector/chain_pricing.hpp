@@ -14,6 +14,14 @@ inline constexpr std::array<const char*, 3> iv_source_names = {"none", "exchange
 inline constexpr std::array<const char*, 3> price_source_names = {"none", "mid", "last"};
 // Where a leg's forward came from; exported as FORWARD_SOURCES.
 inline constexpr std::array<const char*, 2> forward_source_names = {"carry", "parity"};
+// Why a leg has no volatility ("" where it has one); exported as UNPRICED_REASONS.
+inline constexpr std::array<const char*, 7> unpriced_names = {"",
+                                                              "no price",
+                                                              "at or below intrinsic value",
+                                                              "at or above the no-arbitrage bound",
+                                                              "expired",
+                                                              "not published",
+                                                              "not solved"};
 
 // price_chain(...) -> None. Python entry; see chain_pricing.cpp.
 PyObject* price_chain_entry(PyObject* module, PyObject* const* args, Py_ssize_t nargs);

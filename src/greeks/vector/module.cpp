@@ -72,12 +72,13 @@ PyMethodDef vector_methods[] = {
      "price_chain(strike, time_to_expiry, last_price, iv_percent, bid, ask, volume, expiry, "
      "is_call, spot, rate, dividend_yield, model, iv, price, mid, price_out, iv_out, "
      "exchange_iv, forward, carry, delta, gamma, theta, vega, rho, iv_source, price_source, "
-     "forward_source)\n--\n\n"
+     "forward_source, unpriced)\n--\n\n"
      "Writes each leg's mid, the price it is judged at (price: 'auto', 'last' or 'mid'), its "
      "expiry's forward and the carry it implies (model: 'forward' fits it by put-call parity, "
      "'spot' and 'exchange' carry the spot), the volatility it is priced at (iv: 'exchange', "
      "'fill' or 'solve'), the exchange's own, the sources as codes of IV_SOURCES, "
-     "PRICE_SOURCES and FORWARD_SOURCES, and its Greeks."},
+     "PRICE_SOURCES and FORWARD_SOURCES, why it has no volatility as a code of "
+     "UNPRICED_REASONS, and its Greeks."},
     {"position_values", fastcall<position_values_entry>(), METH_FASTCALL,
      "position_values(kind, strike, quantity, years, vol, dividend_yield, rate, spots, days, "
      "shifts, out, threads)\n--\n\nWrites the position's value at every spot, day ahead and "
@@ -108,7 +109,8 @@ int add_names_of_outputs(PyObject* module) {
     return add_names(module, "GREEK_NAMES", greek_names) < 0 ||
                    add_names(module, "IV_SOURCES", iv_source_names) < 0 ||
                    add_names(module, "PRICE_SOURCES", price_source_names) < 0 ||
-                   add_names(module, "FORWARD_SOURCES", forward_source_names) < 0
+                   add_names(module, "FORWARD_SOURCES", forward_source_names) < 0 ||
+                   add_names(module, "UNPRICED_REASONS", unpriced_names) < 0
                ? -1
                : 0;
 }
