@@ -119,23 +119,6 @@ def test_watch_normalises_its_input(capsys, monkeypatch, expiry_text, side, show
     assert "Data received successfully!" in out
 
 
-@pytest.mark.parametrize("argv, message", [
-    (["watch", "SBIN", "830", "next friday"], "is not an expiry such as 07-Aug-2025"),
-    (["watch", "SBIN", "830", "2025-07-31", "straddle"], "is not a side: CE, PE, call or put"),
-    (["watch", "SBIN", "eight hundred", "2025-07-31"], "is not a strike price"),
-    (["watch", "SBIN", "830", "2025-07-31", "--interval", "-1"], "whole number"),
-    (["chain", "SBIN", "--clock", "hours"], "invalid choice"),
-    (["chain", "SBIN", "--around", "x"], "whole number"),
-    (["sell", "SBIN"], "invalid choice"),
-    ([], "required"),
-])
-def test_bad_usage_exits_2(capsys, argv, message):
-    with pytest.raises(SystemExit) as exit:
-        cli.main(argv)
-    assert exit.value.code == 2
-    assert message in capsys.readouterr().err
-
-
 def test_a_strike_the_chain_does_not_list_names_the_nearest(capsys):
     expiry = replayed_expiry(SBIN)
     code, _, err = run(capsys, "watch", "SBIN", "832", f"{expiry:%Y-%m-%d}", "--replay", SBIN)

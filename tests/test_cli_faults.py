@@ -61,6 +61,20 @@ def test_an_unusable_spot_falls_back_to_the_legs(capsys, tmp_path):
 
 
 @pytest.mark.parametrize("argv, message", [
+    (["watch", "SBIN", "830", "next friday"], "is not an expiry such as 07-Aug-2025"),
+    (["watch", "SBIN", "830", "2025-07-31", "straddle"], "is not a side: CE, PE, call or put"),
+    (["watch", "SBIN", "eight hundred", "2025-07-31"], "is not a strike price"),
+    (["watch", "SBIN", "830", "2025-07-31", "--interval", "-1"], "whole number"),
+    (["chain", "SBIN", "--clock", "hours"], "invalid choice"),
+    (["chain", "SBIN", "--around", "x"], "whole number"),
+    (["sell", "SBIN"], "invalid choice"),
+    ([], "required"),
+    (["serve", "NIFTY", "--interval", "0.5"], "--interval below 1 second is refused"),
+    (["serve", "NIFTY", "BANKNIFTY", "--replay", NIFTY], "--replay serves one underlying"),
+    (["serve", "NIFTY", "--interval", "-1"], "is not a number of seconds"),
+    (["serve", "NIFTY", "--port", "70000"], "is not a port"),
+    (["serve", "NIFTY", "--replay", NIFTY, "--store", "no-such-store"],
+     "no-such-store is not a folder"),
     (["chain", "BANKNIFTY", "--replay", NIFTY], f"{NIFTY} holds the NIFTY option chain, not "
                                                 f"BANKNIFTY"),
     (["chain", "SBIN", "--rate", "7"], "rate 7 looks like a percentage; 0.07 is 7 %"),

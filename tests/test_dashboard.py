@@ -130,21 +130,6 @@ def test_a_failed_fetch_keeps_the_last_good_data_and_says_why(dashboard):
     assert json.loads(dashboard.get("/snapshot?symbol=NIFTY")[2])["error"] is None
 
 
-@pytest.mark.parametrize("argv, says", [
-    (["NIFTY", "--interval", "0.5"], "--interval below 1 second is refused"),
-    (["NIFTY", "BANKNIFTY", "--replay", NIFTY], "--replay serves one underlying"),
-    (["NIFTY", "--interval", "-1"], "is not a number of seconds"),
-    (["NIFTY", "--port", "70000"], "is not a port"),
-    (["NIFTY", "--replay", NIFTY, "--store", "no-such-store"], "no-such-store is not a folder"),
-])
-def test_bad_usage_is_one_line_and_exit_code_2(capsys, argv, says):
-    try:
-        code, _, err = run(capsys, "serve", *argv)
-    except SystemExit as ended:  # refused by the parser
-        code, err = ended.code, capsys.readouterr().err
-    assert code == 2 and says in err
-
-
 def serve_command(*argv):
     return subprocess.Popen([sys.executable, "-m", "greeks", "serve", "NIFTY", "--replay", NIFTY,
                              "--as-captured", "--interval", "0.2", *argv],
