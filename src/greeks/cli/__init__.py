@@ -43,18 +43,15 @@ class HeldInterrupt:
 def main(argv: Sequence[str] | None = None) -> int:
     try:
         with HeldInterrupt():
-            import importlib
-
-            from greeks.cli.common import SourceErrors, UsageError, fail
+            from greeks.cli.common import Failures, UsageError, fail
             from greeks.cli.parser import build_parser
 
             args = build_parser().parse_args(argv)
-            command = importlib.import_module(f"greeks.cli.{args.command}")
         try:
-            return command.run(args)
+            return args.run(args)
         except UsageError as error:
             return fail(f"greeks {args.command}", error, 2)
-        except SourceErrors as error:
+        except Failures as error:
             return fail(f"greeks {args.command}", error, 1)
     except KeyboardInterrupt:
         print(file=sys.stderr)

@@ -8,10 +8,16 @@ import pathlib
 import warnings
 from typing import Any
 
-from greeks.cli.common import UsageError, os_reason, pricing_of, status
-from greeks.exchange.sources import SourceError
+from greeks.cli.common import CommandFailed, UsageError, os_reason, pricing_of, status
+from greeks.cli.options import ARCHIVE_URL, add_clock, add_pricing, expiry_argument
 from greeks.history import bhavcopy
-from greeks.market import close_of
+from greeks.market import CLOSE, close_of
+
+SUMMARY = "load the exchange's daily F&O files into a history store"
+DESCRIPTION = ("Each trading day's close from the exchange's daily F&O file (UDiFF "
+               "CSV, zipped or not), every volatility solved from the settlement "
+               f"price, stored as that day's {CLOSE:%H:%M} IST capture.")
+TAKES_SYMBOL = False
 
 
 def days_between(start: dt.date, end: dt.date) -> list[dt.date]:
@@ -37,6 +43,21 @@ def daily_files(args: argparse.Namespace) -> list[pathlib.Path]:
     return found
 
 
+def add_arguments(parser: argparse.ArgumentParser) -> None:
+    parser.add_argument("symbols", metavar="SYMBOL", nargs="+", help="underlyings")
+    parser.add_argument("--store", metavar="DIR", required=True, help="the history store")
+    parser.add_argument("--files", metavar="PATH", nargs="+",
+                        help="daily files, or folders of them")
+    parser.add_argument("--from", dest="start", type=expiry_argument, metavar="DATE",
+                        help="download each weekday's file from this day ...")
+    parser.add_argument("--to", dest="end", type=expiry_argument, metavar="DATE",
+                        help="... to this day (downloads are cached in the store)")
+    parser.add_argument("--archive-url", default=ARCHIVE_URL, metavar="URL",
+                        help="where the daily files are downloaded from")
+    add_clock(parser, "whole days as Kestrava counts them")
+    add_pricing(parser)
+
+
 def run(args: argparse.Namespace) -> int:
     from greeks.history.history import History
 
@@ -49,14 +70,14 @@ def run(args: argparse.Namespace) -> int:
         files = daily_files(args)
         stored = sum(store_file(history, path, symbols, pricing) for path in files)
     except ImportError as error:
-        raise SourceError(str(error)) from None
+        raise CommandFailed(str(error)) from None
     except bhavcopy.BhavcopyError as error:
-        raise SourceError(str(error)) from None
+        raise CommandFailed(str(error)) from None
     except OSError as error:
-        raise SourceError(f"cannot write to the store {args.store}: "
+        raise CommandFailed(f"cannot write to the store {args.store}: "
                           f"{os_reason(error)}") from None
     if stored == 0:
-        raise SourceError(f"no {', '.join(sorted(symbols))} options stored from "
+        raise CommandFailed(f"no {', '.join(sorted(symbols))} options stored from "
                           f"{len(files)} daily files")
     return 0
 

@@ -6,19 +6,39 @@ import warnings
 from typing import Any
 
 from greeks.chains.frame import chain_greeks
-from greeks.cli.common import UsageError, open_source, pricing_of, status
-from greeks.cli.output import write_atomically
+from greeks.cli.common import CommandFailed, UsageError, open_source, pricing_of, status
+from greeks.cli.options import add_clock, add_pricing, add_replay, count_argument, expiry_argument
+from greeks.cli.output import checked_plot_format, write_atomically
 from greeks.display.table import expiry_table, smile_table
 from greeks.display.text import SOLVED_NOTE
 from greeks.exchange.reading import MissingSpot
-from greeks.exchange.sources import SourceError
 from greeks.market import DAYS_PER_YEAR
+
+SUMMARY = "print, export or plot the Greeks of a whole chain"
+DESCRIPTION = "Greeks of every leg of an option chain from one fetch."
 
 
 def shown_expiry(frame: Any) -> Any:
     """The nearest expiry whose legs still have time to run, else the first."""
     running = frame[frame["time_to_expiry"] > 0]
     return (running if len(running) else frame)["expiry"].min()
+
+
+def add_arguments(parser: argparse.ArgumentParser) -> None:
+    parser.add_argument("--expiry", type=expiry_argument,
+                        help="this expiry only (default: all in the CSV, the nearest in the table "
+                             "and the plot)")
+    parser.add_argument("--around", type=count_argument, default=10, metavar="N",
+                        help="strikes each side of the spot in the table (default 10)")
+    parser.add_argument("--smile", action="store_true",
+                        help="print the expiry's smile (each strike's volatility from the side "
+                             "out of the money) in place of the Greeks")
+    parser.add_argument("--csv", metavar="FILE", help="write every leg to this CSV file")
+    parser.add_argument("--plot", metavar="FILE.png",
+                        help="draw delta, gamma, theta and vega against strike")
+    add_clock(parser, "whole days as Kestrava counts them")
+    add_pricing(parser)
+    add_replay(parser)
 
 
 def run(args: argparse.Namespace) -> int:
@@ -36,7 +56,7 @@ def run(args: argparse.Namespace) -> int:
     for warning in caught:
         status(str(warning.message))
     if frame.empty:
-        raise SourceError(f"the {args.symbol} option chain holds no legs")
+        raise CommandFailed(f"the {args.symbol} option chain holds no legs")
     expiry = shown_expiry(frame)
     legs = frame[frame["expiry"] == expiry]
     days = legs["time_to_expiry"].iloc[0] * DAYS_PER_YEAR
@@ -67,16 +87,3 @@ def run(args: argparse.Namespace) -> int:
                                    lambda path: draw_greeks(legs, path, title, plot_format))
         status(f"drew delta, gamma, theta and vega into {written}")
     return 0
-
-
-def checked_plot_format(path: str) -> str:
-    """The image format the --plot file's suffix names; UsageError when it names none, or
-    SourceError when matplotlib is missing."""
-    from greeks.display.plot import image_format
-
-    try:
-        return image_format(path)
-    except ImportError as error:
-        raise SourceError(str(error)) from None
-    except ValueError as error:
-        raise UsageError(str(error)) from None

@@ -14,12 +14,17 @@ from greeks.exchange.reading import MissingSpot
 from greeks.exchange.sources import SourceError
 from greeks.market import INDIA
 
-# Failures at run time: exit code 1.
-SourceErrors = (SourceError, MissingSpot)
-
-
 class UsageError(Exception):
     """Input that the chain shows to be wrong; exit code 2."""
+
+
+class CommandFailed(Exception):
+    """A command that could not do its work (a file it cannot write, a part not installed, a
+    port in use); exit code 1, as a chain that cannot be had."""
+
+
+# Failures at run time: exit code 1.
+Failures = (CommandFailed, SourceError, MissingSpot)
 
 
 def pricing_of(args: argparse.Namespace) -> Any:
@@ -100,3 +105,25 @@ def replay(args: argparse.Namespace, wanted: str) -> recordings.Replay:
     status(f"replaying {wanted} from {args.replay}, moved {offset.days // 7} weeks "
            f"({offset.days} days) forward")
     return recordings.Replay(chain)
+
+
+def read_position(path: str) -> list[Any]:
+    """The file's legs; a leg in lots alone takes its contract's lot size from the exchange's
+    lot-size file."""
+    from greeks.exchange.lots import contract_lot_sizes
+    from greeks.positions import files
+    from greeks.positions.legs import PositionError
+
+    try:
+        return files.read_legs(path, contract_lot_sizes())
+    except PositionError as error:
+        raise UsageError(str(error)) from None
+    except (OSError, UnicodeDecodeError) as error:
+        reason = getattr(error, "strerror", None) or error
+        raise CommandFailed(f"cannot read {path}: {reason}") from None
+
+
+def refuse_fast_live(args: argparse.Namespace, seconds: float, option: str = "--interval") -> None:
+    """Below a second between fetches is for replays: the exchange refuses bursts."""
+    if seconds < 1 and args.replay is None:
+        raise UsageError(f"{option} below 1 second is refused against the live exchange")

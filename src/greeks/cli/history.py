@@ -4,11 +4,15 @@ from __future__ import annotations
 import argparse
 import math
 
-from greeks.cli.chain import checked_plot_format
-from greeks.cli.common import UsageError, status
-from greeks.cli.output import write_atomically
+from greeks.cli.common import CommandFailed, UsageError, status
+from greeks.cli.options import count_argument, expiry_argument
+from greeks.cli.output import checked_plot_format, write_atomically
 from greeks.display.text import aligned
-from greeks.exchange.sources import SourceError
+
+SUMMARY = "a symbol's series from a history store"
+DESCRIPTION = ("Per capture: spot, ATM and 30-day volatility, 25-delta risk reversal and "
+               "butterfly, put-call ratios, max pain, open interest; IV rank and percentile of "
+               "the 30-day volatility.")
 
 # (heading, column, format) of the printed series; volatilities in percent
 CELLS = (("time", "time", "{:%d-%b-%Y %H:%M:%S}"), ("spot", "spot", "{:.2f}"),
@@ -27,6 +31,19 @@ def cell(value: object, column: str, layout: str) -> str:
     return layout.format(value * 100 if column in PERCENT else value)
 
 
+def add_arguments(parser: argparse.ArgumentParser) -> None:
+    parser.add_argument("--store", metavar="DIR", required=True, help="the history store")
+    parser.add_argument("--from", dest="start", type=expiry_argument, metavar="DATE",
+                        help="first day (default: the first stored)")
+    parser.add_argument("--to", dest="end", type=expiry_argument, metavar="DATE",
+                        help="last day (default: the last stored)")
+    parser.add_argument("--lookback", type=count_argument, default=252, metavar="DAYS",
+                        help="daily closes behind IV rank and percentile (default 252)")
+    parser.add_argument("--csv", metavar="FILE", help="write every capture's row to CSV")
+    parser.add_argument("--plot", metavar="FILE.png",
+                        help="draw spot, ATM volatility and IV rank over time")
+
+
 def run(args: argparse.Namespace) -> int:
     from greeks.history.history import History
 
@@ -35,11 +52,11 @@ def run(args: argparse.Namespace) -> int:
         history = History(args.store)
         series = history.series(args.symbol, args.start, args.end, lookback=args.lookback)
     except ImportError as error:
-        raise SourceError(str(error)) from None
+        raise CommandFailed(str(error)) from None
     except ValueError as error:
         raise UsageError(str(error)) from None
     if series.empty:
-        raise SourceError(f"the store {args.store} holds no {args.symbol.upper()} capture in "
+        raise CommandFailed(f"the store {args.store} holds no {args.symbol.upper()} capture in "
                           f"that time")
     rows = [[cell(row[column], column, layout) for _, column, layout in CELLS]
             for _, row in series.tail(SHOWN).iterrows()]

@@ -9,36 +9,29 @@ import time
 import warnings
 from typing import Any
 
-from greeks.cli.chain import checked_plot_format
-from greeks.cli.common import UsageError, install_source, pricing_of, status
-from greeks.cli.output import write_atomically
+from greeks.cli.common import (UsageError, install_source, pricing_of, read_position,
+                               refuse_fast_live, status)
+from greeks.cli.options import (add_clock, add_pricing, add_replay, days_argument,
+                                interval_argument, range_argument, shift_argument)
+from greeks.cli.output import checked_plot_format, write_atomically
 from greeks.display import report
 from greeks.display.position_table import payoff_summary, position_table
 from greeks.exchange.sources import SourceError, fetch_chain
-from greeks.positions import files
 from greeks.positions.legs import Leg, PositionError
 from greeks.positions.payoff import payoff
 from greeks.positions.valuation import Marked, mark
+
+SUMMARY = "value a position: net Greeks in rupees, payoff, what-if"
+DESCRIPTION = ("Value the legs of a position file (CSV or TOML) from one fetch of each "
+               "underlying: per leg and net, then the payoff at expiry and, with --at, at T+n "
+               "days.")
+TAKES_SYMBOL = False
 
 # The net figures the watch follows, with how it prints them.
 WATCHED = (("value", "{:,.0f}"), ("pnl", "{:,.0f}"), ("delta_rupees", "{:,.0f}"),
            ("theta", "{:,.0f}"), ("vega", "{:,.0f}"))
 WATCHED_NAMES = {"value": "value", "pnl": "P&L", "delta_rupees": "delta/1%", "theta": "theta/day",
                  "vega": "vega/pt"}
-
-
-def read_position(path: str) -> list[Leg]:
-    """The file's legs; a leg in lots alone takes its contract's lot size from the exchange's
-    lot-size file."""
-    from greeks.exchange.lots import contract_lot_sizes
-
-    try:
-        return files.read_legs(path, contract_lot_sizes())
-    except PositionError as error:
-        raise UsageError(str(error)) from None
-    except (OSError, UnicodeDecodeError) as error:
-        reason = getattr(error, "strerror", None) or error
-        raise SourceError(f"cannot read {path}: {reason}") from None
 
 
 def fetch_chains(symbols: list[str]) -> dict[str, Any]:
@@ -57,14 +50,34 @@ def marked_position(legs: list[Leg], chains: dict[str, Any], args: argparse.Name
     return marked
 
 
+def add_arguments(parser: argparse.ArgumentParser) -> None:
+    parser.add_argument("file", metavar="FILE", help="the position: .csv or .toml")
+    parser.add_argument("--at", type=days_argument, metavar="DAYS",
+                        help="also the P&L this many days ahead")
+    parser.add_argument("--iv-shift", type=shift_argument, default=0.0, metavar="POINTS",
+                        help="with --at: every volatility shifted by this many points")
+    parser.add_argument("--spot-range", type=range_argument, default=10.0, metavar="PCT",
+                        help="spots within this percentage of today's (default 10)")
+    parser.add_argument("--csv", metavar="FILE", help="write the legs and net line to CSV")
+    parser.add_argument("--plot", metavar="FILE.png",
+                        help="draw the P&L at expiry and at T+n against spot")
+    parser.add_argument("--watch", action="store_true",
+                        help="refresh until Ctrl+C, printing what changed")
+    parser.add_argument("--interval", type=interval_argument, default=5,
+                        help="with --watch: seconds between refreshes (default 5)")
+    add_clock(parser, "whole days as Kestrava counts them")
+    add_pricing(parser)
+    add_replay(parser)
+
+
 def run(args: argparse.Namespace) -> int:
     legs = read_position(args.file)
     symbols = list(dict.fromkeys(leg.symbol for leg in legs))
     if args.replay is not None and len(symbols) > 1:
         raise UsageError(f"--replay serves one underlying; {args.file} holds "
                          f"{', '.join(symbols)}")
-    if args.watch and args.interval < 1 and args.replay is None:
-        raise UsageError("--interval below 1 second is refused against the live exchange")
+    if args.watch:
+        refuse_fast_live(args, args.interval)
     plot_format = checked_plot_format(args.plot) if args.plot else None
     if args.plot and len(symbols) > 1:
         raise UsageError(f"--plot draws one underlying; {args.file} holds {', '.join(symbols)}")

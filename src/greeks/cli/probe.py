@@ -6,6 +6,10 @@ import argparse
 from greeks.cli.common import open_source
 from greeks.exchange.survey import Survey, survey
 
+SUMMARY = "show what one fetch of the chain holds"
+DESCRIPTION = ("Fetch the chain once and show its shape, counts, expiries, where the spot came "
+               "from and which fields are present.")
+
 SHAPES = {"records": "'records' → 'data', one row per strike",
           "data": "a top-level 'data'"}
 
@@ -51,6 +55,10 @@ def forward_lines(found: Survey) -> list[str]:
     more = len(found.forwards) - 6
     heading = "forwards    (each running expiry as captured)" if lines else "forwards    none"
     return [heading, *lines] + ([f"  and {more} more"] if more > 0 else [])
+
+
+def add_arguments(parser: argparse.ArgumentParser) -> None:
+    parser.add_argument("--replay", metavar="FILE", help="describe this recorded chain instead")
 
 
 def run(args: argparse.Namespace) -> int:

@@ -11,7 +11,9 @@ import signal
 import time
 from typing import Any
 
-from greeks.cli.common import UsageError, install_source, os_reason, pricing_of, status
+from greeks.cli.common import (CommandFailed, UsageError, install_source, os_reason, pricing_of,
+                               refuse_fast_live, status)
+from greeks.cli.options import add_clock, add_pricing, interval_argument
 from greeks.cli.output import write_atomically
 from greeks.exchange import vocabulary as words
 from greeks.exchange.reading import capture_time, chain_parts
@@ -19,16 +21,36 @@ from greeks.exchange.recordings import load_recording, shift_expiries
 from greeks.exchange.sources import SourceError, fetch_chain, install
 from greeks.market import CLOSE, INDIA, OPEN, market_open
 
+SUMMARY = "save one chain to replay later, or record chains into a store"
+DESCRIPTION = ("Save one option chain as JSON for --replay (SYMBOL FILE), or with --store keep "
+               "recording every symbol's chain into a history store until Ctrl+C.")
+TAKES_SYMBOL = False
+
 # The longest wait after failed fetches, and the longest single pause while the market is shut.
 MAX_BACKOFF = 300
 CLOSED_PAUSE = 60
 
 
+def add_arguments(parser: argparse.ArgumentParser) -> None:
+    parser.add_argument("targets", metavar="SYMBOL", nargs="+",
+                        help="underlyings; without --store, one SYMBOL then the FILE to save")
+    parser.add_argument("--store", metavar="DIR", help="record into this history store")
+    parser.add_argument("--every", type=interval_argument, default=60, metavar="SECONDS",
+                        help="with --store: seconds between captures (default 60; at least 1 "
+                             "against the exchange)")
+    parser.add_argument("--always", action="store_true",
+                        help=f"with --store: record outside market hours too "
+                             f"({OPEN:%H:%M}-{CLOSE:%H:%M} IST on weekdays)")
+    parser.add_argument("--replay", metavar="FILE",
+                        help="with --store: serve this recording, as if captured at each moment")
+    add_clock(parser, "whole days as Kestrava counts them")
+    add_pricing(parser)
+
+
 def run(args: argparse.Namespace) -> int:
     if args.store is None:
         return save_one(args)
-    if args.every < 1 and args.replay is None:
-        raise UsageError("--every below 1 second is refused against the live exchange")
+    refuse_fast_live(args, args.every, "--every")
     if args.replay is not None and len(args.targets) > 1:
         raise UsageError("--replay serves one underlying; name one SYMBOL")
     return record_into(args)
@@ -43,7 +65,8 @@ def save_one(args: argparse.Namespace) -> int:
     try:
         text = json.dumps(chain)
     except (TypeError, ValueError) as error:
-        raise SourceError(f"cannot save the {args.symbol} option chain as JSON: {error}") from None
+        raise CommandFailed(f"cannot save the {args.symbol} option chain as JSON: "
+                            f"{error}") from None
     written = write_atomically(path, lambda target: pathlib.Path(target).write_text(text))
     status(f"saved the {args.symbol} option chain to {written}")
     return 0
@@ -98,7 +121,7 @@ def record_into(args: argparse.Namespace) -> int:
         history = History(args.store)
         pricing = pricing_of(args)
     except ImportError as error:
-        raise SourceError(str(error)) from None
+        raise CommandFailed(str(error)) from None
     if args.replay is not None:
         install(CapturedNow(args.replay))
         status(f"recording {args.targets[0]} from {args.replay} into {args.store}")
@@ -160,7 +183,7 @@ def capture(history: Any, symbol: str, last: dict[str, dt.datetime | None],
     try:
         frame = history.record(chain, symbol=symbol, pricing=pricing)
     except OSError as error:
-        raise SourceError(f"cannot write to the store {history.store.root}: "
+        raise CommandFailed(f"cannot write to the store {history.store.root}: "
                           f"{os_reason(error)}") from None
     except ValueError as error:  # no spot, no legs: this capture only
         status(f"{symbol}: {error}")

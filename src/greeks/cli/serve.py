@@ -5,15 +5,17 @@ import argparse
 import os
 from typing import Any
 
-from greeks.cli.common import UsageError, install_source, pricing_of, status
-from greeks.cli.position import read_position
-from greeks.exchange.sources import SourceError
+from greeks.cli.common import (CommandFailed, UsageError, install_source, pricing_of,
+                               read_position, refuse_fast_live, status)
+from greeks.cli.options import (add_clock, add_pricing, add_replay, days_argument,
+                                port_argument, seconds_argument)
 
-
-def checked_interval(args: argparse.Namespace) -> float:
-    if args.replay is None and args.interval < 1:
-        raise UsageError("--interval below 1 second is refused against the live exchange")
-    return args.interval
+SUMMARY = "a live dashboard of chains in the browser"
+DESCRIPTION = ("Serve a page that shows each underlying's chain, Greeks, smile, open interest, "
+               "put-call ratio and max pain, refreshed every interval with one fetch per "
+               "underlying for every open page; with --position its payoff and net Greeks, with "
+               "--store the day's series.")
+TAKES_SYMBOL = False
 
 
 def served_symbols(args: argparse.Namespace, legs: list[Any]) -> list[str]:
@@ -40,7 +42,26 @@ def stored_days(args: argparse.Namespace, symbols: list[str]) -> dict[str, Any]:
 
         return {symbol: StoredDay(args.store, symbol) for symbol in symbols}
     except ImportError as error:
-        raise SourceError(str(error)) from None
+        raise CommandFailed(str(error)) from None
+
+
+def add_arguments(parser: argparse.ArgumentParser) -> None:
+    parser.add_argument("symbols", metavar="SYMBOL", nargs="+", help="underlyings")
+    parser.add_argument("--interval", type=seconds_argument, default=5,
+                        help="seconds between refreshes (default 5; at least 1 against the "
+                             "exchange)")
+    parser.add_argument("--position", metavar="FILE", help="a position file (.csv or .toml)")
+    parser.add_argument("--at", type=days_argument, default=0.0, metavar="DAYS",
+                        help="with --position: the second payoff curve this many days ahead "
+                             "(default 0: today)")
+    parser.add_argument("--store", metavar="DIR", help="a history store to show the day from")
+    parser.add_argument("--port", type=port_argument, default=8050,
+                        help="port to listen on (default 8050; 0 picks a free one)")
+    parser.add_argument("--host", default="127.0.0.1",
+                        help="address to listen on (default 127.0.0.1: this machine only)")
+    add_clock(parser, "whole days as Kestrava counts them")
+    add_pricing(parser)
+    add_replay(parser)
 
 
 def run(args: argparse.Namespace) -> int:
@@ -49,9 +70,10 @@ def run(args: argparse.Namespace) -> int:
         from greeks.dashboard.feed import Feed
         from greeks.dashboard.refresh import refresher
     except ImportError as error:
-        raise SourceError(f"the dashboard needs {error.name}: pip install 'greeks[serve]'") \
+        raise CommandFailed(f"the dashboard needs {error.name}: pip install 'greeks[serve]'") \
             from None
-    interval = checked_interval(args)
+    refuse_fast_live(args, args.interval)
+    interval = args.interval
     legs = read_position(args.position) if args.position else []
     symbols = served_symbols(args, legs)
     install_source(args, symbols[0])
@@ -64,7 +86,7 @@ def run(args: argparse.Namespace) -> int:
         sock = server.listen(args.host, args.port)
     except OSError as error:
         reason = os.strerror(error.errno) if error.errno else str(error)
-        raise SourceError(f"cannot listen on {args.host} port {args.port}: {reason}") from None
+        raise CommandFailed(f"cannot listen on {args.host} port {args.port}: {reason}") from None
     port = sock.getsockname()[1]
     if not server.is_loopback(args.host):
         status(f"warning: --host {args.host} makes the page reachable from the network, "

@@ -13,11 +13,18 @@ import warnings
 from typing import Any
 
 from greeks.chains.frame import chain_greeks
-from greeks.cli.common import UsageError, open_source, pricing_of, status
+from greeks.cli.common import UsageError, open_source, pricing_of, refuse_fast_live, status
+from greeks.cli.options import (add_clock, add_pricing, add_replay, expiry_argument,
+                                interval_argument, side_argument, strike_argument)
 from greeks.display import report
 from greeks.exchange.reading import ChainLegs, LegNotListed, MissingSpot, find_leg, read_chain
 from greeks.exchange.sources import SourceError, fetch_chain
 from greeks.exchange.vocabulary import RECORDS_EXPIRY_FORMAT
+from greeks.market import CALL
+
+SUMMARY = "watch one option's Greeks until Ctrl+C"
+DESCRIPTION = ("Watch one option: fetch, compute and print its Greeks every few seconds until "
+               "Ctrl+C.")
 
 
 def check_option(chain: Any, symbol: str, strike: float, day: dt.date, side: str
@@ -33,9 +40,22 @@ def check_option(chain: Any, symbol: str, strike: float, day: dt.date, side: str
         raise UsageError(str(error)) from None
 
 
+def add_arguments(parser: argparse.ArgumentParser) -> None:
+    parser.add_argument("strike", metavar="STRIKE", type=strike_argument)
+    parser.add_argument("expiry", metavar="EXPIRY", type=expiry_argument,
+                        help="07-Aug-2025 in any letter case, or 2025-08-07")
+    parser.add_argument("side", metavar="SIDE", nargs="?", default=CALL, type=side_argument,
+                        help="CE (default), PE, call or put")
+    parser.add_argument("--interval", type=interval_argument, default=5,
+                        help="seconds between reports (default 5; at least 1 against the "
+                             "exchange)")
+    add_clock(parser, "whole days as Kestrava counts them (runs Kestrava.monitor_greeks)")
+    add_pricing(parser)
+    add_replay(parser)
+
+
 def run(args: argparse.Namespace) -> int:
-    if args.interval < 1 and args.replay is None:
-        raise UsageError("--interval below 1 second is refused against the live exchange")
+    refuse_fast_live(args, args.interval)
     if args.clock == "days" and args.as_captured:
         raise UsageError("--as-captured goes with --clock close: Kestrava counts days from the "
                          "machine's own clock")
