@@ -5,10 +5,11 @@
 
 namespace greeks::marketdata {
 
-// Table entry 3: the underlying's price, or -1.0 (see KestravaOps).
+// The operation table's get_spot_price: the underlying's price, or -1.0 (see KestravaOps).
 double get_spot_price(Kestrava* self, bool dispatch);
 
-// Table entry 5: new reference to the option record, None, or null with an exception set.
+// The operation table's get_option_data: new reference to the option record, None, or null with
+// an exception set.
 // `option_type` may be null, meaning "CE".
 PyObject* get_option_data(Kestrava* self, double strike, PyObject* expiry_date, bool dispatch,
                           PyObject* option_type);

@@ -90,8 +90,9 @@ int bind_class(PyObject* module) {
     return install_pickling();
 }
 
-// Steps 6 to 11: the numpy gate, the module in sys.modules, the cached builtins, the fixed
-// tuples, the class and its pickling, the size checks of the imported types.
+// What import checks and builds once the constants exist: the numpy gate, the module in
+// sys.modules, the cached builtins, the fixed tuples, the class and its pickling, the size checks
+// of the imported types.
 int run_startup_checks(PyObject* module) {
     if (check_numpy_interface() < 0) return -1;
     if (register_in_sys_modules(module) < 0) return -1;
@@ -103,14 +104,16 @@ int run_startup_checks(PyObject* module) {
     return check_imported_types();
 }
 
-// Steps 2 to 12. Failures from the numpy gate on get an "init greeks.greeks" traceback entry.
+// The module's exec slot, in order: builtins, the interpreter check, the function type, the
+// constants, then the start-up checks. Failures from the numpy gate on get an
+// "init greeks.greeks" traceback entry.
 int run_exec_steps(PyObject* module) {
     state.module = Py_NewRef(module);
     state.dict = PyModule_GetDict(module);
     PyObject* builtins = PyImport_AddModule("builtins");
     if (!builtins) return -1;
     Py_XSETREF(state.builtins, Py_NewRef(builtins));  // a retried import fetches it again
-    // Step 2 runs before the text constants exist, so this name is spelled out.
+    // The builtins are bound before the text constants exist, so this name is spelled out.
     if (PyObject_SetAttrString(module, "__builtins__", builtins) < 0) return -1;
     if (check_interpreter_version() < 0) return -1;
     if (runtime::ready_function_type() < 0) return -1;

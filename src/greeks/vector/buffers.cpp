@@ -1,4 +1,5 @@
 #include "greeks/vector/buffers.hpp"
+#include "greeks/vector/messages.hpp"
 
 #include <climits>
 #include <cstring>
@@ -48,8 +49,8 @@ int Buffer::acquire(PyObject* obj, const char* name, char format, bool writable)
     held_ = true;
     Py_ssize_t itemsize = format == '?' || format == 'b' ? 1 : 8;
     if (!format_matches(native_format(view_.format), format) || view_.itemsize != itemsize) {
-        PyErr_Format(PyExc_TypeError, "%s must be a contiguous buffer of format '%c', got '%s'",
-                     name, format, view_.format != nullptr ? view_.format : "B");
+        PyErr_Format(PyExc_TypeError, messages::wrong_buffer, name, format,
+                     view_.format != nullptr ? view_.format : "B");
         return -1;
     }
     size_ = static_cast<std::size_t>(view_.len / itemsize);
@@ -60,7 +61,7 @@ int Buffer::check_broadcast(std::size_t n) const {
     if (size_ == 1 || size_ == n) {
         return 0;
     }
-    PyErr_Format(PyExc_ValueError, "%s holds %zu values; expected 1 or %zu", name_, size_, n);
+    PyErr_Format(PyExc_ValueError, messages::not_broadcastable, name_, size_, n);
     return -1;
 }
 
@@ -87,7 +88,7 @@ int acquire_outputs(std::span<PyObject* const> objects, std::span<Buffer> buffer
             return -1;
         }
         if (i > 0 && buffers[i].size() != buffers[0].size()) {
-            PyErr_Format(PyExc_ValueError, "%s holds %zu values; expected %zu", names[i],
+            PyErr_Format(PyExc_ValueError, messages::wrong_output_length, names[i],
                          buffers[i].size(), buffers[0].size());
             return -1;
         }
@@ -103,8 +104,7 @@ int thread_argument(PyObject* obj, unsigned* threads) {
         return -1;
     }
     if (overflow != 0 || value < 0 || value > INT_MAX) {
-        PyErr_Format(PyExc_ValueError, "threads must be 0 (one per core) or a count from 1 to %d",
-                     INT_MAX);
+        PyErr_Format(PyExc_ValueError, messages::threads_out_of_range, INT_MAX);
         return -1;
     }
     *threads = static_cast<unsigned>(value);

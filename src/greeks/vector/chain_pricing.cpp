@@ -22,6 +22,7 @@
 #include "greeks/vector/kernels.hpp"
 #include "greeks/vector/numbers.hpp"
 #include "greeks/vector/parallel.hpp"
+#include "greeks/vector/messages.hpp"
 
 #include <algorithm>
 #include <cmath>
@@ -85,7 +86,7 @@ int choice(PyObject* text, const char* what, const std::array<const char*, N>& n
         known += name;
         known += "'";
     }
-    PyErr_Format(PyExc_ValueError, "%s must be one of %s", what, known.c_str());
+    PyErr_Format(PyExc_ValueError, messages::not_a_choice, what, known.c_str());
     return -1;
 }
 
@@ -243,7 +244,7 @@ void price_legs(const ChainLegs& legs, std::vector<ParityPair>& pairs) {
 // A Python float argument as a double; -1 with TypeError set otherwise.
 int number(PyObject* obj, const char* name, double* out) {
     if (!PyFloat_Check(obj)) {
-        PyErr_Format(PyExc_TypeError, "%s must be a float", name);
+        PyErr_Format(PyExc_TypeError, messages::not_a_float, name);
         return -1;
     }
     *out = PyFloat_AS_DOUBLE(obj);
@@ -254,8 +255,7 @@ int number(PyObject* obj, const char* name, double* out) {
 
 PyObject* price_chain_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     if (nargs != argument_count) {
-        PyErr_Format(PyExc_TypeError, "price_chain() takes %zd positional arguments (%zd given)",
-                     argument_count, nargs);
+        PyErr_Format(PyExc_TypeError, messages::arg_count, "price_chain", argument_count, nargs);
         return nullptr;
     }
     ChainLegs legs{};
@@ -297,7 +297,7 @@ PyObject* price_chain_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs) 
         same_length = same_length && source.size() == n;
     }
     if (!same_length) {
-        PyErr_SetString(PyExc_ValueError, "every leg column must hold one entry per leg");
+        PyErr_SetString(PyExc_ValueError, messages::leg_columns);
         return nullptr;
     }
     legs.expiry = expiry.int64s();

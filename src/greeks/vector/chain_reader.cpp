@@ -19,6 +19,7 @@
 #include "greeks/runtime/ref.hpp"
 #include "greeks/vector/buffers.hpp"
 #include "greeks/vector/key_plan.hpp"
+#include "greeks/vector/messages.hpp"
 
 #include <array>
 #include <cmath>
@@ -225,7 +226,7 @@ private:
         }
         for (const Found& leg : std::span(found, count)) {
             if (legs >= out_.strike.size()) {
-                PyErr_SetString(PyExc_RuntimeError, "the chain's rows changed while being read");
+                PyErr_SetString(PyExc_RuntimeError, messages::rows_changed);
                 return -1;
             }
             out_.strike[legs] = strike;
@@ -310,12 +311,12 @@ private:
 // A tuple of texts; -1 with TypeError set otherwise.
 int texts(PyObject* tuple, const char* name) {
     if (!PyTuple_Check(tuple)) {
-        PyErr_Format(PyExc_TypeError, "%s must be a tuple of texts", name);
+        PyErr_Format(PyExc_TypeError, messages::not_texts, name);
         return -1;
     }
     for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(tuple); ++i) {
         if (!PyUnicode_Check(PyTuple_GET_ITEM(tuple, i))) {
-            PyErr_Format(PyExc_TypeError, "%s must hold texts only", name);
+            PyErr_Format(PyExc_TypeError, messages::not_only_texts, name);
             return -1;
         }
     }
@@ -337,16 +338,16 @@ int unpack_layout(PyObject* tuple, Layout* layout) {
         return -1;
     }
     if (PyTuple_GET_SIZE(layout->side_keys) > max_side_keys) {
-        PyErr_Format(PyExc_TypeError, "side_keys may name at most %zd keys", max_side_keys);
+        PyErr_Format(PyExc_TypeError, messages::too_many_side_keys, max_side_keys);
         return -1;
     }
     if (PyTuple_GET_SIZE(layout->side_codes) != PyTuple_GET_SIZE(layout->side_keys)) {
-        PyErr_SetString(PyExc_TypeError, "side_codes must hold one code per side key");
+        PyErr_SetString(PyExc_TypeError, messages::side_codes_count);
         return -1;
     }
     for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(layout->side_codes); ++i) {
         if (!PyLong_CheckExact(PyTuple_GET_ITEM(layout->side_codes, i))) {
-            PyErr_SetString(PyExc_TypeError, "side_codes must hold ints");
+            PyErr_SetString(PyExc_TypeError, messages::side_codes_not_ints);
             return -1;
         }
     }
@@ -355,7 +356,7 @@ int unpack_layout(PyObject* tuple, Layout* layout) {
     Py_ssize_t position = 0;
     while (PyDict_Next(layout->kinds, &position, &key, &code)) {
         if (!PyLong_CheckExact(code)) {
-            PyErr_SetString(PyExc_TypeError, "kinds must map texts to int codes");
+            PyErr_SetString(PyExc_TypeError, messages::kinds_not_codes);
             return -1;
         }
     }
@@ -365,7 +366,7 @@ int unpack_layout(PyObject* tuple, Layout* layout) {
         }
     }
     if (!PyCallable_Check(layout->day_number)) {
-        PyErr_SetString(PyExc_TypeError, "day_number must be callable");
+        PyErr_SetString(PyExc_TypeError, messages::day_number_not_callable);
         return -1;
     }
     return 0;
@@ -375,13 +376,12 @@ int unpack_layout(PyObject* tuple, Layout* layout) {
 
 PyObject* read_legs_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     if (nargs != 7) {
-        PyErr_Format(PyExc_TypeError, "read_legs() takes 7 positional arguments (%zd given)",
-                     nargs);
+        PyErr_Format(PyExc_TypeError, messages::arg_count, "read_legs", Py_ssize_t{7}, nargs);
         return nullptr;
     }
     PyObject* rows = args[0];
     if (!PyList_Check(rows)) {
-        PyErr_SetString(PyExc_TypeError, "rows must be a list");
+        PyErr_SetString(PyExc_TypeError, messages::rows_not_list);
         return nullptr;
     }
     Layout layout{};
@@ -401,9 +401,7 @@ PyObject* read_legs_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     std::size_t capacity = strike.size();
     if (day.size() != capacity || is_call.size() != capacity || values.size() != capacity * width ||
         origin.size() != 2 * capacity) {
-        PyErr_SetString(PyExc_ValueError,
-                        "the output columns must hold one entry per leg (values: one per key, "
-                        "origin: two)");
+        PyErr_SetString(PyExc_ValueError, messages::reader_outputs);
         return nullptr;
     }
 

@@ -6,6 +6,7 @@
 #include "greeks/vector/buffers.hpp"
 #include "greeks/vector/columns.hpp"
 #include "greeks/vector/parallel.hpp"
+#include "greeks/vector/messages.hpp"
 
 #include <array>
 #include <cstddef>
@@ -36,8 +37,7 @@ PyObject* elementwise_entry(const char* function,
                             PyObject* const* args, Py_ssize_t nargs, Kernel kernel) {
     constexpr Py_ssize_t expected = number_inputs + 1 + Outputs + 1;
     if (nargs != expected) {
-        PyErr_Format(PyExc_TypeError, "%s() takes %zd positional arguments (%zd given)", function,
-                     expected, nargs);
+        PyErr_Format(PyExc_TypeError, messages::arg_count, function, expected, nargs);
         return nullptr;
     }
     std::array<Buffer, Outputs> outputs;

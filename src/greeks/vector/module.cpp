@@ -4,6 +4,7 @@
 // write the results in place. The element-wise, chain pricing and position kernels release the
 // GIL around their loops; the chain reader, which walks Python objects, holds it throughout.
 #include "greeks/runtime/compat.hpp"
+#include "greeks/runtime/ref.hpp"
 #include "greeks/vector/chain_pricing.hpp"
 #include "greeks/vector/chain_reader.hpp"
 #include "greeks/vector/elementwise.hpp"
@@ -88,21 +89,18 @@ PyMethodDef vector_methods[] = {
 
 template <std::size_t N>
 int add_names(PyObject* module, const char* attribute, const std::array<const char*, N>& texts) {
-    PyObject* names = PyTuple_New(N);
-    if (names == nullptr) {
+    runtime::Ref names = runtime::Ref::steal(PyTuple_New(N));
+    if (!names) {
         return -1;
     }
     for (std::size_t i = 0; i < N; ++i) {
         PyObject* name = PyUnicode_InternFromString(texts[i]);
         if (name == nullptr) {
-            Py_DECREF(names);
             return -1;
         }
-        PyTuple_SET_ITEM(names, i, name);  // steals the reference
+        PyTuple_SET_ITEM(names.get(), i, name);  // steals the reference
     }
-    int added = PyModule_AddObjectRef(module, attribute, names);
-    Py_DECREF(names);
-    return added;
+    return PyModule_AddObjectRef(module, attribute, names.get());
 }
 
 int add_names_of_outputs(PyObject* module) {

@@ -13,6 +13,7 @@
 #include "greeks/vector/buffers.hpp"
 #include "greeks/vector/normal_block.hpp"
 #include "greeks/vector/parallel.hpp"
+#include "greeks/vector/messages.hpp"
 
 #include <algorithm>
 #include <array>
@@ -178,8 +179,8 @@ int acquire_legs(PyObject* const* args, std::array<Buffer, 6>& buffers, Position
             return -1;
         }
         if (buffers[c].size() != buffers[0].size()) {
-            PyErr_Format(PyExc_ValueError, "%s holds %zu values; expected one per leg (%zu)",
-                         names[c], buffers[c].size(), buffers[0].size());
+            PyErr_Format(PyExc_ValueError, messages::leg_column_length, names[c], buffers[c].size(),
+                         buffers[0].size());
             return -1;
         }
     }
@@ -199,7 +200,7 @@ int acquire_legs(PyObject* const* args, std::array<Buffer, 6>& buffers, Position
 
 PyObject* position_values_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     if (nargs != 12) {
-        PyErr_Format(PyExc_TypeError, "position_values() takes 12 positional arguments (%zd given)",
+        PyErr_Format(PyExc_TypeError, messages::arg_count, "position_values", Py_ssize_t{12},
                      nargs);
         return nullptr;
     }
@@ -209,8 +210,8 @@ PyObject* position_values_entry(PyObject*, PyObject* const* args, Py_ssize_t nar
         return nullptr;
     }
     if (legs.kind.size() > max_position_legs) {
-        PyErr_Format(PyExc_ValueError, "a position may hold at most %zu legs, not %zu",
-                     max_position_legs, legs.kind.size());
+        PyErr_Format(PyExc_ValueError, messages::too_many_legs, max_position_legs,
+                     legs.kind.size());
         return nullptr;
     }
     legs.rate = PyFloat_AsDouble(args[6]);
@@ -227,7 +228,7 @@ PyObject* position_values_entry(PyObject*, PyObject* const* args, Py_ssize_t nar
     }
     PositionGrid grid{spots.doubles(), days.doubles(), shifts.doubles(), out.doubles()};
     if (out.size() != spots.size() * days.size() * shifts.size()) {
-        PyErr_SetString(PyExc_ValueError, "out must hold one value per spot, day and shift");
+        PyErr_SetString(PyExc_ValueError, messages::grid_length);
         return nullptr;
     }
     PositionTerms terms;
