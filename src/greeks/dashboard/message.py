@@ -15,7 +15,8 @@ import numpy as np
 from greeks.chains.frame import chain_greeks
 from greeks.chains.summary import max_pain, put_call_ratio
 from greeks.chains.smile import smile_columns
-from greeks.display.table import CELLS, NEAREST_MARK, column_texts, format_strike
+from greeks.display.table import CELLS, column_texts, format_strike
+from greeks.display.text import NEAREST_MARK, SOLVED_MARK
 from greeks.market import CALL, DAYS_PER_YEAR
 
 # Numbers the charts draw beyond the table's cells, which the page draws as they are printed:
@@ -138,6 +139,7 @@ def chain_part(chain: Any, options: dict[str, Any]) -> dict[str, Any]:
         "captured": moment.isoformat(),
         "captured_text": moment.strftime("%d-%b-%Y %H:%M:%S %Z"),
         "columns": [name for name, _, _ in CELLS],
+        "solved_mark": SOLVED_MARK,
         "notes": list(dict.fromkeys(str(warning.message) for warning in caught
                                     if issubclass(warning.category, UserWarning))),
         "expiries": [expiry_part(columns, rows, first, stop, spot, smiles)

@@ -3,8 +3,10 @@
 // selected expiry is drawn from the last message, so switching expiry needs no fetch.
 (() => {
   const ALL = "all";
-  const CALL = "#1f6fb2";
-  const PUT = "#c0392b";
+  // The sides' colours are the style sheet's, so that the table and the charts agree.
+  const style = getComputedStyle(document.documentElement);
+  const CALL = style.getPropertyValue("--call").trim();
+  const PUT = style.getPropertyValue("--put").trim();
   const body = document.body;
   const byId = (id) => document.getElementById(id);
   const symbols = body.dataset.symbols.split(" ").filter(Boolean);
@@ -159,9 +161,9 @@
         const puts = part.put.cells[i];
         const callInMoney = strike < data.spot;
         const classes = [
-          ...calls.map((text) => (callInMoney ? "itm" : "") + (text.endsWith("*") ? " solved" : "")),
+          ...calls.map((text) => (callInMoney ? "itm" : "") + (text.endsWith(data.solved_mark) ? " solved" : "")),
           "strike",
-          ...puts.map((text) => (callInMoney ? "" : "itm") + (text.endsWith("*") ? " solved" : "")),
+          ...puts.map((text) => (callInMoney ? "" : "itm") + (text.endsWith(data.solved_mark) ? " solved" : "")),
         ];
         rows.push([strike === part.nearest ? "nearest" : "", [...calls, part.strike_texts[i], ...puts], classes]);
       });
@@ -188,6 +190,8 @@
     const width = data.columns.length;
     if (!headings.childElementCount) {
       const names = data.columns;
+      byId("calls-heading").colSpan = width;
+      byId("puts-heading").colSpan = width;
       headings.replaceChildren(...cellRow("th", [...names.slice().reverse(), "strike", ...names]).childNodes);
     }
     const body = byId("rows");
