@@ -49,10 +49,11 @@ def main(argv: Sequence[str] | None = None) -> int:
             args = build_parser().parse_args(argv)
         try:
             return args.run(args)
+        # As argparse ends its own refusals: its program name, "error:", the reason.
         except UsageError as error:
-            return fail(f"greeks {args.command}", error, 2)
+            return fail(args.parser.prog, error, 2)
         except Failures as error:
-            return fail(f"greeks {args.command}", error, 1)
+            return fail(args.parser.prog, error, 1)
     except KeyboardInterrupt:
         print(file=sys.stderr)
         return 130
