@@ -7,7 +7,8 @@ from typing import Any
 
 from greeks.chains.frame import chain_greeks
 from greeks.cli.common import CommandFailed, UsageError, open_source, pricing_of, status
-from greeks.cli.options import add_clock, add_pricing, add_replay, count_argument, expiry_argument
+from greeks.cli.options import (add_clock, add_outputs, add_pricing, add_replay, count_argument,
+                                expiry_argument)
 from greeks.cli.output import checked_plot_format, write_atomically
 from greeks.display.table import expiry_table, smile_table
 from greeks.display.text import SOLVED_NOTE
@@ -33,9 +34,8 @@ def add_arguments(parser: argparse.ArgumentParser) -> None:
     parser.add_argument("--smile", action="store_true",
                         help="print the expiry's smile (each strike's volatility from the side "
                              "out of the money) in place of the Greeks")
-    parser.add_argument("--csv", metavar="FILE", help="write every leg to this CSV file")
-    parser.add_argument("--plot", metavar="FILE.png",
-                        help="draw delta, gamma, theta and vega against strike")
+    add_outputs(parser, "write every leg to this CSV file",
+                "draw delta, gamma, theta and vega against strike")
     add_clock(parser, "whole days as Kestrava counts them")
     add_pricing(parser)
     add_replay(parser)

@@ -5,7 +5,7 @@ import argparse
 import math
 
 from greeks.cli.common import CommandFailed, UsageError, status
-from greeks.cli.options import count_argument, expiry_argument
+from greeks.cli.options import add_outputs, count_argument, expiry_argument
 from greeks.cli.output import checked_plot_format, write_atomically
 from greeks.display.text import aligned
 
@@ -39,9 +39,8 @@ def add_arguments(parser: argparse.ArgumentParser) -> None:
                         help="last day (default: the last stored)")
     parser.add_argument("--lookback", type=count_argument, default=252, metavar="DAYS",
                         help="daily closes behind IV rank and percentile (default 252)")
-    parser.add_argument("--csv", metavar="FILE", help="write every capture's row to CSV")
-    parser.add_argument("--plot", metavar="FILE.png",
-                        help="draw spot, ATM volatility and IV rank over time")
+    add_outputs(parser, "write every capture's row to CSV",
+                "draw spot, ATM volatility and IV rank over time")
 
 
 def run(args: argparse.Namespace) -> int:

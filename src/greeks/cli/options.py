@@ -86,6 +86,12 @@ range_argument = number_argument(float, lambda x: 0 < x < 100, "a percentage bet
 
 # ---- shared options
 
+def add_outputs(parser: argparse.ArgumentParser, csv_help: str, plot_help: str) -> None:
+    """--csv and --plot, each written whole or not at all."""
+    parser.add_argument("--csv", metavar="FILE", help=csv_help)
+    parser.add_argument("--plot", metavar="FILE.png", help=plot_help)
+
+
 def add_replay(parser: argparse.ArgumentParser) -> None:
     parser.add_argument("--replay", metavar="FILE", help=REPLAY_HELP)
     parser.add_argument("--as-captured", action="store_true", help=AS_CAPTURED_HELP)

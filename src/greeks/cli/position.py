@@ -11,7 +11,7 @@ from typing import Any
 
 from greeks.cli.common import (UsageError, install_source, pricing_of, read_position,
                                refuse_fast_live, status)
-from greeks.cli.options import (add_clock, add_pricing, add_replay, days_argument,
+from greeks.cli.options import (add_clock, add_outputs, add_pricing, add_replay, days_argument,
                                 interval_argument, range_argument, shift_argument)
 from greeks.cli.output import checked_plot_format, write_atomically
 from greeks.display import report
@@ -58,9 +58,8 @@ def add_arguments(parser: argparse.ArgumentParser) -> None:
                         help="with --at: every volatility shifted by this many points")
     parser.add_argument("--spot-range", type=range_argument, default=10.0, metavar="PCT",
                         help="spots within this percentage of today's (default 10)")
-    parser.add_argument("--csv", metavar="FILE", help="write the legs and net line to CSV")
-    parser.add_argument("--plot", metavar="FILE.png",
-                        help="draw the P&L at expiry and at T+n against spot")
+    add_outputs(parser, "write the legs and net line to CSV",
+                "draw the P&L at expiry and at T+n against spot")
     parser.add_argument("--watch", action="store_true",
                         help="refresh until Ctrl+C, printing what changed")
     parser.add_argument("--interval", type=interval_argument, default=5,

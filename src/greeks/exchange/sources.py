@@ -28,6 +28,12 @@ def first_line(text: str, limit: int = 100) -> str:
     return first if len(first) <= limit else first[:limit - 3] + "..."
 
 
+def shown(value: Any, limit: int = 40) -> str:
+    """A value as a message quotes it, cut short: a message is one line."""
+    text = repr(value)
+    return text if len(text) <= limit else text[:limit - 3] + "..."
+
+
 def root_cause(error: BaseException) -> BaseException:
     """The innermost exception that led to `error` (a network library wraps the resolver's or the
     socket's error in several layers)."""

@@ -15,6 +15,7 @@ from collections.abc import Callable, Iterable, Iterator
 from typing import Any
 
 from greeks.exchange import vocabulary as words
+from greeks.exchange.sources import shown
 from greeks.market import CALL, CLOSE, PUT
 
 # The UDiFF columns read, and the instrument types that are options.
@@ -117,12 +118,6 @@ def read_rows(text: str, symbols: set[str]) -> Any:
         raise BhavcopyError(f"not a daily F&O file in the UDiFF layout: no {', '.join(missing)}")
     frame = frame.apply(lambda column: column.str.strip())
     return frame[frame["FinInstrmTp"].isin(OPTION_TYPES) & frame["TckrSymb"].isin(symbols)]
-
-
-def shown(value: Any, limit: int = 40) -> str:
-    """A value as a message quotes it, cut short."""
-    text = repr(value)
-    return text if len(text) <= limit else text[:limit - 3] + "..."
 
 
 def number(value: Any) -> float | None:

@@ -7,6 +7,7 @@ from __future__ import annotations
 import os
 import pathlib
 
+from greeks.exchange.sources import first_line
 from greeks.history import schema
 
 PARQUET_MAGIC = b"PAR1"
@@ -47,7 +48,7 @@ def first_fault(path: pathlib.Path) -> str | None:
     try:
         found = pq.read_schema(path)
     except Exception as error:  # any failure to read the footer makes the file unusable
-        return first_line(error)
+        return reason_of(error)
     wanted = schema.arrow_schema()
     for field in wanted:
         if field.name not in found.names:
@@ -60,10 +61,9 @@ def first_fault(path: pathlib.Path) -> str | None:
     try:
         pq.read_table(path, page_checksum_verification=True)
     except Exception as error:  # a page that fails its checksum or its decoding
-        return f"damaged: {first_line(error)}"
+        return f"damaged: {reason_of(error)}"
     return None
 
 
-def first_line(error: BaseException) -> str:
-    text = str(error).strip().splitlines()
-    return text[0][:200] if text else type(error).__name__
+def reason_of(error: BaseException) -> str:
+    return first_line(str(error), 200) or type(error).__name__

@@ -8,6 +8,7 @@ from collections.abc import Callable, Mapping
 from dataclasses import dataclass
 from typing import Any
 
+from greeks.exchange.sources import shown
 from greeks.market import FUTURE, SIDES, expiry_day
 
 # The largest magnitude each number of a leg may have: far beyond any contract traded, well
@@ -65,12 +66,6 @@ def number_text(value: float) -> str:
 def blank(value: Any) -> bool:
     return value is None or (isinstance(value, str) and not value.strip()) or \
         (isinstance(value, float) and math.isnan(value))
-
-
-def shown(value: Any, limit: int = 40) -> str:
-    """A value as a message quotes it, cut short: a message is one line."""
-    text = repr(value)
-    return text if len(text) <= limit else text[:limit - 3] + "..."
 
 
 def number(value: Any, where: str, field: str) -> float:
