@@ -21,9 +21,8 @@ enum Line { first_line = 101, line_loop = 103, line_strike, line_expiry };
 int same_expiry(PyObject* a, PyObject* b) {
     if (a == b) return 1;
     const bool a_text = PyUnicode_CheckExact(a), b_text = PyUnicode_CheckExact(b);
-    if (a_text && b_text) {
+    if (a_text && b_text)
         return PyUnicode_GET_LENGTH(a) == PyUnicode_GET_LENGTH(b) && PyUnicode_Compare(a, b) == 0;
-    }
     if ((a_text && b == Py_None) || (b_text && a == Py_None)) return 0;
     return PyObject_RichCompareBool(a, b, Py_EQ);  // may run Python code
 }

@@ -47,9 +47,8 @@ PyObject* option_data_guarded(Kestrava* self, double strike, PyObject* expiry_da
         Py_RETURN_NONE;
     }
     Ref chain = Ref::steal(fetch_for_symbol(self, t.nse_optionchain_scrapper));
-    if (!chain || !runtime::check_stored_type(chain.get(), &PyDict_Type, "dict")) {
+    if (!chain || !runtime::check_stored_type(chain.get(), &PyDict_Type, "dict"))
         return failed.at(line_chain, nullptr);
-    }
     if (is_none_or_empty(chain.get())) Py_RETURN_NONE;
 
     Ref rows = Ref::steal(item_of_item(chain.get(), t.records, t.data));
@@ -61,9 +60,8 @@ PyObject* option_data_guarded(Kestrava* self, double strike, PyObject* expiry_da
                   ? Ref::steal(PyObject_CallFunctionObjArgs(
                         finder.get(), rows.get(), wanted_strike.get(), expiry_date, nullptr))
                   : Ref();
-    if (!row || !runtime::check_stored_type(row.get(), &PyDict_Type, "dict")) {
+    if (!row || !runtime::check_stored_type(row.get(), &PyDict_Type, "dict"))
         return failed.at(line_row, nullptr);
-    }
     if (is_none_or_empty(row.get())) Py_RETURN_NONE;
 
     Ref years = Ref::steal(years_to_expiry(expiry_date));
@@ -85,16 +83,13 @@ PyObject* option_data_guarded(Kestrava* self, double strike, PyObject* expiry_da
     Ref fraction = volatility
                        ? Ref::steal(PyNumber_TrueDivide(volatility.get(), state.number.float_100))
                        : Ref();
-    if (!fraction || PyDict_SetItem(record.get(), t.implied_volatility, fraction.get()) < 0) {
+    if (!fraction || PyDict_SetItem(record.get(), t.implied_volatility, fraction.get()) < 0)
         return failed.at(line_volatility, nullptr);
-    }
     Ref price = Ref::steal(item_of_item(row.get(), side, t.last_price));
-    if (!price || PyDict_SetItem(record.get(), t.option_price, price.get()) < 0) {
+    if (!price || PyDict_SetItem(record.get(), t.option_price, price.get()) < 0)
         return failed.at(line_price, nullptr);
-    }
-    if (PyDict_SetItem(record.get(), t.option_type, option_type) < 0) {
+    if (PyDict_SetItem(record.get(), t.option_type, option_type) < 0)
         return failed.at(line_type, nullptr);
-    }
     return record.release();
 }
 

@@ -76,9 +76,8 @@ double get_spot_price(Kestrava* self, bool dispatch) {
     }
     FailedAt failed(first_line);
     const double price = spot_price_guarded(self, failed);
-    if (price == no_price && PyErr_Occurred()) {
+    if (price == no_price && PyErr_Occurred())
         handle_error(state.text.spot_price_error, where, failed.line());
-    }
     return price;
 }
 

@@ -65,9 +65,8 @@ int import_star(PyObject* module, PyObject* module_name, int line) {
 int store_method(const runtime::MethodDef& def, PyObject* defaults, int line) {
     Ref function =
         Ref::steal(runtime::new_function(def, state.text.sys_modules_key, defaults, &KestravaType));
-    if (!function || PyDict_SetItemString(KestravaType.tp_dict, def.name, function.get()) < 0) {
+    if (!function || PyDict_SetItemString(KestravaType.tp_dict, def.name, function.get()) < 0)
         return fail_at(line);
-    }
     PyType_Modified(&KestravaType);
     return 0;
 }
@@ -85,9 +84,8 @@ int store_pickling_functions() {
     if (store_method(pickling::setstate_method, nullptr, line_pickling) < 0) return -1;
     Ref unpickle = Ref::steal(runtime::new_function(pickling::unpickle_method,
                                                     state.text.sys_modules_key, nullptr, nullptr));
-    if (!unpickle || PyDict_SetItem(state.dict, state.text.unpickle_function, unpickle.get()) < 0) {
+    if (!unpickle || PyDict_SetItem(state.dict, state.text.unpickle_function, unpickle.get()) < 0)
         return fail_at(line_pickling);
-    }
     return 0;
 }
 

@@ -37,12 +37,10 @@ int create_numbers() {
     const std::pair<PyObject**, long> ints[] = {
         {&n.int_1, 1},     {&n.int_2, 2},     {&n.int_5, 5},
         {&n.int_100, 100}, {&n.int_365, 365}, {&n.layout_checksum, layout_checksums[0]}};
-    for (auto [slot, value] : floats) {
+    for (auto [slot, value] : floats)
         if (create_float(slot, value) < 0) return -1;
-    }
-    for (auto [slot, value] : ints) {
+    for (auto [slot, value] : ints)
         if (create_int(slot, value) < 0) return -1;
-    }
     return 0;
 }
 
@@ -69,9 +67,8 @@ int create_tuples() {
                                                       {&tuples.separator, t.separator},
                                                       {&tuples.stopped, t.stopped},
                                                       {&tuples.option_data_defaults, t.call_side}};
-    for (auto [slot, text] : lines) {
+    for (auto [slot, text] : lines)
         if (create_tuple(slot, text) < 0) return -1;
-    }
     return create_tuple(&tuples.monitor_defaults, t.call_side, state.number.int_5);
 }
 

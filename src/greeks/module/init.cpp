@@ -48,9 +48,8 @@ PyObject* module_create(PyObject* module_spec, PyModuleDef*) {
                       {"origin", "__file__", true},
                       {"parent", "__package__", true},
                       {"submodule_search_locations", "__path__", false}};
-    for (const auto& a : attributes) {
+    for (const auto& a : attributes)
         if (copy_spec_attribute(module_spec, dict, a.from, a.to, a.allow_none) < 0) return nullptr;
-    }
     return module.release();
 }
 

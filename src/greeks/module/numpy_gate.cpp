@@ -105,9 +105,8 @@ int check_imported_types() {
     if (check_type(builtins.get(), "builtins", type_type) < 0) return -1;
     runtime::Ref numpy = runtime::Ref::steal(PyImport_ImportModule("numpy"));
     if (!numpy) return -1;
-    for (const ExpectedType& expected : numpy_types) {
+    for (const ExpectedType& expected : numpy_types)
         if (check_type(numpy.get(), "numpy", expected) < 0) return -1;
-    }
     return 0;
 }
 

@@ -35,9 +35,8 @@ int run_override(Kestrava* self, PyObject* name, const runtime::MethodDef& def,
     Ref override = Ref::steal(find_override(self, name, def.body));
     if (!override) return PyErr_Occurred() ? failed_in(def) : 0;
     *result = PyObject_Vectorcall(override.get(), args, nargs, nullptr);  // may run Python code
-    if (*result && gives_dict && !runtime::check_stored_type(*result, &PyDict_Type, "dict")) {
+    if (*result && gives_dict && !runtime::check_stored_type(*result, &PyDict_Type, "dict"))
         Py_CLEAR(*result);
-    }
     return *result ? 1 : failed_in(def);
 }
 

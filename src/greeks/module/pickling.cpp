@@ -51,9 +51,8 @@ int apply_state(Kestrava* obj, PyObject* saved) {
         return state_failed_at(line_state_symbol);
     }
     PyObject* symbol = PyTuple_GET_ITEM(saved, 0);
-    if (!runtime::check_stored_type(symbol, &PyUnicode_Type, "unicode")) {
+    if (!runtime::check_stored_type(symbol, &PyUnicode_Type, "unicode"))
         return state_failed_at(line_state_symbol);
-    }
     Py_SETREF(obj->symbol, Py_NewRef(symbol));
     PyObject* self = reinterpret_cast<PyObject*>(obj);
     if (PyTuple_GET_SIZE(saved) > 1 && PyObject_HasAttr(self, state.text.dict_attr)) {
@@ -101,9 +100,8 @@ PyObject* reduce_body(PyObject* self, const runtime::Arguments&) {
 
 PyObject* setstate_body(PyObject* self, const runtime::Arguments& args) {
     PyObject* saved = args.object[0];
-    if (!runtime::check_stored_type(saved, &PyTuple_Type, "tuple")) {
+    if (!runtime::check_stored_type(saved, &PyTuple_Type, "tuple"))
         return fail_at(setstate_where, line_setstate);
-    }
     if (apply_state(as_kestrava(self), saved) < 0)
         return fail_at(setstate_where, line_setstate_apply);
     Py_RETURN_NONE;
@@ -127,9 +125,8 @@ PyObject* raise_incompatible_checksum(int checksum_value) {
 }
 
 bool is_accepted_checksum(int value) {
-    for (long accepted : layout_checksums) {
+    for (long accepted : layout_checksums)
         if (value == accepted) return true;
-    }
     return false;
 }
 
@@ -145,9 +142,8 @@ PyObject* unpickle_body(PyObject*, const runtime::Arguments& args) {
     Ref result = creator ? Ref::steal(PyObject_CallOneArg(creator.get(), type)) : Ref();
     if (!result) return fail_at(unpickle_where, line_create);
     if (saved == Py_None) return result.release();
-    if (!runtime::check_stored_type(saved, &PyTuple_Type, "tuple")) {
+    if (!runtime::check_stored_type(saved, &PyTuple_Type, "tuple"))
         return fail_at(unpickle_where, line_state_type);
-    }
     // __new__ of any class other than Kestrava or a subclass has already refused.
     if (apply_state(as_kestrava(result.get()), saved) < 0)
         return fail_at(unpickle_where, line_apply);
@@ -212,9 +208,8 @@ int redirect_pickling(PyObject* type) {
     if (!setstate || is_named(setstate.get(), t.setstate_cython)) {
         Ref setstate_cython = Ref::steal(class_attribute(type, t.setstate_cython));
         if (setstate_cython) {
-            if (rename_entry(dict, setstate_cython.get(), t.setstate_cython, t.setstate) < 0) {
+            if (rename_entry(dict, setstate_cython.get(), t.setstate_cython, t.setstate) < 0)
                 return -1;
-            }
         } else if (!setstate || PyErr_Occurred()) {
             return -1;
         }
@@ -269,15 +264,13 @@ int install_pickling() {
     for (const auto& entry : functions) {
         Ref function = Ref::steal(
             runtime::new_function(entry.def, state.text.sys_modules_key, nullptr, &KestravaType));
-        if (!function || PyDict_SetItem(KestravaType.tp_dict, entry.name, function.get()) < 0) {
+        if (!function || PyDict_SetItem(KestravaType.tp_dict, entry.name, function.get()) < 0)
             return -1;
-        }
     }
     PyType_Modified(&KestravaType);
     if (redirect_pickling(type) == 0) return 0;
-    if (!PyErr_Occurred()) {
+    if (!PyErr_Occurred())
         PyErr_Format(PyExc_RuntimeError, messages::pickling_setup, KestravaType.tp_name);
-    }
     return -1;
 }
 

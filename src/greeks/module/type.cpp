@@ -84,9 +84,8 @@ int ready_kestrava_type() {
     if (PyType_Ready(&KestravaType) < 0) return -1;
     runtime::Ref table = runtime::Ref::steal(
         PyCapsule_New(const_cast<KestravaOps*>(&kestrava_ops), nullptr, nullptr));
-    if (!table || PyDict_SetItemString(KestravaType.tp_dict, "__pyx_vtable__", table.get()) < 0) {
+    if (!table || PyDict_SetItemString(KestravaType.tp_dict, "__pyx_vtable__", table.get()) < 0)
         return -1;
-    }
     PyType_Modified(&KestravaType);
     return 0;
 }

@@ -38,9 +38,8 @@ int run_cycle(Kestrava* self, double strike, PyObject* expiry_date, PyObject* op
     } else {
         Ref greeks = Ref::steal(self->ops->calculate_greeks(self, option_data.get(), true));
         if (!greeks) return failed.at(line_compute, -1);
-        if (!is_none_or_empty(greeks.get()) && print_report(option_data.get(), greeks.get()) < 0) {
+        if (!is_none_or_empty(greeks.get()) && print_report(option_data.get(), greeks.get()) < 0)
             return failed.at(line_report, -1);
-        }
     }
     return pause(interval) < 0 ? failed.at(line_sleep, -1) : 0;
 }
@@ -75,9 +74,8 @@ PyObject* monitor_greeks_body(PyObject* obj, const runtime::Arguments& args) {
     }
     for (;;) {
         FailedAt failed(line_fetching);
-        if (run_cycle(self, strike, expiry_date, option_type, interval, failed) < 0) {
+        if (run_cycle(self, strike, expiry_date, option_type, interval, failed) < 0)
             return end_watch(failed.line());
-        }
     }
 }
 

@@ -79,9 +79,8 @@ int print_report(PyObject* option_data, PyObject* greeks) {
                                                           {t.theta_label, t.theta},
                                                           {t.vega_label, t.vega},
                                                           {t.rho_label, t.rho}};
-    for (auto [label, key] : greek_rows) {
+    for (auto [label, key] : greek_rows)
         if (print_row(label, greeks, key, t.four_decimals) < 0) return -1;
-    }
     return print_fixed(state.tuple.separator);
 }
 

@@ -2,7 +2,6 @@
 // Python-level arithmetic on their results for the rest.
 #include "greeks/pricing/library.hpp"
 #include "greeks/pricing/pricing.hpp"
-#include "greeks/runtime/convert.hpp"
 #include "greeks/runtime/messages.hpp"
 
 #include <cmath>
@@ -28,65 +27,56 @@ enum D2Line { line_d2_arguments = 27, line_d2_root, line_d2_product, line_d2_dif
 // clang-format on
 
 // d1 = (ln(S/K) + (σ²/2 + r)·T) / (σ·√T)
-double d1_guarded(double spot, double strike, double time_to_expiry, double rate, double volatility,
-                  FailedAt& failed) {
+double d1_steps(double spot, double strike, double time_to_expiry, double rate, double volatility,
+                FailedAt& failed) {
     const ModuleState::Texts& t = state.text;
-    Ref np = Ref::steal(get_global(t.np));
-    Ref log = np ? Ref::steal(PyObject_GetAttr(np.get(), t.log)) : Ref();
-    if (!log) return failed.at(line_d1_log, failure);
+    failed.running(line_d1_log);
+    Ref log = checked(PyObject_GetAttr(checked(get_global(t.np)).get(), t.log));
 
+    failed.running(line_d1_ratio);
     if (strike == 0.0) {
         PyErr_SetString(PyExc_ZeroDivisionError, messages::float_division);
-        return failed.at(line_d1_ratio, failure);
+        throw PythonFailed{};
     }
     const double ratio = spot / strike;
 
-    Ref ratio_object = Ref::steal(PyFloat_FromDouble(ratio));
-    Ref logarithm =
-        ratio_object ? Ref::steal(PyObject_CallOneArg(log.get(), ratio_object.get())) : Ref();
-    if (!logarithm) return failed.at(line_d1_logarithm, failure);
+    failed.running(line_d1_logarithm);
+    Ref logarithm = checked(PyObject_CallOneArg(log.get(), number(ratio).get()));
 
-    const double drift = (std::pow(volatility, 2.0) * 0.5 + rate) * time_to_expiry;
-    Ref drift_object = Ref::steal(PyFloat_FromDouble(drift));
+    failed.running(line_d1_numerator);
     Ref numerator =
-        drift_object ? Ref::steal(PyNumber_Add(logarithm.get(), drift_object.get())) : Ref();
-    if (!numerator) return failed.at(line_d1_numerator, failure);
+        add(logarithm, number((std::pow(volatility, 2.0) * 0.5 + rate) * time_to_expiry).get());
 
-    Ref root = Ref::steal(call_library(t.np, t.sqrt, time_to_expiry));
-    if (!root) return failed.at(line_d1_root, failure);
+    failed.running(line_d1_root);
+    Ref root = sqrt_of(time_to_expiry);
 
-    Ref volatility_object = Ref::steal(PyFloat_FromDouble(volatility));
-    Ref denominator = volatility_object
-                          ? Ref::steal(PyNumber_Multiply(volatility_object.get(), root.get()))
-                          : Ref();
-    if (!denominator) return failed.at(line_d1_denominator, failure);
+    failed.running(line_d1_denominator);
+    Ref denominator = multiply(number(volatility), root);
 
-    Ref quotient = Ref::steal(PyNumber_TrueDivide(numerator.get(), denominator.get()));
-    if (!quotient) return failed.at(line_d1_quotient, failure);
+    failed.running(line_d1_quotient);
+    Ref quotient = divide(numerator, denominator.get());
 
-    double d1 = 0.0;
-    if (runtime::to_double(quotient.get(), &d1) < 0) return failed.at(line_d1_result, failure);
-    return d1;
+    failed.running(line_d1_result);
+    return as_double(quotient);
 }
 
 // d2 = d1 − σ·√T
-double d2_guarded(double d1, double volatility, double time_to_expiry, FailedAt& failed) {
-    Ref d1_object = Ref::steal(PyFloat_FromDouble(d1));
-    Ref volatility_object = Ref::steal(PyFloat_FromDouble(volatility));
-    if (!d1_object || !volatility_object) return failed.at(line_d2_arguments, failure);
+double d2_steps(double d1, double volatility, double time_to_expiry, FailedAt& failed) {
+    failed.running(line_d2_arguments);
+    Ref d1_object = number(d1);
+    Ref volatility_object = number(volatility);
 
-    Ref root = Ref::steal(call_library(state.text.np, state.text.sqrt, time_to_expiry));
-    if (!root) return failed.at(line_d2_root, failure);
+    failed.running(line_d2_root);
+    Ref root = sqrt_of(time_to_expiry);
 
-    Ref product = Ref::steal(PyNumber_Multiply(volatility_object.get(), root.get()));
-    if (!product) return failed.at(line_d2_product, failure);
+    failed.running(line_d2_product);
+    Ref product = multiply(volatility_object, root);
 
-    Ref difference = Ref::steal(PyNumber_Subtract(d1_object.get(), product.get()));
-    if (!difference) return failed.at(line_d2_difference, failure);
+    failed.running(line_d2_difference);
+    Ref difference = subtract(d1_object, product.get());
 
-    double d2 = 0.0;
-    if (runtime::to_double(difference.get(), &d2) < 0) return failed.at(line_d2_result, failure);
-    return d2;
+    failed.running(line_d2_result);
+    return as_double(difference);
 }
 
 }  // namespace
@@ -94,20 +84,22 @@ double d2_guarded(double d1, double volatility, double time_to_expiry, FailedAt&
 double calculate_d1(Kestrava*, double spot, double strike, double time_to_expiry, double rate,
                     double volatility) {
     FailedAt failed(line_d1_log);
-    const double d1 = d1_guarded(spot, strike, time_to_expiry, rate, volatility, failed);
-    if (d1 == failure && PyErr_Occurred()) {
-        handle_error(state.text.d1_error, d1_where, failed.line());
+    try {
+        return d1_steps(spot, strike, time_to_expiry, rate, volatility, failed);
+    } catch (const PythonFailed&) {
     }
-    return d1;
+    handle_error(state.text.d1_error, d1_where, failed.line());
+    return failure;
 }
 
 double calculate_d2(Kestrava*, double d1, double volatility, double time_to_expiry) {
     FailedAt failed(line_d2_arguments);
-    const double d2 = d2_guarded(d1, volatility, time_to_expiry, failed);
-    if (d2 == failure && PyErr_Occurred()) {
-        handle_error(state.text.d2_error, d2_where, failed.line());
+    try {
+        return d2_steps(d1, volatility, time_to_expiry, failed);
+    } catch (const PythonFailed&) {
     }
-    return d2;
+    handle_error(state.text.d2_error, d2_where, failed.line());
+    return failure;
 }
 
 }  // namespace greeks::pricing

@@ -47,9 +47,8 @@ int read_inputs(PyObject* option_data, Inputs* in) {
                                                      {t.time_to_expiry, &in->time_to_expiry},
                                                      {t.risk_free_rate, &in->rate},
                                                      {t.implied_volatility, &in->volatility}};
-    for (auto [key, out] : numbers) {
+    for (auto [key, out] : numbers)
         if (read_number(option_data, key, out) < 0) return -1;
-    }
     // `option_type == "CE"` and its truth, both of which may run Python code
     Ref type = Ref::steal(read_entry(option_data, t.option_type));
     Ref equal = type ? Ref::steal(PyObject_RichCompare(type.get(), t.call_side, Py_EQ)) : Ref();
@@ -59,34 +58,9 @@ int read_inputs(PyObject* option_data, Inputs* in) {
     return 0;
 }
 
-// ---- Python-level arithmetic that stops at the first failure --------------------------------
-// Each step throws PythonFailed when its C API call failed (the exception is then set); the
-// guarded entry catches it once. Every library call looks its module global up afresh.
-
-struct PythonFailed {};
-
-Ref checked(PyObject* obj) {
-    if (!obj) throw PythonFailed{};
-    return Ref::steal(obj);
-}
-
-Ref number(double x) { return checked(PyFloat_FromDouble(x)); }
 Ref cdf(double x) { return checked(call_library(state.text.norm, state.text.cdf, x)); }
 Ref pdf(double x) { return checked(call_library(state.text.norm, state.text.pdf, x)); }
-Ref sqrt_of(double x) { return checked(call_library(state.text.np, state.text.sqrt, x)); }
 Ref exp_of(double x) { return checked(call_library(state.text.np, state.text.exp, x)); }
-
-// Python's binary operators; may run Python code.
-Ref add(const Ref& a, PyObject* b) { return checked(PyNumber_Add(a.get(), b)); }
-Ref subtract(const Ref& a, PyObject* b) { return checked(PyNumber_Subtract(a.get(), b)); }
-Ref multiply(const Ref& a, const Ref& b) { return checked(PyNumber_Multiply(a.get(), b.get())); }
-Ref divide(const Ref& a, PyObject* b) { return checked(PyNumber_TrueDivide(a.get(), b)); }
-
-double as_double(const Ref& value) {
-    double out = 0.0;
-    if (runtime::to_double(value.get(), &out) < 0) throw PythonFailed{};
-    return out;
-}
 
 void store(PyObject* result, PyObject* key, const Ref& value) {
     if (PyDict_SetItem(result, key, value.get()) < 0) throw PythonFailed{};

@@ -2,6 +2,7 @@
 #pragma once
 
 #include "greeks/module/module.hpp"
+#include "greeks/runtime/convert.hpp"
 
 namespace greeks::pricing {
 
@@ -15,6 +16,42 @@ inline PyObject* call_library(PyObject* global, PyObject* function, double x) {
     runtime::Ref argument = runtime::Ref::steal(PyFloat_FromDouble(x));
     if (!argument) return nullptr;
     return PyObject_CallOneArg(callable.get(), argument.get());
+}
+
+// ---- Python-level arithmetic that stops at the first failure --------------------------------
+// Each step throws PythonFailed when its C API call failed (the exception is then set); the
+// guarded entry catches it once. Every library call looks its module global up afresh.
+
+struct PythonFailed {};
+
+inline runtime::Ref checked(PyObject* obj) {
+    if (!obj) throw PythonFailed{};
+    return runtime::Ref::steal(obj);
+}
+
+inline runtime::Ref number(double x) { return checked(PyFloat_FromDouble(x)); }
+inline runtime::Ref sqrt_of(double x) {
+    return checked(call_library(state.text.np, state.text.sqrt, x));
+}
+
+// Python's binary operators; may run Python code.
+inline runtime::Ref add(const runtime::Ref& a, PyObject* b) {
+    return checked(PyNumber_Add(a.get(), b));
+}
+inline runtime::Ref subtract(const runtime::Ref& a, PyObject* b) {
+    return checked(PyNumber_Subtract(a.get(), b));
+}
+inline runtime::Ref multiply(const runtime::Ref& a, const runtime::Ref& b) {
+    return checked(PyNumber_Multiply(a.get(), b.get()));
+}
+inline runtime::Ref divide(const runtime::Ref& a, PyObject* b) {
+    return checked(PyNumber_TrueDivide(a.get(), b));
+}
+
+inline double as_double(const runtime::Ref& value) {
+    double out = 0.0;
+    if (runtime::to_double(value.get(), &out) < 0) throw PythonFailed{};
+    return out;
 }
 
 }  // namespace greeks::pricing

@@ -20,21 +20,18 @@ int raise_count_error(const char* func_name, int nparams, int nrequired, Py_ssiz
 // Index of the parameter named `key`, or -1. Keyword names are text here, so the comparison
 // never runs Python code.
 int find_param(PyObject* key, PyObject* const* names, int nparams) {
-    for (int i = 0; i < nparams; ++i) {
+    for (int i = 0; i < nparams; ++i)
         if (names[i] == key) return i;
-    }
-    for (int i = 0; i < nparams; ++i) {
+    for (int i = 0; i < nparams; ++i)
         if (PyUnicode_Compare(names[i], key) == 0) return i;
-    }
     return -1;
 }
 
 // Value of the keyword `name` among the call's keywords, or null.
 PyObject* find_keyword(PyObject* name, PyObject* kwnames, PyObject* const* kwvalues) {
     const Py_ssize_t nkw = PyTuple_GET_SIZE(kwnames);
-    for (Py_ssize_t i = 0; i < nkw; ++i) {
+    for (Py_ssize_t i = 0; i < nkw; ++i)
         if (PyTuple_GET_ITEM(kwnames, i) == name) return kwvalues[i];
-    }
     for (Py_ssize_t i = 0; i < nkw; ++i) {
         PyObject* key = PyTuple_GET_ITEM(kwnames, i);
         if (PyUnicode_Check(key) && PyUnicode_Compare(name, key) == 0) return kwvalues[i];
@@ -76,11 +73,10 @@ int bind_arguments(const char* func_name, PyObject* const* names, int nparams, i
         }
         const int index = find_param(key, names, nparams);
         if (index >= nargs) continue;
-        if (index >= 0) {
+        if (index >= 0)
             PyErr_Format(PyExc_TypeError, messages::repeated_keyword, func_name, key);
-        } else {
+        else
             PyErr_Format(PyExc_TypeError, messages::unexpected_keyword, func_name, key);
-        }
         return -1;
     }
     return 0;
@@ -99,9 +95,8 @@ int bind_tuple_and_dict(const char* func_name, PyObject* const* names, int npara
     Ref kwnames = Ref::steal(PyTuple_New(nkw));
     Ref stack = Ref::steal(PyTuple_New(nargs + nkw));
     if (!kwnames || !stack) return -1;
-    for (Py_ssize_t i = 0; i < nargs; ++i) {
+    for (Py_ssize_t i = 0; i < nargs; ++i)
         PyTuple_SET_ITEM(stack.get(), i, Py_NewRef(PyTuple_GET_ITEM(args, i)));
-    }
     Py_ssize_t pos = 0, k = 0;
     PyObject *key, *value;
     while (PyDict_Next(kwargs, &pos, &key, &value) && k < nkw) {

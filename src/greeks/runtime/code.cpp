@@ -16,12 +16,10 @@ PyObject* new_code(const MethodDef& def) {
         return true;
     };
     if (def.takes_self && !add("self")) return nullptr;
-    for (int i = 0; i < def.nparams(); ++i) {
+    for (int i = 0; i < def.nparams(); ++i)
         if (!add(def.params[i].name)) return nullptr;
-    }
-    for (int i = 0; i < def.nlocals(); ++i) {
+    for (int i = 0; i < def.nlocals(); ++i)
         if (!add(def.locals[i])) return nullptr;
-    }
 
     Ref empty_bytes = Ref::steal(PyBytes_FromStringAndSize(nullptr, 0));
     Ref empty_tuple = Ref::steal(PyTuple_New(0));

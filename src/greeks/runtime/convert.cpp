@@ -70,9 +70,7 @@ PyObject* format_value(PyObject* obj, PyObject* format_spec) {
 PyObject* join_texts(PyObject* const* parts, Py_ssize_t count) {
     Ref sequence = Ref::steal(PyTuple_New(count));
     if (!sequence) return nullptr;
-    for (Py_ssize_t i = 0; i < count; ++i) {
-        PyTuple_SET_ITEM(sequence.get(), i, Py_NewRef(parts[i]));
-    }
+    for (Py_ssize_t i = 0; i < count; ++i) PyTuple_SET_ITEM(sequence.get(), i, Py_NewRef(parts[i]));
     Ref empty = Ref::steal(PyUnicode_New(0, 0));
     if (!empty) return nullptr;
     return PyUnicode_Join(empty.get(), sequence.get());

@@ -67,9 +67,8 @@ PyObject* star_import_names(PyObject* module) {
         PyErr_Clear();
         Ref dict = Ref::steal(PyObject_GetAttrString(module, "__dict__"));
         if (!dict) {
-            if (PyErr_ExceptionMatches(PyExc_AttributeError)) {
+            if (PyErr_ExceptionMatches(PyExc_AttributeError))
                 PyErr_SetString(PyExc_ImportError, messages::star_import_without_names);
-            }
             return nullptr;
         }
         names = Ref::steal(PyMapping_Keys(dict.get()));  // may run Python code

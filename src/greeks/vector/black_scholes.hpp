@@ -43,12 +43,9 @@ Real normal_pdf(Real x) {
 template <class Real>
 Real log_moneyness(Real spot, Real strike) {
     Real ratio = spot / strike;
-    if (ratio > Real(0.5) && ratio < Real(2.0)) {
-        return std::log1p((spot - strike) / strike);
-    }
-    if (!(ratio >= std::numeric_limits<Real>::min() && ratio <= std::numeric_limits<Real>::max())) {
+    if (ratio > Real(0.5) && ratio < Real(2.0)) return std::log1p((spot - strike) / strike);
+    if (!(ratio >= std::numeric_limits<Real>::min() && ratio <= std::numeric_limits<Real>::max()))
         return std::log(spot) - std::log(strike);
-    }
     return std::log(ratio);
 }
 
@@ -62,9 +59,7 @@ inline Moneyness d1_and_d2(double log_strike_ratio, double rate, double dividend
                            double time, double sqrt_time, double vol_sqrt_time) {
     double d1 = (log_strike_ratio + (rate - dividend + 0.5 * vol * vol) * time) / vol_sqrt_time;
     double d2 = d1 - vol_sqrt_time;
-    if (std::isfinite(d1) && std::isfinite(d2)) {
-        return {d1, d2};
-    }
+    if (std::isfinite(d1) && std::isfinite(d2)) return {d1, d2};
     double middle = log_strike_ratio / vol_sqrt_time + (rate - dividend) * (sqrt_time / vol);
     double half_spread = 0.5 * vol_sqrt_time;
     return {middle + half_spread, middle - half_spread};
@@ -89,9 +84,8 @@ inline bool leg_is_priceable(double spot, double strike, double time, double rat
 // The five Greeks of one leg; NaN in all five for a leg that is not priceable.
 inline LegGreeks leg_greeks(double spot, double strike, double time, double rate, double dividend,
                             double vol, bool is_call) {
-    if (!leg_is_priceable(spot, strike, time, rate, dividend, vol)) {
+    if (!leg_is_priceable(spot, strike, time, rate, dividend, vol))
         return {not_a_number, not_a_number, not_a_number, not_a_number, not_a_number};
-    }
     double sqrt_time = std::sqrt(time);
     double vol_sqrt_time = vol * sqrt_time;
     // d1 = (ln(S/K) + (r − q + σ²/2)·T) / (σ√T), d2 = d1 − σ√T

@@ -75,11 +75,8 @@ constexpr Py_ssize_t argument_count =
 // `text` as the index of one of `names`; -1 with ValueError set otherwise.
 template <std::size_t N>
 int choice(PyObject* text, const char* what, const std::array<const char*, N>& names) {
-    for (std::size_t i = 0; PyUnicode_Check(text) && i < N; ++i) {
-        if (PyUnicode_CompareWithASCIIString(text, names[i]) == 0) {
-            return static_cast<int>(i);
-        }
-    }
+    for (std::size_t i = 0; PyUnicode_Check(text) && i < N; ++i)
+        if (PyUnicode_CompareWithASCIIString(text, names[i]) == 0) return static_cast<int>(i);
     std::string known;
     for (const char* name : names) {
         known += known.empty() ? "'" : ", '";
@@ -163,24 +160,15 @@ void price_forward(const ChainLegs& legs, std::size_t begin, std::size_t end,
 Unpriced why_unpriced(const ChainLegs& legs, std::size_t i) {
     const auto& [strike, time, last_price, iv_percent, bid, ask, volume] = legs.in;
     double paid = legs.out[1][i], forward = legs.out[4][i];
-    if (!(time[i] > 0)) {
-        return expired;
-    }
-    if (legs.volatility == VolatilityChoice::exchange) {
-        return not_published;
-    }
-    if (std::isnan(paid)) {
-        return without_price;
-    }
+    if (!(time[i] > 0)) return expired;
+    if (legs.volatility == VolatilityChoice::exchange) return not_published;
+    if (std::isnan(paid)) return without_price;
     constexpr double digits = 4.0 * std::numeric_limits<double>::epsilon();
     double discount = std::exp(-legs.rate * time[i]);
     double money = legs.is_call[i] ? forward - strike[i] : strike[i] - forward;
-    if (paid <= discount * std::max(money, 0.0) * (1.0 + digits)) {
-        return at_intrinsic;
-    }
-    if (paid >= discount * (legs.is_call[i] ? forward : strike[i]) * (1.0 - digits)) {
+    if (paid <= discount * std::max(money, 0.0) * (1.0 + digits)) return at_intrinsic;
+    if (paid >= discount * (legs.is_call[i] ? forward : strike[i]) * (1.0 - digits))
         return at_bound;
-    }
     return not_solved;
 }
 
@@ -221,18 +209,15 @@ void price_legs(const ChainLegs& legs, std::vector<ParityPair>& pairs) {
         legs.sources[1][i] = source;
     }
     for (std::size_t begin = 0, end = 0; begin < strike.size(); begin = end) {
-        for (end = begin + 1; end < strike.size() && legs.expiry[end] == legs.expiry[begin];) {
-            ++end;
-        }
+        for (end = begin + 1; end < strike.size() && legs.expiry[end] == legs.expiry[begin];) ++end;
         price_forward(legs, begin, end, pairs);
     }
     // Solving is most of the work when every leg is solved; a chain with some hundreds of legs
     // to solve has enough of it to share between cores (each leg's result is its own, whatever
     // the split).
     std::size_t n = strike.size(), to_solve = 0;
-    for (std::size_t i = 0; i < n && legs.volatility != VolatilityChoice::exchange; ++i) {
+    for (std::size_t i = 0; i < n && legs.volatility != VolatilityChoice::exchange; ++i)
         to_solve += legs.volatility == VolatilityChoice::solve || !(iv_percent[i] > 0);
-    }
     unsigned threads = static_cast<unsigned>(
         std::min<std::size_t>(std::max(1u, std::thread::hardware_concurrency()),
                               std::max<std::size_t>(1, to_solve / legs_per_solving_thread)));
@@ -262,9 +247,7 @@ PyObject* price_chain_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs) 
     std::array<Buffer, leg_inputs.size()> inputs;
     std::size_t n = 0;
     for (std::size_t i = 0; i < inputs.size(); ++i) {
-        if (inputs[i].acquire(args[i], leg_inputs[i], 'd', false) < 0) {
-            return nullptr;
-        }
+        if (inputs[i].acquire(args[i], leg_inputs[i], 'd', false) < 0) return nullptr;
         n = i == 0 ? inputs[i].size() : n;
         legs.in[i] = inputs[i].doubles();
     }
@@ -283,19 +266,12 @@ PyObject* price_chain_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs) 
         acquire_outputs({rest + 8, leg_outputs.size()}, outputs, leg_outputs.data(), &n) < 0) {
         return nullptr;
     }
-    for (std::size_t i = 0; i < sources.size(); ++i) {
-        if (sources[i].acquire(rest[8 + leg_outputs.size() + i], source_outputs[i], 'b', true) <
-            0) {
+    for (std::size_t i = 0; i < sources.size(); ++i)
+        if (sources[i].acquire(rest[8 + leg_outputs.size() + i], source_outputs[i], 'b', true) < 0)
             return nullptr;
-        }
-    }
     bool same_length = expiry.size() == n && is_call.size() == n;
-    for (const Buffer& input : inputs) {
-        same_length = same_length && input.size() == n;
-    }
-    for (const Buffer& source : sources) {
-        same_length = same_length && source.size() == n;
-    }
+    for (const Buffer& input : inputs) same_length = same_length && input.size() == n;
+    for (const Buffer& source : sources) same_length = same_length && source.size() == n;
     if (!same_length) {
         PyErr_SetString(PyExc_ValueError, messages::leg_columns);
         return nullptr;
@@ -305,12 +281,8 @@ PyObject* price_chain_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs) 
     legs.model = static_cast<Model>(model);
     legs.volatility = static_cast<VolatilityChoice>(volatility);
     legs.rule = static_cast<PriceRule>(rule);
-    for (std::size_t i = 0; i < outputs.size(); ++i) {
-        legs.out[i] = outputs[i].doubles();
-    }
-    for (std::size_t i = 0; i < sources.size(); ++i) {
-        legs.sources[i] = sources[i].int8s();
-    }
+    for (std::size_t i = 0; i < outputs.size(); ++i) legs.out[i] = outputs[i].doubles();
+    for (std::size_t i = 0; i < sources.size(); ++i) legs.sources[i] = sources[i].int8s();
     std::vector<ParityPair> pairs;
     try {
         pairs.reserve(n / 2 + 1);

@@ -104,21 +104,15 @@ KeyPlan row_plan(const Layout& layout) {
                                                    items_of(layout.expiry_keys)};
     for (PyObject* tuple : {layout.kind_keys, layout.side_keys}) {
         auto keys = items_of(tuple);
-        for (std::size_t k = 0; k < keys.size(); ++k) {
-            groups.push_back(keys.subspan(k, 1));
-        }
+        for (std::size_t k = 0; k < keys.size(); ++k) groups.push_back(keys.subspan(k, 1));
     }
-    for (PyObject* keys : items_of(layout.value_keys)) {
-        groups.push_back(items_of(keys));
-    }
+    for (PyObject* keys : items_of(layout.value_keys)) groups.push_back(items_of(keys));
     return KeyPlan(std::move(groups));
 }
 
 KeyPlan record_plan(const Layout& layout) {
     std::vector<std::span<PyObject* const>> groups;
-    for (PyObject* keys : items_of(layout.value_keys)) {
-        groups.push_back(items_of(keys));
-    }
+    for (PyObject* keys : items_of(layout.value_keys)) groups.push_back(items_of(keys));
     return KeyPlan(std::move(groups));
 }
 
@@ -141,14 +135,10 @@ public:
             ++skipped;
             return 0;
         }
-        if (row_plan_.find(row, row_values_) < 0) {
-            return -1;
-        }
+        if (row_plan_.find(row, row_values_) < 0) return -1;
         long kind = -1;
         bool names_a_kind = false;
-        if (contract_kind(&kind, &names_a_kind) < 0) {
-            return -1;
-        }
+        if (contract_kind(&kind, &names_a_kind) < 0) return -1;
         if (kind == not_an_option) {
             ++not_options;
             return 0;
@@ -165,17 +155,15 @@ public:
         std::size_t found = 0;
         for (Py_ssize_t s = 0; s < PyTuple_GET_SIZE(layout_.side_keys); ++s) {
             Ref& side = row_values_[first_kind_group + kind_count_ + s];
-            if (!side || side.get() == Py_None) {  // no such side (None in nsepython's rows)
+            if (!side || side.get() == Py_None)  // no such side (None in nsepython's rows)
                 continue;
-            }
             long code = PyLong_AsLong(PyTuple_GET_ITEM(layout_.side_codes, s));
-            if (!PyDict_Check(side.get())) {
+            if (!PyDict_Check(side.get()))
                 ++skipped;
-            } else if (code == not_an_option) {
+            else if (code == not_an_option)
                 ++not_options;
-            } else {
+            else
                 sides[found++] = Found{std::move(side), s, code};
-            }
         }
         return found == 0 ? 0 : read_legs_of(index, sides.data(), found);
     }
@@ -199,14 +187,10 @@ private:
     int contract_kind(long* kind, bool* names_a_kind) {
         for (std::size_t k = 0; k < kind_count_; ++k) {
             const Ref& text = row_values_[first_kind_group + k];
-            if (!text || !PyUnicode_Check(text.get())) {
-                continue;
-            }
+            if (!text || !PyUnicode_Check(text.get())) continue;
             *names_a_kind = true;
             Ref code;
-            if (item(layout_.kinds, text.get(), &code) < 0) {
-                return -1;
-            }
+            if (item(layout_.kinds, text.get(), &code) < 0) return -1;
             if (code) {
                 *kind = PyLong_AsLong(code.get());
                 return 0;
@@ -234,9 +218,7 @@ private:
             out_.is_call[legs] = leg.code == 1;
             out_.origin[2 * legs] = index;
             out_.origin[2 * legs + 1] = leg.slot;
-            if (read_values(leg, legs) < 0) {
-                return -1;
-            }
+            if (read_values(leg, legs) < 0) return -1;
             ++legs;
         }
         return 0;
@@ -245,32 +227,22 @@ private:
     // 1 when the row has a finite strike and an expiry that parses, 0 when not, -1 on error.
     int row_strike_and_day(double* strike, long long* day) {
         const Ref& strike_value = row_values_[strike_group];
-        if (!strike_value || !finite_number(strike_value.get(), strike)) {
-            return 0;
-        }
+        if (!strike_value || !finite_number(strike_value.get(), strike)) return 0;
         const Ref& text = row_values_[expiry_group];
-        if (!text || !PyUnicode_Check(text.get())) {
-            return 0;
-        }
+        if (!text || !PyUnicode_Check(text.get())) return 0;
         return day_of(text.get(), day);
     }
 
     // The day an expiry text names, parsed once per distinct text. 1, 0 (does not parse) or -1.
     int day_of(PyObject* text, long long* day) {
         Ref parsed;
-        if (item(days_.get(), text, &parsed) < 0) {
-            return -1;
-        }
+        if (item(days_.get(), text, &parsed) < 0) return -1;
         if (!parsed) {
             // may run Python code
             parsed = Ref::steal(PyObject_CallOneArg(layout_.day_number, text));
-            if (!parsed || PyDict_SetItem(days_.get(), text, parsed.get()) < 0) {
-                return -1;
-            }
+            if (!parsed || PyDict_SetItem(days_.get(), text, parsed.get()) < 0) return -1;
         }
-        if (parsed.get() == Py_None) {
-            return 0;
-        }
+        if (parsed.get() == Py_None) return 0;
         *day = PyLong_AsLongLong(parsed.get());
         return *day == -1 && PyErr_Occurred() ? -1 : 1;
     }
@@ -281,17 +253,13 @@ private:
         std::size_t capacity = out_.strike.size();
         const Ref* values = &row_values_[first_value_group_];
         if (record.slot >= 0) {
-            if (record_plan_.find(record.record.get(), record_values_) < 0) {
-                return -1;
-            }
+            if (record_plan_.find(record.record.get(), record_values_) < 0) return -1;
             values = record_values_.data();
         }
         for (std::size_t k = 0; k < width_; ++k) {
             const Ref& value = values[k];
             double& out = out_.values[k * capacity + leg];
-            if (!value || !finite_number(value.get(), &out)) {
-                out = not_a_number;
-            }
+            if (!value || !finite_number(value.get(), &out)) out = not_a_number;
         }
         return 0;
     }
@@ -360,11 +328,8 @@ int unpack_layout(PyObject* tuple, Layout* layout) {
             return -1;
         }
     }
-    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(layout->value_keys); ++i) {
-        if (texts(PyTuple_GET_ITEM(layout->value_keys, i), "each of value_keys") < 0) {
-            return -1;
-        }
-    }
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(layout->value_keys); ++i)
+        if (texts(PyTuple_GET_ITEM(layout->value_keys, i), "each of value_keys") < 0) return -1;
     if (!PyCallable_Check(layout->day_number)) {
         PyErr_SetString(PyExc_TypeError, messages::day_number_not_callable);
         return -1;
@@ -385,9 +350,7 @@ PyObject* read_legs_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
         return nullptr;
     }
     Layout layout{};
-    if (unpack_layout(args[1], &layout) < 0) {
-        return nullptr;
-    }
+    if (unpack_layout(args[1], &layout) < 0) return nullptr;
     std::size_t width = static_cast<std::size_t>(PyTuple_GET_SIZE(layout.value_keys));
 
     Buffer strike, day, is_call, values, origin;
@@ -408,16 +371,12 @@ PyObject* read_legs_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     Columns columns{strike.doubles(), day.int64s(), is_call.flags(), values.doubles(),
                     origin.int64s()};
     Reader reader(layout, columns);
-    if (!reader.ready()) {
-        return nullptr;
-    }
+    if (!reader.ready()) return nullptr;
     // The list may change while Python code runs (an odd key's __eq__, day_number): its length
     // is read again at every step and each row is held while it is read.
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(rows); ++i) {
         Ref row = Ref::borrow(PyList_GET_ITEM(rows, i));
-        if (reader.read_row(row.get(), i) < 0) {
-            return nullptr;
-        }
+        if (reader.read_row(row.get(), i) < 0) return nullptr;
     }
     return Py_BuildValue("(nnn)", static_cast<Py_ssize_t>(reader.legs),
                          static_cast<Py_ssize_t>(reader.skipped),

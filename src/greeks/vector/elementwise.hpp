@@ -42,10 +42,8 @@ PyObject* elementwise_entry(const char* function,
     }
     std::array<Buffer, Outputs> outputs;
     std::size_t n = 0;
-    if (acquire_outputs({args + number_inputs + 1, Outputs}, outputs, output_names.data(), &n) <
-        0) {
+    if (acquire_outputs({args + number_inputs + 1, Outputs}, outputs, output_names.data(), &n) < 0)
         return nullptr;
-    }
     ColumnsWithOutputs<Outputs> columns{};
     std::array<Buffer, number_inputs> numbers;
     for (std::size_t i = 0; i < number_inputs; ++i) {
@@ -61,9 +59,7 @@ PyObject* elementwise_entry(const char* function,
         thread_argument(args[expected - 1], &threads) < 0) {
         return nullptr;
     }
-    for (std::size_t i = 0; i < Outputs; ++i) {
-        columns.outputs[i] = outputs[i].doubles();
-    }
+    for (std::size_t i = 0; i < Outputs; ++i) columns.outputs[i] = outputs[i].doubles();
     Py_BEGIN_ALLOW_THREADS;
     for_each_chunk(
         n, thread_count(n, threads),

@@ -23,9 +23,7 @@ double median_of(std::span<double> values) {
     std::size_t middle = values.size() / 2;
     std::nth_element(values.begin(), values.begin() + middle, values.end());
     double upper = values[middle];
-    if (values.size() % 2 == 1) {
-        return upper;
-    }
+    if (values.size() % 2 == 1) return upper;
     double lower = *std::max_element(values.begin(), values.begin() + middle);
     return 0.5 * (lower + upper);
 }
@@ -41,9 +39,7 @@ std::span<ParityPair> nearest(std::span<ParityPair> pairs, double money, std::si
 }
 
 double median_forward(std::span<const ParityPair> pairs, std::span<double> scratch) {
-    for (std::size_t i = 0; i < pairs.size(); ++i) {
-        scratch[i] = pairs[i].forward;
-    }
+    for (std::size_t i = 0; i < pairs.size(); ++i) scratch[i] = pairs[i].forward;
     return median_of(scratch.first(pairs.size()));
 }
 
@@ -54,9 +50,7 @@ double fit_forward(std::span<ParityPair> pairs, double guess) {
         return pair.forward > 0.0 && std::isfinite(pair.forward);
     });
     pairs = pairs.first(static_cast<std::size_t>(usable - pairs.begin()));
-    if (pairs.empty()) {
-        return not_a_number;
-    }
+    if (pairs.empty()) return not_a_number;
     double scratch_store[forward_fit_strikes];
     std::span<double> scratch(scratch_store, forward_fit_strikes);
     // The carried spot can sit some strikes away from the market's forward (a dividend, a rate
@@ -64,9 +58,7 @@ double fit_forward(std::span<ParityPair> pairs, double guess) {
     double first = median_forward(nearest(pairs, guess, forward_fit_strikes), scratch);
     std::span<ParityPair> near = nearest(pairs, first, forward_fit_strikes);
     double median = median_forward(near, scratch);
-    for (std::size_t i = 0; i < near.size(); ++i) {
-        scratch[i] = std::fabs(near[i].forward - median);
-    }
+    for (std::size_t i = 0; i < near.size(); ++i) scratch[i] = std::fabs(near[i].forward - median);
     double spread = deviations_per_mad * median_of(scratch.first(near.size()));
     double allowed = std::max(outlier_deviations * spread, agreeing_width * median);
     double sum = 0.0;

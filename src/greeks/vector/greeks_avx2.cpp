@@ -45,11 +45,10 @@ __m256d load(const Numbers& column, std::size_t i) {
 
 __m256d load_flags(const Flags& flags, std::size_t i) {
     std::int32_t bytes = 0;
-    if (flags.step != 0) {
+    if (flags.step != 0)
         std::memcpy(&bytes, flags.data + i, sizeof bytes);
-    } else {
+    else
         bytes = flags.data[0] * 0x01010101;
-    }
     __m256i wide = _mm256_cvtepu8_epi64(_mm_cvtsi32_si128(bytes));
     return _mm256_castsi256_pd(_mm256_cmpgt_epi64(wide, _mm256_setzero_si256()));
 }
@@ -61,9 +60,8 @@ Block load_tail(const ColumnsWithOutputs<greek_count>& columns, std::size_t i, s
     alignas(32) double calls[lanes];
     for (std::size_t lane = 0; lane < lanes; ++lane) {
         std::size_t leg = i + std::min(lane, count - 1);
-        for (std::size_t input = 0; input < number_inputs; ++input) {
+        for (std::size_t input = 0; input < number_inputs; ++input)
             values[input][lane] = columns.numbers[input][leg];
-        }
         std::uint64_t bits = columns.is_call[leg] != 0 ? ~std::uint64_t{0} : 0;
         std::memcpy(&calls[lane], &bits, sizeof bits);
     }
@@ -114,9 +112,7 @@ constexpr int paired = 2;
 
 template <class Step>
 void for_each_block(Step step) {
-    for (int k = 0; k < paired; ++k) {
-        step(k);
-    }
+    for (int k = 0; k < paired; ++k) step(k);
 }
 
 void pair_greeks(const Block (&blocks)[paired], Greeks4 (&greeks)[paired]) {
@@ -223,11 +219,8 @@ void store(const ColumnsWithOutputs<greek_count>& columns, std::size_t i, std::s
 // Lanes outside the ordinary range: NaN where the leg has no price, leg_greeks' answer otherwise.
 void price_the_rest(const ColumnsWithOutputs<greek_count>& columns, std::size_t i,
                     std::size_t count, int ordinary) {
-    for (std::size_t lane = 0; lane < count; ++lane) {
-        if (((ordinary >> lane) & 1) == 0) {
-            write_leg_greeks(columns, i + lane);
-        }
-    }
+    for (std::size_t lane = 0; lane < count; ++lane)
+        if (((ordinary >> lane) & 1) == 0) write_leg_greeks(columns, i + lane);
 }
 
 }  // namespace
@@ -250,9 +243,8 @@ void greeks_kernel_avx2(const ColumnsWithOutputs<greek_count>& columns, std::siz
         for (int k = 0; k < paired && counts[k] > 0; ++k) {
             std::size_t first = i + k * lanes;
             store(columns, first, counts[k], greeks[k]);
-            if (greeks[k].ordinary != 0xF) {
+            if (greeks[k].ordinary != 0xF)
                 price_the_rest(columns, first, counts[k], greeks[k].ordinary);
-            }
         }
     }
 }

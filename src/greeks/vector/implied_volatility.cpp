@@ -137,9 +137,8 @@ Reached iterate(const Normalised& n, Extended beta, bool side_is_lower, Extended
     const OtmBlack<Real> black(static_cast<Real>(n.x), static_cast<Real>(n.bound));
     const Real target = side_is_lower ? std::log(static_cast<Real>(beta))
                                       : std::log(static_cast<Real>(n.bound - beta));
-    if (!std::isfinite(target)) {
+    if (!std::isfinite(target))
         return {s, false, false};  // β out of this precision's range: leave it to the wider one
-    }
     Bracket bracket;
     for (int i = 0; i < iterations; ++i) {
         const Real at = static_cast<Real>(s);
@@ -157,9 +156,7 @@ Reached iterate(const Normalised& n, Extended beta, bool side_is_lower, Extended
         // The upper side's two terms are both positive; the lower side's cancel by this factor.
         const Real cancellation = side_is_lower ? lower_side.first_term / part : Real(1);
         const bool accurate = cancellation <= cancellation_in_double;
-        if (f == 0) {
-            return {s, accurate, true};
-        }
+        if (f == 0) return {s, accurate, true};
         (f * (side_is_lower ? Real(1) : Real(-1)) > 0 ? bracket.high : bracket.low) = s;
         // Householder's step of the third order, ν·(1 + ν·f″/2f′) / (1 + ν·f″/f′ + ν²·f‴/6f′)
         // with ν Newton's step: the error falls with its fourth power. Halley's or Newton's
@@ -171,20 +168,12 @@ Reached iterate(const Normalised& n, Extended beta, bool side_is_lower, Extended
         const Extended step = std::isfinite(householder) ? householder
                               : std::isfinite(halley)    ? halley
                                                          : newton;
-        if (std::fabs(step) <= last_step * s) {
-            return {s + step, accurate, true};
-        }
+        if (std::fabs(step) <= last_step * s) return {s + step, accurate, true};
         Extended next = s + step;
-        if (!(next > bracket.low && next < bracket.high)) {
-            next = s + newton;
-        }
-        if (!(next > bracket.low && next < bracket.high)) {
-            next = bracket.middle(s);
-        }
+        if (!(next > bracket.low && next < bracket.high)) next = s + newton;
+        if (!(next > bracket.low && next < bracket.high)) next = bracket.middle(s);
         s = next;
-        if (bracket.high - bracket.low <= converged * s) {
-            break;
-        }
+        if (bracket.high - bracket.low <= converged * s) break;
     }
     return {s, false, false};
 }
@@ -199,24 +188,19 @@ bool refine_in_extended(const Normalised& n, Extended beta, bool side_is_lower, 
     const OtmBlack<Extended> black(n.x, n.bound);
     const Extended part = side_is_lower ? black.value(s) : black.shortfall(s);
     const Extended wanted = side_is_lower ? beta : n.bound - beta;
-    if (!(part > 0) || !(wanted > 0)) {
-        return false;
-    }
+    if (!(part > 0) || !(wanted > 0)) return false;
     // ln part − ln wanted in one logarithm, part being within a few units of wanted
     const Extended f = std::log1p((part - wanted) / wanted);
     const OtmBlack<double> slope_of(static_cast<double>(n.x), static_cast<double>(n.bound));
     const double at = static_cast<double>(s);
     const double tiniest = std::numeric_limits<double>::min();
-    if (!(static_cast<double>(part) >= tiniest && slope_of.vega(at) >= tiniest)) {
+    if (!(static_cast<double>(part) >= tiniest && slope_of.vega(at) >= tiniest))
         return false;  // subnormal in double: too few digits even for the slope
-    }
     const auto [df, d2f, unused] =
         objective_slopes(slope_of, at, static_cast<double>(part), side_is_lower);
     const Extended newton = -f / df;
     const Extended step = newton / (1 - 0.5L * newton * d2f / df);
-    if (!std::isfinite(step) || !(std::fabs(step) <= last_step * s)) {
-        return false;
-    }
+    if (!std::isfinite(step) || !(std::fabs(step) <= last_step * s)) return false;
     *refined = s + step;
     return true;
 }
@@ -229,9 +213,7 @@ double solve_model(Model model, double y) {
         auto [value, slope] = model(y);
         double step = value / slope;
         y -= step;
-        if (std::fabs(step) < 1e-3) {
-            break;
-        }
+        if (std::fabs(step) < 1e-3) break;
     }
     return y;
 }
@@ -291,17 +273,12 @@ Extended solve_total_volatility(const Normalised& n, Extended beta) {
     const double b_c = s_c > 0 ? black.value(s_c) : 0.0;
     const bool lower = beta < b_c;
     Extended s = initial_guess(black, s_c, b_c, lower, beta);
-    if (!(s > 0) || !std::isfinite(s)) {
-        s = s_c > 0 ? s_c : 1.0L;
-    }
+    if (!(s > 0) || !std::isfinite(s)) s = s_c > 0 ? s_c : 1.0L;
     Reached reached = iterate<double>(n, beta, lower, s, double_iterations);
-    if (reached.accurate) {
-        return reached.s;
-    }
+    if (reached.accurate) return reached.s;
     Extended refined = 0.0L;
-    if (reached.converged && refine_in_extended(n, beta, lower, reached.s, &refined)) {
+    if (reached.converged && refine_in_extended(n, beta, lower, reached.s, &refined))
         return refined;
-    }
     return iterate<Extended>(n, beta, lower, reached.s, extended_iterations).s;
 }
 
@@ -323,15 +300,12 @@ double price_without_scale(double spot, double strike, double time, double rate,
 
 double option_price(double spot, double strike, double time, double rate, double dividend,
                     double vol, bool is_call) {
-    if (!leg_is_priceable(spot, strike, time, rate, dividend, vol)) {
-        return not_a_number;
-    }
+    if (!leg_is_priceable(spot, strike, time, rate, dividend, vol)) return not_a_number;
     Normalised n = normalise(spot, strike, time, rate, dividend, is_call);
     Extended s = static_cast<Extended>(vol) * std::sqrt(static_cast<Extended>(time));
     Extended price = n.scale * (n.intrinsic + OtmBlack<Extended>(n.x, n.bound).value(s));
-    if (n.scale > 0 && std::isfinite(n.scale) && std::isfinite(price)) {
+    if (n.scale > 0 && std::isfinite(n.scale) && std::isfinite(price))
         return static_cast<double>(price);
-    }
     return price_without_scale(spot, strike, time, rate, dividend, s, is_call);
 }
 
@@ -346,9 +320,7 @@ double implied_volatility(double price, double spot, double strike, double time,
     Normalised n = normalise(spot, strike, time, rate, dividend, is_call);
     Extended beta = price / n.scale - n.intrinsic;
     // No σ gives a price at or below the intrinsic value, or at or above the bound.
-    if (!(beta > 0) || !(beta < n.bound)) {
-        return not_a_number;
-    }
+    if (!(beta > 0) || !(beta < n.bound)) return not_a_number;
     Extended s = solve_total_volatility(n, beta);
     return static_cast<double>(s / std::sqrt(static_cast<Extended>(time)));
 }

@@ -19,9 +19,7 @@ void greeks_kernel(const ColumnsWithOutputs<greek_count>& columns, std::size_t b
 
 void greeks_kernel_scalar(const ColumnsWithOutputs<greek_count>& columns, std::size_t begin,
                           std::size_t end) {
-    for (std::size_t i = begin; i < end; ++i) {
-        write_leg_greeks(columns, i);
-    }
+    for (std::size_t i = begin; i < end; ++i) write_leg_greeks(columns, i);
 }
 
 void price_kernel(const ColumnsWithOutputs<1>& columns, std::size_t begin, std::size_t end) {

@@ -11,50 +11,33 @@ using runtime::Ref;
 
 KeyPlan::KeyPlan(std::vector<std::span<PyObject* const>> groups)
     : groups_(std::move(groups)), found_key_(groups_.size(), -1) {
-    for (auto group : groups_) {
-        for (PyObject* key : group) {
-            exact_keys_ = exact_keys_ && PyUnicode_CheckExact(key);
-        }
-    }
+    for (auto group : groups_)
+        for (PyObject* key : group) exact_keys_ = exact_keys_ && PyUnicode_CheckExact(key);
 }
 
 int KeyPlan::find(PyObject* dict, std::span<Ref> values) {
-    for (const KeyOrder& order : orders_) {
-        if (read_as_remembered(order, dict, values)) {
-            return 0;
-        }
-    }
-    if (search(dict, values) < 0) {
-        return -1;
-    }
-    if (exact_keys_) {
-        remember(dict);
-    }
+    for (const KeyOrder& order : orders_)
+        if (read_as_remembered(order, dict, values)) return 0;
+    if (search(dict, values) < 0) return -1;
+    if (exact_keys_) remember(dict);
     return 0;
 }
 
 // True when `dict`'s keys are those of `order`, in order; its values are then read off.
 bool KeyPlan::read_as_remembered(const KeyOrder& order, PyObject* dict, std::span<Ref> values) {
-    if (PyDict_GET_SIZE(dict) != static_cast<Py_ssize_t>(order.keys.size())) {
-        return false;
-    }
+    if (PyDict_GET_SIZE(dict) != static_cast<Py_ssize_t>(order.keys.size())) return false;
     entry_values_.resize(order.keys.size());
     Py_ssize_t position = 0;
     std::size_t entry = 0;
     PyObject* key = nullptr;
     PyObject* value = nullptr;
     while (PyDict_Next(dict, &position, &key, &value)) {
-        if (entry >= order.keys.size() || key != order.keys[entry].get()) {
-            return false;
-        }
+        if (entry >= order.keys.size() || key != order.keys[entry].get()) return false;
         entry_values_[entry++] = value;
     }
-    if (entry != order.keys.size()) {
-        return false;
-    }
-    for (std::size_t g = 0; g < groups_.size(); ++g) {
+    if (entry != order.keys.size()) return false;
+    for (std::size_t g = 0; g < groups_.size(); ++g)
         values[g] = Ref::borrow(order.entry[g] >= 0 ? entry_values_[order.entry[g]] : nullptr);
-    }
     return true;
 }
 
@@ -70,9 +53,7 @@ int KeyPlan::search(PyObject* dict, std::span<Ref> values) {
                 found_key_[g] = static_cast<Py_ssize_t>(k);
                 break;
             }
-            if (PyErr_Occurred()) {
-                return -1;
-            }
+            if (PyErr_Occurred()) return -1;
         }
     }
     return 0;
@@ -88,9 +69,7 @@ void KeyPlan::remember(PyObject* dict) {
     PyObject* key = nullptr;
     PyObject* value = nullptr;
     while (PyDict_Next(dict, &position, &key, &value)) {
-        if (!PyUnicode_CheckExact(key)) {
-            return;
-        }
+        if (!PyUnicode_CheckExact(key)) return;
         for (std::size_t g = 0; g < groups_.size(); ++g) {
             if (found_key_[g] >= 0 && order.entry[g] < 0 &&
                 PyUnicode_Compare(key, groups_[g][found_key_[g]]) == 0) {
@@ -99,11 +78,9 @@ void KeyPlan::remember(PyObject* dict) {
         }
         order.keys.push_back(Ref::borrow(key));
     }
-    for (std::size_t g = 0; g < groups_.size(); ++g) {
-        if (found_key_[g] >= 0 && order.entry[g] < 0) {
+    for (std::size_t g = 0; g < groups_.size(); ++g)
+        if (found_key_[g] >= 0 && order.entry[g] < 0)
             return;  // found by a lookup yet equal to none of its keys: not a dict to remember
-        }
-    }
     if (orders_.size() < layouts_remembered) {
         orders_.push_back(std::move(order));
     } else {

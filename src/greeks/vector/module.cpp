@@ -90,14 +90,10 @@ PyMethodDef vector_methods[] = {
 template <std::size_t N>
 int add_names(PyObject* module, const char* attribute, const std::array<const char*, N>& texts) {
     runtime::Ref names = runtime::Ref::steal(PyTuple_New(N));
-    if (!names) {
-        return -1;
-    }
+    if (!names) return -1;
     for (std::size_t i = 0; i < N; ++i) {
         PyObject* name = PyUnicode_InternFromString(texts[i]);
-        if (name == nullptr) {
-            return -1;
-        }
+        if (name == nullptr) return -1;
         PyTuple_SET_ITEM(names.get(), i, name);  // steals the reference
     }
     return PyModule_AddObjectRef(module, attribute, names.get());

@@ -19,9 +19,8 @@ void normal_cdf_avx2(const double* x, double* out, std::size_t n) noexcept {
         __m256d argument = _mm256_mul_pd(_mm256_loadu_pd(x + i), minus_inv_sqrt_2);
         _mm256_storeu_pd(out + i, _mm256_mul_pd(half, _ZGVdN4v_erfc(argument)));
     }
-    for (; i < n; ++i) {  // the tail, one at a time
+    for (; i < n; ++i)  // the tail, one at a time
         out[i] = normal_cdf(x[i]);
-    }
 }
 
 }  // namespace greeks::vector

@@ -12,9 +12,7 @@ void normal_cdf_block(const double* x, double* out, std::size_t n) noexcept {
         return;
     }
 #endif
-    for (std::size_t i = 0; i < n; ++i) {
-        out[i] = normal_cdf(x[i]);
-    }
+    for (std::size_t i = 0; i < n; ++i) out[i] = normal_cdf(x[i]);
 }
 
 }  // namespace greeks::vector

@@ -43,9 +43,7 @@ struct OtmBlack {
         Real h = x / s, t = Real(0.5) * s;
         Real upper_cdf = normal_cdf(h + t);
         Real first = half_up * upper_cdf;
-        if (t < tiny_half_spread) {
-            return {near_expiry_value(h, t, upper_cdf), first};
-        }
+        if (t < tiny_half_spread) return {near_expiry_value(h, t, upper_cdf), first};
         return {first - half_down * normal_cdf(h - t), first};
     }
 

@@ -18,9 +18,7 @@ inline constexpr std::size_t min_chunk = 50'000;
 // How many threads a loop over n elements uses: `requested` (0 means one per core), never more
 // than there are chunks of min_chunk elements, and one below parallel_threshold.
 inline unsigned thread_count(std::size_t n, unsigned requested) {
-    if (n < parallel_threshold) {
-        return 1;
-    }
+    if (n < parallel_threshold) return 1;
     unsigned wanted =
         requested != 0 ? requested : std::max(1u, std::thread::hardware_concurrency());
     return static_cast<unsigned>(std::min<std::size_t>(wanted, n / min_chunk));
@@ -52,9 +50,7 @@ void for_each_chunk(std::size_t n, unsigned threads, Work work) noexcept {
         }
     }
     work(std::size_t{0}, std::min(n, chunk));
-    for (std::thread& helper : helpers) {
-        helper.join();
-    }
+    for (std::thread& helper : helpers) helper.join();
 }
 
 }  // namespace greeks::vector

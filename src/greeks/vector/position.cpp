@@ -55,9 +55,7 @@ LegAt leg_at(const PositionLegs& legs, std::size_t leg, double day, double shift
         return at;
     }
     double vol = legs.vol[leg] + shift;
-    if (!(vol > 0.0) || !std::isfinite(vol) || !(at.strike > 0.0)) {
-        return at;  // no price: NaN
-    }
+    if (!(vol > 0.0) || !std::isfinite(vol) || !(at.strike > 0.0)) return at;  // no price: NaN
     at.form = is_call ? LegAt::Form::call : LegAt::Form::put;
     at.log_strike = std::log(at.strike);
     at.vol_sqrt_time = vol * std::sqrt(time);
@@ -103,20 +101,17 @@ void add_leg(const LegAt& at, const double* spot, const double* log_spot, std::s
     const double q = at.quantity;
     switch (at.form) {
         case LegAt::Form::intrinsic_call:
-            for (std::size_t b = 0; b < count; ++b) {
+            for (std::size_t b = 0; b < count; ++b)
                 total[b] += q * std::max(spot[b] - at.strike, 0.0);
-            }
             return;
         case LegAt::Form::intrinsic_put:
-            for (std::size_t b = 0; b < count; ++b) {
+            for (std::size_t b = 0; b < count; ++b)
                 total[b] += q * std::max(at.strike - spot[b], 0.0);
-            }
             return;
         case LegAt::Form::future_at_expiry:
         case LegAt::Form::forward:
-            for (std::size_t b = 0; b < count; ++b) {
+            for (std::size_t b = 0; b < count; ++b)
                 total[b] += q * spot[b] * (at.form == LegAt::Form::forward ? at.carry : 1.0);
-            }
             return;
         case LegAt::Form::call:
         case LegAt::Form::put: {
@@ -139,9 +134,7 @@ void add_leg(const LegAt& at, const double* spot, const double* log_spot, std::s
         case LegAt::Form::none:
             break;
     }
-    for (std::size_t b = 0; b < count; ++b) {
-        total[b] = not_a_number;
-    }
+    for (std::size_t b = 0; b < count; ++b) total[b] = not_a_number;
 }
 
 // Fills out[i, ·, ·] for the spots [begin, end). Runs without the GIL.
@@ -152,15 +145,12 @@ void position_values(const PositionTerms& terms, const PositionGrid& grid, std::
         const std::size_t count = std::min(block, end - first);
         const double* spot = &grid.spots[first];
         std::array<double, block> log_spot, total;
-        for (std::size_t b = 0; b < count; ++b) {
-            log_spot[b] = std::log(spot[b]);
-        }
+        for (std::size_t b = 0; b < count; ++b) log_spot[b] = std::log(spot[b]);
         for (std::size_t j = 0; j < days; ++j) {
             for (std::size_t k = 0; k < shifts; ++k) {
                 total.fill(0.0);
-                for (const LegAt& at : terms.at(j * shifts + k)) {
+                for (const LegAt& at : terms.at(j * shifts + k))
                     add_leg(at, spot, log_spot.data(), count, total.data());
-                }
                 for (std::size_t b = 0; b < count; ++b) {
                     grid.out[((first + b) * days + j) * shifts + k] =
                         spot[b] >= 0.0 ? total[b] : not_a_number;
@@ -175,9 +165,7 @@ int acquire_legs(PyObject* const* args, std::array<Buffer, 6>& buffers, Position
     static constexpr std::array<const char*, 6> names = {"kind",  "strike", "quantity",
                                                          "years", "vol",    "dividend_yield"};
     for (std::size_t c = 0; c < buffers.size(); ++c) {
-        if (buffers[c].acquire(args[c], names[c], 'd', false) < 0) {
-            return -1;
-        }
+        if (buffers[c].acquire(args[c], names[c], 'd', false) < 0) return -1;
         if (buffers[c].size() != buffers[0].size()) {
             PyErr_Format(PyExc_ValueError, messages::leg_column_length, names[c], buffers[c].size(),
                          buffers[0].size());
@@ -206,18 +194,14 @@ PyObject* position_values_entry(PyObject*, PyObject* const* args, Py_ssize_t nar
     }
     std::array<Buffer, 6> leg_buffers;
     PositionLegs legs{};
-    if (acquire_legs(args, leg_buffers, &legs) < 0) {
-        return nullptr;
-    }
+    if (acquire_legs(args, leg_buffers, &legs) < 0) return nullptr;
     if (legs.kind.size() > max_position_legs) {
         PyErr_Format(PyExc_ValueError, messages::too_many_legs, max_position_legs,
                      legs.kind.size());
         return nullptr;
     }
     legs.rate = PyFloat_AsDouble(args[6]);
-    if (legs.rate == -1.0 && PyErr_Occurred()) {
-        return nullptr;
-    }
+    if (legs.rate == -1.0 && PyErr_Occurred()) return nullptr;
     Buffer spots, days, shifts, out;
     unsigned threads = 0;
     if (spots.acquire(args[7], "spots", 'd', false) < 0 ||
