@@ -8,16 +8,21 @@
 // evaluated: there b rises from 0 (s → 0) to e^(x/2) (s → ∞), with one inflection point at
 // s = √(2|x|).
 //
-// The two terms of b cancel when s is small against |x| or against 1 (b/term falls to about
-// s²/|x| or s), and pricing and solving both need b to full relative accuracy there: it is
-// evaluated in long double, whose 64-bit mantissa leaves double precision intact through
-// cancellations of up to about 2^11, enough for total volatilities down to about 1e-5. The same
-// formulas in double serve the solver's first, approximate steps.
+// The two terms of b cancel when s is small, and by how much matters through what it does to s:
+// with h = x/s and t = s/2, an error of one unit in the last place of each term moves the s that
+// gives b by about Y(h + t)/s units, Y = N/φ (the objective's slope h² in the lower wing absorbs
+// the cancellation of about |h|/t there). That stays below 64 units except where both s and x
+// are small, and there b is summed as a series in t whose terms all have one sign:
+//     b = φ(h)·e^(−t²/2)·[Y(h + t) − Y(h − t)] = 2·φ(h)·e^(−t²/2)·Σ over odd k of Y⁽ᵏ⁾(h)·tᵏ/k!,
+// the derivatives from Y' = 1 + hY and Y⁽ⁿ⁺¹⁾ = h·Y⁽ⁿ⁾ + n·Y⁽ⁿ⁻¹⁾. So b keeps double precision in
+// double. Pricing evaluates the same b in long double, as it always has.
 #pragma once
 
 #include "greeks/vector/black_scholes.hpp"
 
+#include <algorithm>
 #include <cmath>
+#include <type_traits>
 
 namespace greeks::vector {
 
@@ -32,19 +37,71 @@ struct OtmBlack {
     OtmBlack(Real x_, Real half_up_) : x(x_), half_up(half_up_), half_down(1 / half_up_) {}
 
     // b(x, s), s > 0
-    Real value(Real s) const { return value_and_first_term(s).value; }
+    Real value(Real s) const { return value_and_vega(s).value; }
 
-    struct ValueAndFirstTerm {
-        Real value;
-        Real first_term;  // e^(x/2)·N(h + t): its ratio to b is how far b's terms cancel
+    struct ValueAndVega {
+        Real value, vega;  // b and ∂b/∂s
     };
 
-    ValueAndFirstTerm value_and_first_term(Real s) const {
+    ValueAndVega value_and_vega(Real s) const {
         Real h = x / s, t = Real(0.5) * s;
+        if constexpr (std::is_same_v<Real, double>)
+            if (t < series_half_spread) return series_value(h, t);
         Real upper_cdf = normal_cdf(h + t);
-        Real first = half_up * upper_cdf;
-        if (t < tiny_half_spread) return {near_expiry_value(h, t, upper_cdf), first};
-        return {first - half_down * normal_cdf(h - t), first};
+        Real b = t < tiny_half_spread ? near_expiry_value(h, t, upper_cdf)
+                                      : half_up * upper_cdf - half_down * normal_cdf(h - t);
+        return {b, vega(s)};
+    }
+
+    // Where the series takes over in double: below it the series' terms fall by t² or (t/h)²
+    // each, so that eleven powers at most leave nothing double precision would see; above it
+    // the two terms cancel by too little to matter.
+    static constexpr double series_half_spread = 0.15;
+
+    static ValueAndVega series_value(double h, double t) {
+        auto [y0, y1, density] = mills_ratio(h);
+        // The last power needed, from how fast the terms fall (measured against 50-digit b)
+        const double fall_rate = t / std::max(1.0, -0.5 * h);
+        const int top = fall_rate < 0.01 ? 5 : fall_rate < 0.03 ? 7 : fall_rate < 0.1 ? 9 : 11;
+        double y[12] = {y0, y1};
+        for (int n = 1; n < top; ++n) y[n + 1] = h * y[n] + n * y[n - 1];
+        constexpr double inverse_factorials[] = {0.0, 1.0,          0.0, 1.0 / 6,
+                                                 0.0, 1.0 / 120,    0.0, 1.0 / 5040,
+                                                 0.0, 1.0 / 362880, 0.0, 1.0 / 39916800};
+        double t2 = t * t, sum = 0.0;
+        for (int k = top; k >= 1; k -= 2) sum = sum * t2 + y[k] * inverse_factorials[k];
+        // ∂b/∂s = φ(h)·e^(−t²/2), the exponential of t²/2 < 0.012 as its series to the eighth
+        // power, which leaves nothing in double precision
+        double u = 0.5 * t2, fall = 1.0;
+        for (int k = 8; k >= 1; --k) fall = 1.0 - u * fall / k;
+        double vega = density * fall;
+        return {2 * vega * t * sum, vega};
+    }
+
+    // Y(h) = N(h)/φ(h), Y'(h) = 1 + h·Y(h) and φ(h), for h ≤ 0. Far out (h ≤ −8) Y comes from
+    // Laplace's continued fraction Y = 1/(a + 1/(a + 2/(a + 3/(a + …)))), a = −h, which gives Y'
+    // without its cancellation as well: Y' = Y/D, D the fraction below the first level. Sixteen
+    // levels reach double precision from a = 8 on; nearer, N/φ loses no more than a few units of
+    // the s it leads to.
+    struct Mills {
+        double y, slope, density;
+    };
+    static Mills mills_ratio(double h) {
+        double a = -h, density = normal_pdf(h);
+        if (a < 8.0) {
+            double y = normal_cdf(h) / density;
+            return {y, 1.0 + h * y, density};
+        }
+        // Both fractions by their convergents' recurrences (every term positive), so that the
+        // levels cost multiplications and only the two ratios divide.
+        double d_num = a, d_num_before = 1.0, d_den = 1.0, d_den_before = 0.0;
+        for (int level = 2; level <= 16; ++level) {
+            double num = a * d_num + level * d_num_before, den = a * d_den + level * d_den_before;
+            d_num_before = d_num, d_num = num, d_den_before = d_den, d_den = den;
+        }
+        double below = d_num / d_den;
+        double y = below / (a * below + 1.0);
+        return {y, y / below, density};
     }
 
     // Below this s/2 the two terms of b agree in all but the last few of their digits (N(h ± t)
@@ -81,11 +138,5 @@ struct OtmBlack {
     Real half_up;    // e^(x/2), the bound of b
     Real half_down;  // e^(−x/2)
 };
-
-// ln(F/K) = ln(S/K) + (r − q)T, with ln(S/K) formed as in the Greeks near the money.
-inline Extended log_forward_moneyness(double spot, double strike, double time,
-                                      Extended carry_rate) {
-    return log_moneyness<Extended>(spot, strike) + carry_rate * time;
-}
 
 }  // namespace greeks::vector
