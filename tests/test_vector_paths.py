@@ -1,6 +1,7 @@
-"""The Greeks four legs at a time against one leg at a time: the same accuracy, a leg's bits
-independent of where it stands in its block, the last partial block, NaN lanes, and extreme legs
-left to the one-at-a-time path."""
+"""The Greeks eight and four legs at a time against one leg at a time: the same accuracy, a leg's
+bits independent of where it stands in its block, the last partial block, NaN lanes, and extreme
+legs left to the one-at-a-time path. Eight lanes run where the CPU has AVX-512 (the widest path is
+`greeks`), four where it has AVX2."""
 import mpmath
 import numpy as np
 import pytest
@@ -51,11 +52,24 @@ def exact_greeks(spot, strike, time, rate, dividend, vol, is_call):
                 S * carry * root_t * pdf / 100, sign * K * T * discount * n2 / 100]
 
 
+# With the extremes and the unpriceable legs, a pair of eight-lane blocks and a partial one.
+ORDINARY = 8
+PATHS = [pytest.param(_vector.greeks, id=f"{_vector.GREEKS_LANES} lanes"),
+         pytest.param(_vector.greeks_four, id="4 lanes")]
+
+
+def test_the_widest_path_is_the_cpus():
+    with open("/proc/cpuinfo") as info:
+        flags = info.read()
+    wide = " avx512f" in flags and " avx512dq" in flags and " avx2" in flags
+    assert _vector.GREEKS_LANES == (8 if wide else 4 if " avx2" in flags else 1)
+
+
+@pytest.mark.parametrize("kernel", PATHS)
 @pytest.mark.parametrize("dividends", [0.0, 0.5, 1.0])
-def test_four_at_a_time_is_as_accurate_as_one_at_a_time(dividends):
+def test_several_at_a_time_are_as_accurate_as_one_at_a_time(kernel, dividends):
     legs, is_call = random_legs(100_003, 7, dividends)
-    vector, scalar = greeks(_vector.greeks, legs, is_call), greeks(_vector.greeks_scalar, legs,
-                                                                    is_call)
+    vector, scalar = greeks(kernel, legs, is_call), greeks(_vector.greeks_scalar, legs, is_call)
     assert np.abs(vector[:, 0] - scalar[:, 0]).max() <= 2e-15
     sizeable = np.abs(scalar) >= 1e-6
     apart = np.where(sizeable, np.abs(vector - scalar) / np.maximum(np.abs(scalar), 1e-300), 0)
@@ -69,21 +83,22 @@ def test_four_at_a_time_is_as_accurate_as_one_at_a_time(dividends):
             assert missed[0] <= max(1e-12, 5 * missed[1]), (NAMES[column], legs[leg], missed)
 
 
-def test_a_leg_gets_the_same_bits_wherever_it_stands():
-    ordinary, calls = random_legs(7, 3, 0.5)
+@pytest.mark.parametrize("kernel", PATHS)
+def test_a_leg_gets_the_same_bits_wherever_it_stands(kernel):
+    ordinary, calls = random_legs(ORDINARY, 3, 0.5)
     legs = np.vstack([ordinary, EXTREMES, UNPRICEABLE])
     is_call = np.r_[calls, [True, False, False, True, True], [True, False, True, False]]
-    alone = np.vstack([greeks(_vector.greeks, legs[i:i + 1], is_call[i:i + 1])
+    alone = np.vstack([greeks(kernel, legs[i:i + 1], is_call[i:i + 1])
                        for i in range(len(legs))])
-    for shift in range(1, 4):  # every leg in every lane, and in a partial last block
+    for shift in range(1, 8):  # every leg in every lane, and in a partial last block
         order = np.roll(np.arange(len(legs)), shift)
-        placed = greeks(_vector.greeks, legs[order], is_call[order])
+        placed = greeks(kernel, legs[order], is_call[order])
         np.testing.assert_array_equal(placed, alone[order])
     many, many_calls = random_legs(200_001, 11, 0.5)
-    np.testing.assert_array_equal(greeks(_vector.greeks, many, many_calls, threads=1),
-                                  greeks(_vector.greeks, many, many_calls, threads=3))
-    extremes = slice(7, 7 + len(EXTREMES))
+    np.testing.assert_array_equal(greeks(kernel, many, many_calls, threads=1),
+                                  greeks(kernel, many, many_calls, threads=3))
+    extremes = slice(ORDINARY, ORDINARY + len(EXTREMES))
     np.testing.assert_array_equal(alone[extremes],
                                   greeks(_vector.greeks_scalar, legs[extremes], is_call[extremes]))
-    assert np.isnan(alone[7 + len(EXTREMES):]).all()
-    assert np.isfinite(alone[:7]).all()
+    assert np.isnan(alone[ORDINARY + len(EXTREMES):]).all()
+    assert np.isfinite(alone[:ORDINARY]).all()

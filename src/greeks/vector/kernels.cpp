@@ -9,10 +9,15 @@ namespace greeks::vector {
 void greeks_kernel(const ColumnsWithOutputs<greek_count>& columns, std::size_t begin,
                    std::size_t end) {
 #if defined(GREEKS_VECTOR_ERFC)
-    if (vector_paths_usable()) {
-        greeks_kernel_avx2(columns, begin, end);
-        return;
-    }
+    if (wide_paths_usable()) return greeks_kernel_avx512(columns, begin, end);
+#endif
+    greeks_kernel_four(columns, begin, end);
+}
+
+void greeks_kernel_four(const ColumnsWithOutputs<greek_count>& columns, std::size_t begin,
+                        std::size_t end) {
+#if defined(GREEKS_VECTOR_ERFC)
+    if (vector_paths_usable()) return greeks_kernel_avx2(columns, begin, end);
 #endif
     greeks_kernel_scalar(columns, begin, end);
 }

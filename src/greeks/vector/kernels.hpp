@@ -20,14 +20,19 @@ inline void write_leg_greeks(const ColumnsWithOutputs<greek_count>& columns, std
 }
 
 // numbers: spot, strike, time, rate, dividend yield, vol; outputs: delta, gamma, theta, vega, rho.
-// Four legs at a time where the CPU allows (greeks_kernel_avx2), else one at a time.
+// Eight legs at a time where the CPU allows (greeks_kernel_avx512), else four (greeks_kernel_avx2),
+// else one at a time; greeks_kernel_four never takes eight.
 void greeks_kernel(const ColumnsWithOutputs<greek_count>& columns, std::size_t begin,
                    std::size_t end);
+void greeks_kernel_four(const ColumnsWithOutputs<greek_count>& columns, std::size_t begin,
+                        std::size_t end);
 void greeks_kernel_scalar(const ColumnsWithOutputs<greek_count>& columns, std::size_t begin,
                           std::size_t end);
-// Defined only in builds with the vector paths (greeks_avx2.cpp).
+// Defined only in builds with the vector paths (greeks_avx2.cpp, greeks_avx512.cpp).
 void greeks_kernel_avx2(const ColumnsWithOutputs<greek_count>& columns, std::size_t begin,
                         std::size_t end);
+void greeks_kernel_avx512(const ColumnsWithOutputs<greek_count>& columns, std::size_t begin,
+                          std::size_t end);
 // numbers: spot, strike, time, rate, dividend yield, vol; output: price
 void price_kernel(const ColumnsWithOutputs<1>& columns, std::size_t begin, std::size_t end);
 // numbers: price, spot, strike, time, rate, dividend yield; output: volatility

@@ -7,6 +7,7 @@
 #include "greeks/runtime/ref.hpp"
 #include "greeks/vector/chain_pricing.hpp"
 #include "greeks/vector/chain_reader.hpp"
+#include "greeks/vector/cpu.hpp"
 #include "greeks/vector/elementwise.hpp"
 #include "greeks/vector/kernels.hpp"
 #include "greeks/vector/position.hpp"
@@ -26,7 +27,12 @@ PyObject* greeks_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
                                           greeks_kernel);
 }
 
-// The one-leg-at-a-time path, kept callable for comparison with the vector path.
+// The four-lane and one-leg-at-a-time paths, kept callable for comparison with the widest.
+PyObject* greeks_four_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    return elementwise_entry<greek_count>("greeks_four", pricing_inputs, greek_names, args, nargs,
+                                          greeks_kernel_four);
+}
+
 PyObject* greeks_scalar_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     return elementwise_entry<greek_count>("greeks_scalar", pricing_inputs, greek_names, args, nargs,
                                           greeks_kernel_scalar);
@@ -53,6 +59,10 @@ PyMethodDef vector_methods[] = {
      "greeks(spot, strike, time_to_expiry, rate, dividend_yield, volatility, is_call, delta, "
      "gamma, theta, vega, rho, threads)\n--\n\nWrites the Black-Scholes Greeks of every leg into "
      "the five outputs."},
+    {"greeks_four", fastcall<greeks_four_entry>(), METH_FASTCALL,
+     "greeks_four(spot, strike, time_to_expiry, rate, dividend_yield, volatility, is_call, "
+     "delta, gamma, theta, vega, rho, threads)\n--\n\nAs greeks, four legs at a time where the "
+     "CPU has AVX2, one at a time elsewhere."},
     {"greeks_scalar", fastcall<greeks_scalar_entry>(), METH_FASTCALL,
      "greeks_scalar(spot, strike, time_to_expiry, rate, dividend_yield, volatility, is_call, "
      "delta, gamma, theta, vega, rho, threads)\n--\n\nAs greeks, one leg at a time on every "
@@ -104,7 +114,8 @@ int add_names_of_outputs(PyObject* module) {
                    add_names(module, "IV_SOURCES", iv_source_names) < 0 ||
                    add_names(module, "PRICE_SOURCES", price_source_names) < 0 ||
                    add_names(module, "FORWARD_SOURCES", forward_source_names) < 0 ||
-                   add_names(module, "UNPRICED_REASONS", unpriced_names) < 0
+                   add_names(module, "UNPRICED_REASONS", unpriced_names) < 0 ||
+                   PyModule_AddIntConstant(module, "GREEKS_LANES", greeks_lanes()) < 0
                ? -1
                : 0;
 }
