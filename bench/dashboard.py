@@ -13,6 +13,7 @@ from greeks.dashboard import app, server
 from greeks.dashboard.feed import Feed, event
 from greeks.dashboard.refresh import refresher
 from greeks.exchange import recordings, sources
+from timing import short
 
 HERE = pathlib.Path(__file__).parent
 NIFTY = HERE.parent / "examples" / "data" / "nifty-full-chain-2025-08-05.json"
@@ -99,6 +100,8 @@ def run():
     print(f"{'dashboard: one NIFTY refresh, payload to pushed message':55s} "
           f"{best * 1e3:6.2f} ms best, {median * 1e3:6.2f} ms median (target under 20 ms) "
           f"{'ok' if ok else 'OVER'}")
+    if not ok:
+        short("dashboard refresh", f"{median * 1e3:.2f} ms median (target under 20 ms)")
 
     replay, feed, running = serve(chain, 1.0)
     try:
@@ -107,6 +110,8 @@ def run():
         fetches, seconds = replay.fetches - before, time.monotonic() - started
         shared = fetches <= seconds + 2
         ok &= shared
+        if not shared:
+            short("dashboard pages sharing fetches", f"{fetches} fetches in {seconds:.0f} s")
         print(f"{'dashboard: 50 pages for 60 s, 1 s interval':55s} {fetches} fetches in "
               f"{seconds:.0f} s ({fetches / seconds:.2f} a second, not {50 * fetches / seconds:.0f});"
               f" each page got {min(received)}-{max(received)} updates "
@@ -137,6 +142,8 @@ def run():
         running.stop()
     flat = end_rss < start_rss * 1.10 + 10
     ok &= flat
+    if not flat:
+        short("dashboard server memory", f"{start_rss:.0f} MB to {end_rss:.0f} MB")
     print(f"{'dashboard: server memory over 3,600 replay refreshes':55s} RSS {start_rss:.0f} MB "
           f"at start, {end_rss:.0f} MB at the end {'ok' if flat else 'GROWING'}")
     return ok

@@ -1,4 +1,6 @@
-"""Runs every benchmark and prints the ratios; exits 1 when a ratio is over its limit."""
+"""Runs every benchmark and prints the ratios, then one line of what fell short; exits 1 only
+when a live bound failed in every round (a miss within the machine's noise is reported, not
+failed)."""
 import os
 import sys
 
@@ -13,6 +15,7 @@ import marketdata  # noqa: E402
 import positions  # noqa: E402
 import pricing  # noqa: E402
 import shapes  # noqa: E402
+import timing  # noqa: E402
 import vector  # noqa: E402
 
 ok = pricing.run()
@@ -25,4 +28,10 @@ ok &= positions.run()
 ok &= history.run()
 ok &= implied_volatility.run()
 ok &= dashboard.run()
-sys.exit(0 if ok else 1)
+failed = [f"{name}: {shown}" for name, shown, hard in timing.SHORT if hard]
+noisy = [f"{name}: {shown}" for name, shown, hard in timing.SHORT if not hard]
+if failed or noisy:
+    print("fell short: " + "; ".join(failed + [f"{item} (within the noise)" for item in noisy]))
+else:
+    print("every live bound held")
+sys.exit(0 if ok and not failed else 1)

@@ -103,6 +103,18 @@ def test_the_value_today_is_the_sum_of_option_prices(name):
         assert row.value == pytest.approx(expected, rel=1e-11, abs=1e-9), row
 
 
+def test_a_what_if_builds_its_long_frame_only_when_read():
+    position = greeks.Position(STRATEGIES["iron condor"])
+    grid = position.what_if(chain(), now=NOW, model="spot", days=[0, 3], iv_shifts=[-2, 5],
+                            points=7)
+    assert grid.value.shape == (7, 2, 2) and "frame" not in vars(grid)
+    assert "frame" not in vars(position.mark(chain(), now=NOW, model="spot"))
+    rows = grid.frame.set_index(["spot", "days", "iv_shift"])
+    np.testing.assert_array_equal(rows["value"].to_numpy().reshape(7, 2, 2), grid.value)
+    np.testing.assert_array_equal(grid["pnl"].to_numpy().reshape(7, 2, 2), grid.pnl)
+    assert len(grid) == 28 and list(grid.columns) == ["spot", "days", "iv_shift", "value", "pnl"]
+
+
 def test_a_long_call_and_short_put_is_a_discounted_future():
     synthetic = greeks.Position([leg(100, "CE", 1, 0.0, FAR), leg(100, "PE", -1, 0.0, FAR)])
     future = greeks.Position([leg(None, "FUT", 1, 100.0, FAR)])

@@ -6,6 +6,7 @@ from __future__ import annotations
 
 import math
 from dataclasses import dataclass, field
+from functools import cached_property
 from typing import Any
 
 import numpy as np
@@ -149,18 +150,53 @@ def payoff(marked: Marked, *, days: float | None = None, iv_shift: float = 0.0,
     return result
 
 
-def what_if(marked: Marked, *, spots: Any = None, days: Any = (0,), iv_shifts: Any = (0,),
-            spot_range: float = 0.1, points: int = 21, threads: int | None = None) -> Any:
-    """The value and P&L over spots × days ahead × volatility shifts (points), as a long
-    DataFrame with the columns spot, days, iv_shift, value, pnl."""
-    import pandas as pd
+@dataclass
+class WhatIf:
+    """A position's value and P&L over spots × days ahead × volatility shifts (in points), as
+    arrays indexed [spot, day, shift]. `frame`, the long DataFrame with one row a point (columns
+    spot, days, iv_shift, value, pnl), is built when first asked for; indexing, iteration and
+    every other DataFrame attribute reach it, so that the result reads as that frame."""
+    spots: np.ndarray
+    days: np.ndarray
+    iv_shifts: np.ndarray
+    value: np.ndarray
+    cost: float  # what the position cost: the basis of its P&L
 
+    @cached_property
+    def pnl(self) -> np.ndarray:
+        return self.value - self.cost
+
+    @cached_property
+    def frame(self) -> Any:
+        import pandas as pd
+
+        index = np.stack(np.meshgrid(self.spots, self.days, self.iv_shifts, indexing="ij"),
+                         axis=-1).reshape(-1, 3)
+        return pd.DataFrame({"spot": index[:, 0], "days": index[:, 1], "iv_shift": index[:, 2],
+                             "value": self.value.reshape(-1), "pnl": self.pnl.reshape(-1)})
+
+    def __getattr__(self, name: str) -> Any:
+        if name.startswith("__"):
+            raise AttributeError(name)
+        return getattr(self.frame, name)
+
+    def __getitem__(self, key: Any) -> Any:
+        return self.frame[key]
+
+    def __len__(self) -> int:
+        return self.value.size
+
+    def __repr__(self) -> str:
+        return (f"WhatIf({self.spots.size} spots × {self.days.size} days × "
+                f"{self.iv_shifts.size} shifts)")
+
+
+def what_if(marked: Marked, *, spots: Any = None, days: Any = (0,), iv_shifts: Any = (0,),
+            spot_range: float = 0.1, points: int = 21, threads: int | None = None) -> WhatIf:
+    """The value and P&L over spots × days ahead × volatility shifts (points)."""
     _, spot = one_underlying(marked)
     spots = spot_axis(spot, spot_range, points) if spots is None else np.asarray(spots, float)
     days, iv_shifts = np.atleast_1d(np.asarray(days, float)), np.atleast_1d(np.asarray(iv_shifts,
                                                                                        float))
     grid = values(marked, spots, days, iv_shifts / 100.0, threads)
-    index = np.stack(np.meshgrid(spots, days, iv_shifts, indexing="ij"), axis=-1).reshape(-1, 3)
-    value = grid.reshape(-1)
-    return pd.DataFrame({"spot": index[:, 0], "days": index[:, 1], "iv_shift": index[:, 2],
-                         "value": value, "pnl": value - cost(marked)})
+    return WhatIf(spots=spots, days=days, iv_shifts=iv_shifts, value=grid, cost=cost(marked))

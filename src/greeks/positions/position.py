@@ -96,9 +96,10 @@ class Position:
 
     def what_if(self, chains: Any = None, *, spots: Any = None, days: Any = (0,),
                 iv_shifts: Any = (0,), spot_range: float = 0.1, points: int = 21,
-                **options: Any) -> pandas.DataFrame:
-        """Value and P&L over every spot × days ahead × volatility shift (points), one row each
-        (columns spot, days, iv_shift, value, pnl)."""
+                **options: Any) -> curves.WhatIf:
+        """Value and P&L over every spot × days ahead × volatility shift (points): arrays
+        .value and .pnl indexed [spot, day, shift], and .frame, one row a point (columns spot,
+        days, iv_shift, value, pnl), built when first read; the result reads as that frame."""
         return curves.what_if(self.mark(chains, **options), spots=spots, days=days,
                               iv_shifts=iv_shifts, spot_range=spot_range, points=points)
 

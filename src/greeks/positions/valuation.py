@@ -5,8 +5,9 @@ from __future__ import annotations
 
 import datetime as dt
 import math
-from collections.abc import Mapping, Sequence
-from dataclasses import dataclass
+from collections.abc import Callable, Mapping, Sequence
+from dataclasses import dataclass, field
+from functools import cached_property
 from typing import Any
 
 import numpy as np
@@ -40,9 +41,11 @@ PER_UNDERLYING = ("delta", "gamma")
 @dataclass
 class Marked:
     """A position priced at one moment: the frame of legs and net, and the model inputs the
-    payoff and what-if grids start from."""
+    payoff and what-if grids start from. The frame is built when first read: the curves and
+    grids need only the arrays, and a small frame of some thirty columns costs pandas more than
+    pricing the legs does."""
     legs: list[Leg]
-    frame: Any               # pandas.DataFrame: one row per leg, then "net"
+    build_frame: Callable[[], Any] = field(repr=False)
     kind: np.ndarray         # KIND_CODES per leg
     strike: np.ndarray       # NaN for futures
     quantity: np.ndarray
@@ -58,6 +61,11 @@ class Marked:
     @property
     def rate(self) -> float:
         return self.pricing.rate
+
+    @cached_property
+    def frame(self) -> Any:
+        """pandas.DataFrame: one row per leg, then "net"."""
+        return self.build_frame()
 
 
 def is_chain(value: Any) -> bool:
@@ -190,8 +198,6 @@ def mark(legs: list[Leg], chains: Any = None, pricing: Pricing | None = None,
 def assemble(legs: list[Leg], rows: list[dict[str, Any]], spots: dict[str, float],
              atm_iv: dict[str, float], now: dt.datetime, pricing: Pricing) -> Marked:
     """The frame of legs and net, in rupees, and the model inputs of the curves."""
-    import pandas as pd
-
     kind = np.array([KIND_CODES[leg.side] for leg in legs])
     strike = np.array([math.nan if leg.strike is None else leg.strike for leg in legs])
     quantity = np.array([leg.quantity for leg in legs])
@@ -228,15 +234,20 @@ def assemble(legs: list[Leg], rows: list[dict[str, Any]], spots: dict[str, float
     columns["delta_rupees"] = columns["delta"] * spot / 100.0
     for name in PER_LOT:
         columns[f"{name}_per_lot"] = columns[name] / quantity * lot_size
-    net = net_figures(columns, legs)
-    frame = pd.DataFrame({name: list(values) + [net.get(name, math.nan if name not in (
-        "symbol", "side", "iv_source", "note", "expiry") else None)]
-                          for name, values in ((name, columns[name]) for name in COLUMNS)},
-                         index=[*range(1, len(legs) + 1), "net"])
-    frame["expiry"] = pd.to_datetime(frame["expiry"])
-    frame.attrs.update(now=now, spots=spots, rate=pricing.rate,
-                       dividend_yield=pricing.dividend_yield, pricing=pricing)
-    return Marked(legs=legs, frame=frame, kind=kind, strike=strike, quantity=quantity,
+    def build_frame() -> Any:
+        import pandas as pd
+
+        net = net_figures(columns, legs)
+        frame = pd.DataFrame({name: list(values) + [net.get(name, math.nan if name not in (
+            "symbol", "side", "iv_source", "note", "expiry") else None)]
+                              for name, values in ((name, columns[name]) for name in COLUMNS)},
+                             index=[*range(1, len(legs) + 1), "net"])
+        frame["expiry"] = pd.to_datetime(frame["expiry"])
+        frame.attrs.update(now=now, spots=spots, rate=pricing.rate,
+                           dividend_yield=pricing.dividend_yield, pricing=pricing)
+        return frame
+
+    return Marked(legs=legs, build_frame=build_frame, kind=kind, strike=strike, quantity=quantity,
                   years=years, vol=vol, carry=carry,
                   entry=np.where(np.isnan(entry), unit_price, entry), spots=spots, atm_iv=atm_iv,
                   pricing=pricing, now=now)

@@ -59,8 +59,8 @@ enum Unpriced : signed char {
 constexpr double narrow_spread_fraction = 0.10;
 constexpr double narrow_spread_rupees = 0.20;
 // Legs a thread must have to solve before a second one is started for them (a solve takes about
-// a microsecond, starting a thread some tens).
-constexpr std::size_t legs_per_solving_thread = 400;
+// half a microsecond, starting a thread some tens).
+constexpr std::size_t legs_per_solving_thread = 200;
 
 constexpr std::array<const char*, 7> leg_inputs = {
     "strike", "time_to_expiry", "last_price", "iv_percent", "bid", "ask", "volume"};
