@@ -13,6 +13,7 @@ if TYPE_CHECKING:
     from typing import Any
 
     from greeks.arrays import implied_volatility, option_greeks, option_price
+    from greeks.backtests import backtest
     from greeks.chains.frame import chain_greeks
     from greeks.chains.pricing import Pricing
     from greeks.chains.smile import smile
@@ -22,11 +23,12 @@ if TYPE_CHECKING:
     from greeks.positions.position import Position
 
 __version__ = "0.2.0"
-__all__ = ["History", "Position", "Pricing", "chain_greeks", "implied_volatility", "lot_size",
-           "option_greeks", "option_price", "smile", "use_records_shape"]
+__all__ = ["History", "Position", "Pricing", "backtest", "chain_greeks", "implied_volatility",
+           "lot_size", "option_greeks", "option_price", "smile", "use_records_shape"]
 
 _LAZY = {
     "History": "greeks.history.history",
+    "backtest": "greeks.backtests",
     "Position": "greeks.positions.position",
     "Pricing": "greeks.chains.pricing",
     "lot_size": "greeks.exchange.lots",

@@ -6,7 +6,7 @@ import argparse
 import importlib
 
 COMMANDS = ("watch", "chain", "record", "position", "history", "backfill", "reprice", "serve",
-            "probe")
+            "probe", "backtest")
 
 
 def build_parser() -> argparse.ArgumentParser:

@@ -1,0 +1,54 @@
+"""Backtests of option strategies over the exchange's daily F&O files: which contracts a strategy
+holds on each date, what they were worth, what they cost, and what the trades made."""
+from __future__ import annotations
+
+import pathlib
+from collections.abc import Iterable
+from typing import Any
+
+from greeks.backtests.results import Backtest
+from greeks.backtests.strategy import Strategy, StrategyError
+
+__all__ = ["Backtest", "Strategy", "StrategyError", "backtest"]
+
+
+def daily_files(store: Any = None, files: Iterable[Any] = ()) -> list[pathlib.Path]:
+    """The daily files of a store (those its backfill downloaded) and those named."""
+    from greeks.history.bhavcopy import local_files
+
+    named = [str(path) for path in files]
+    if store is not None:
+        cached = pathlib.Path(store) / "cache" / "bhavcopy"
+        if not cached.is_dir() and not named:
+            raise LookupError(f"{store} holds no daily files (backfill them into it first)")
+        if cached.is_dir():
+            named.append(str(cached))
+    if not named:
+        raise LookupError("no daily files: give a store or files")
+    return local_files(named)
+
+
+def backtest(strategy: Any, store: Any = None, start: Any = None, end: Any = None, *,
+             files: Iterable[Any] = ()) -> Backtest:
+    """Runs `strategy` (a Strategy, a mapping or a TOML file's path) over the daily F&O files of
+    `store` and of `files`, between start and end (dates, inclusive)."""
+    from greeks.backtests import engine, results, strategy as strategies
+    from greeks.backtests.costs import Charges
+    from greeks.backtests.market import Market
+
+    if isinstance(strategy, (str, pathlib.Path)):
+        strategy = strategies.read(strategy)
+    elif not isinstance(strategy, Strategy):
+        strategy = strategies.from_mapping(strategy)
+    market = Market(strategy.symbol, daily_files(store, files), start, end)
+    charges = Charges(brokerage=strategy.brokerage, enabled=strategy.costs)
+    rows, skipped = [], []
+    for entry_day, expiry in engine.entries(strategy, market):
+        try:
+            if isinstance(expiry, Exception):
+                raise expiry
+            rows.append(engine.run_trade(strategy, market, entry_day, expiry, charges))
+        except engine.Skip as reason:
+            skipped.append({"entry": entry_day, "expiry": None if isinstance(expiry, Exception)
+                            else expiry, "reason": str(reason)})
+    return results.assemble(rows, skipped)
