@@ -6,6 +6,7 @@ import sys
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
+import backtest  # noqa: E402
 import chain  # noqa: E402
 import dashboard  # noqa: E402
 import forward  # noqa: E402
@@ -28,6 +29,7 @@ ok &= positions.run()
 ok &= history.run()
 ok &= implied_volatility.run()
 ok &= dashboard.run()
+ok &= backtest.run()
 failed = [f"{name}: {shown}" for name, shown, hard in timing.SHORT if hard]
 noisy = [f"{name}: {shown}" for name, shown, hard in timing.SHORT if not hard]
 if failed or noisy:

@@ -71,7 +71,9 @@ def contracts(seed=3):
     return out
 
 
-def write_udiff(folder, seed=3):
+def write_udiff(folder, seed=3, others=0):
+    """`others` other underlyings' rows as well, as a real file holds some 35,000 of every
+    underlying the exchange lists."""
     for day, spot, rows in contracts(seed):
         lines = [UDIFF_HEADER]
         for expiry, strike, side, close, settle, volume in rows:
@@ -81,6 +83,9 @@ def write_udiff(folder, seed=3):
                       "SttlmPric": f"{settle:.2f}", "TtlTradgVol": str(volume),
                       "NewBrdLotQty": str(LOT)}
             lines.append(",".join(fields.get(name, "") for name in UDIFF_HEADER.split(",")))
+        ours = lines[1:]
+        for n in range(others // max(len(ours), 1)):
+            lines += [line.replace(f",{SYMBOL},", f",STOCK{n},") for line in ours]
         name = f"BhavCopy_NSE_FO_0_0_0_{day:%Y%m%d}_F_0000.csv"
         with zipfile.ZipFile(folder / f"{name}.zip", "w") as archive:
             archive.writestr(name, "\n".join(lines) + "\n")

@@ -131,9 +131,12 @@ def test_a_failed_fetch_keeps_the_last_good_data_and_says_why(dashboard):
 
 
 def serve_command(*argv):
+    # Ctrl+C as at a terminal, even where the suite runs as a background job, which starts
+    # ignoring it (the server would then stop on it but exit 0)
     return subprocess.Popen([sys.executable, "-m", "greeks", "serve", "NIFTY", "--replay", NIFTY,
                              "--as-captured", "--interval", "0.2", *argv],
-                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
+                            preexec_fn=lambda: signal.signal(signal.SIGINT, signal.SIG_DFL))
 
 
 def test_a_port_in_use_is_one_line_and_exit_code_1(dashboard):

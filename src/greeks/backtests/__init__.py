@@ -28,27 +28,23 @@ def daily_files(store: Any = None, files: Iterable[Any] = ()) -> list[pathlib.Pa
     return local_files(named)
 
 
+def cache_of(store: Any) -> pathlib.Path | None:
+    return None if store is None else pathlib.Path(store) / "cache" / "backtests"
+
+
 def backtest(strategy: Any, store: Any = None, start: Any = None, end: Any = None, *,
              files: Iterable[Any] = ()) -> Backtest:
     """Runs `strategy` (a Strategy, a mapping or a TOML file's path) over the daily F&O files of
     `store` and of `files`, between start and end (dates, inclusive)."""
-    from greeks.backtests import engine, results, strategy as strategies
+    from greeks.backtests import strategy as strategies
     from greeks.backtests.costs import Charges
     from greeks.backtests.market import Market
+    from greeks.backtests.runner import run_strategy
 
     if isinstance(strategy, (str, pathlib.Path)):
         strategy = strategies.read(strategy)
     elif not isinstance(strategy, Strategy):
         strategy = strategies.from_mapping(strategy)
-    market = Market(strategy.symbol, daily_files(store, files), start, end)
-    charges = Charges(brokerage=strategy.brokerage, enabled=strategy.costs)
-    rows, skipped = [], []
-    for entry_day, expiry in engine.entries(strategy, market):
-        try:
-            if isinstance(expiry, Exception):
-                raise expiry
-            rows.append(engine.run_trade(strategy, market, entry_day, expiry, charges))
-        except engine.Skip as reason:
-            skipped.append({"entry": entry_day, "expiry": None if isinstance(expiry, Exception)
-                            else expiry, "reason": str(reason)})
-    return results.assemble(rows, skipped)
+    market = Market(strategy.symbol, daily_files(store, files), start, end, cache_of(store))
+    return run_strategy(strategy, market, Charges(brokerage=strategy.brokerage,
+                                                  enabled=strategy.costs))

@@ -85,9 +85,9 @@ def entries(strategy: Strategy, market: Market) -> list[tuple[np.datetime64, Any
         listed = monthly_expiries(listed)
     chosen = []
     for expiry in listed:
-        if expiry not in days:
+        if expiry not in market.index:
             continue  # expires after the last file, or on a day without one
-        at = days.index(expiry) - (strategy.entry_days - 1)
+        at = market.index[expiry] - (strategy.entry_days - 1)
         if at >= 0:
             chosen.append((days[at], expiry))
     return chosen
@@ -121,8 +121,24 @@ def intrinsic(side: str, strike: float, underlying: float) -> float:
     return max(underlying - strike, 0.0) if side == CALL else max(strike - underlying, 0.0)
 
 
-def run_trade(strategy: Strategy, market: Market, entry_day: np.datetime64,
-              expiry: np.datetime64, charges: Charges) -> dict:
+def entry_fills(strategy: Strategy, market: Market, entry_day: np.datetime64,
+                expiry: np.datetime64) -> list[Fill]:
+    """The legs as filled on the entry day; remembered by the market, since the variants of a
+    sweep mostly enter alike. Skip with the reason where the trade cannot be made."""
+    key = (strategy.legs, strategy.lot_size, entry_day, expiry)
+    if key not in market.entered:
+        try:
+            market.entered[key] = fill_legs(strategy, market, entry_day, expiry)
+        except Skip as reason:
+            market.entered[key] = reason
+    made = market.entered[key]
+    if isinstance(made, Skip):
+        raise made
+    return [Fill(fill.rule, fill.strike, fill.entry, fill.lot_size) for fill in made]
+
+
+def fill_legs(strategy: Strategy, market: Market, entry_day: np.datetime64,
+              expiry: np.datetime64) -> list[Fill]:
     legs = market.options(entry_day, expiry)
     if legs.empty:
         raise Skip("the expiry is not listed on the entry day")
@@ -136,18 +152,23 @@ def run_trade(strategy: Strategy, market: Market, entry_day: np.datetime64,
         if not lot:
             raise Skip("no lot size in the file; give lot_size in the strategy")
         fills.append(Fill(rule, float(row["strike"]), float(row["price"]), int(lot)))
+    return fills
+
+
+def run_trade(strategy: Strategy, market: Market, entry_day: np.datetime64,
+              expiry: np.datetime64, charges: Charges) -> dict:
+    fills = entry_fills(strategy, market, entry_day, expiry)
     premium = abs(sum(fill.units * fill.entry for fill in fills))
-    days = market.days
-    last = days.index(expiry) if expiry in days else None
+    days, index = market.days, market.index
+    last = index.get(expiry)
     if last is None:
         raise Skip("no file on its expiry day")
-    leave_at = max(days.index(entry_day), last - (strategy.exit_days - 1))
+    leave_at = max(index[entry_day], last - (strategy.exit_days - 1))
     reason, exit_day = "expiry", expiry
-    for day in days[days.index(entry_day) + 1:leave_at + 1]:
+    for day in days[index[entry_day] + 1:leave_at + 1]:
         if day >= expiry:
             break
-        quoted = market.options(day, expiry).set_index(["side", "strike"])["price"]
-        prices = [quoted.get((fill.rule.side, fill.strike), math.nan) for fill in fills]
+        prices = [market.price(day, expiry, fill.rule.side, fill.strike) for fill in fills]
         pnl = sum(fill.units * (price - fill.entry) for fill, price in zip(fills, prices))
         stopped = strategy.stop_loss is not None and pnl <= -strategy.stop_loss * premium
         reached = strategy.target is not None and pnl >= strategy.target * premium
@@ -185,4 +206,4 @@ def run_trade(strategy: Strategy, market: Market, entry_day: np.datetime64,
             "exit_value": sum(fill.units * fill.exit for fill in fills),
             "gross_pnl": round(gross, 2), "costs": round(cost, 2),
             "pnl": round(round(gross, 2) - round(cost, 2), 2), "reason": reason,
-            "days_held": days.index(exit_day) - days.index(entry_day), "premium": premium}
+            "days_held": index[exit_day] - index[entry_day], "premium": premium}

@@ -22,53 +22,94 @@ def leg_price(close: float, settle: float, volume: float) -> float:
     return float(close) if volume > 0 and close > 0 else float(settle)
 
 
+def read_files(symbol: str, paths: Iterable[pathlib.Path]) -> tuple[Any, list[np.datetime64]]:
+    """The contracts of `symbol` in the files, and every file's trade date; a damaged file is
+    skipped with a warning naming it."""
+    import pandas as pd
+
+    frames, days = [], []
+    for path in paths:
+        try:
+            day = read_day(path)
+        except BhavcopyError as error:
+            warnings.warn(f"{error}; that day is skipped", stacklevel=4)
+            continue
+        days.append(np.datetime64(day["date"].iloc[0], "D"))
+        frames.append(day[day["symbol"] == symbol])
+    rows = pd.concat(frames, ignore_index=True) if frames else pd.DataFrame()
+    return rows, sorted(set(days))
+
+
 class Market:
-    """The contracts of `symbol` in the daily files, between start and end (dates, inclusive)."""
+    """The contracts of `symbol` in the daily files, between start and end (dates, inclusive).
+    `cache`, a folder, keeps what the files held for the symbol (Parquet, keyed by the files'
+    names, sizes and times), so that the next backtest over the same files reads one file."""
 
     def __init__(self, symbol: str, paths: Iterable[pathlib.Path], start: Any = None,
-                 end: Any = None):
-        import pandas as pd
+                 end: Any = None, cache: pathlib.Path | None = None):
+        from greeks.backtests.cache import cached
 
-        frames, self.damaged = [], []
+        rows, days = cached(symbol, list(paths), cache, read_files)
         start = None if start is None else np.datetime64(start, "D")
         end = None if end is None else np.datetime64(end, "D")
-        days = set()
-        for path in paths:
-            try:
-                day = read_day(path)
-            except BhavcopyError as error:
-                warnings.warn(f"{error}; that day is skipped", stacklevel=3)
-                self.damaged.append(str(path))
-                continue
-            date = day["date"].iloc[0]
-            if (start is not None and date < start) or (end is not None and date > end):
-                continue
-            days.add(np.datetime64(date, "D"))
-            frames.append(day[day["symbol"] == symbol])
+        days = [day for day in days if (start is None or day >= start) and
+                (end is None or day <= end)]
+        if len(rows):
+            dates = rows["date"].values.astype("datetime64[D]")
+            rows = rows[np.isin(dates, np.array(days, dtype="datetime64[D]"))]
         self.symbol = symbol
-        self.days = sorted(days)
-        rows = pd.concat(frames, ignore_index=True) if frames else None
-        if rows is None or rows.empty:
+        self.days = days
+        self.index = {day: at for at, day in enumerate(days)}
+        self.entered: dict[Any, Any] = {}  # the engine's fills on entry, by rule and day
+        self.final: dict[Any, float] = {}  # the underlying's price by day and expiry
+        if rows.empty:
             raise LookupError(f"the daily files hold no contract of {symbol}")
-        rows["price"] = [leg_price(c, s, v) for c, s, v in
-                         zip(rows["close"], rows["settle"], rows["volume"].fillna(0))]
+        rows = rows.reset_index(drop=True)
+        for name in ("symbol", "side"):  # a few texts, compared row by row: plain objects
+            rows[name] = rows[name].to_numpy(dtype=object)
+        volume = rows["volume"].fillna(0).to_numpy()
+        close, settle = rows["close"].to_numpy(), rows["settle"].to_numpy()
+        rows["price"] = np.where((volume > 0) & (close > 0), close, settle)
         self.rows = rows
         self.by_day = {np.datetime64(day.date(), "D"): group
                        for day, group in rows.groupby("date")}
+        dates = rows["date"].values.astype("datetime64[D]")
+        option = rows["side"].to_numpy() != FUTURE
+        pairs = np.unique(np.stack([dates[option].astype(np.int64),
+                                    rows["expiry"].values.astype("datetime64[D]")[option]
+                                    .astype(np.int64)], axis=1), axis=0)
+        self.listed: dict[np.datetime64, list[np.datetime64]] = {}
+        for day, expiry in pairs:  # in order of day, then expiry
+            self.listed.setdefault(np.datetime64(int(day), "D"), []).append(
+                np.datetime64(int(expiry), "D"))
+        # (day, expiry, side, strike) → price, for the walk from entry to exit
+        self.prices = dict(zip(zip(rows["date"].values.astype("datetime64[D]"),
+                                   rows["expiry"].values.astype("datetime64[D]"),
+                                   rows["side"], rows["strike"]), rows["price"]))
+
+    def price(self, day: Any, expiry: Any, side: str, strike: float) -> float:
+        return float(self.prices.get((day, expiry, side, strike), math.nan))
 
     def on(self, day: Any) -> Any:
         """The contracts of one day (an empty frame when the symbol has none that day)."""
         return self.by_day.get(np.datetime64(day, "D"), self.rows.iloc[:0])
 
     def expiries(self, day: Any) -> list[np.datetime64]:
-        rows = self.on(day)
-        return sorted(set(rows.loc[rows["side"] != FUTURE, "expiry"].values.astype("datetime64[D]")))
+        """The option expiries listed on `day`, in order."""
+        return self.listed.get(np.datetime64(day, "D"), [])
 
     def options(self, day: Any, expiry: Any) -> Any:
+        """The options of one expiry listed on one day."""
         rows = self.on(day)
         return rows[(rows["expiry"] == np.datetime64(expiry, "D")) & (rows["side"] != FUTURE)]
 
     def underlying(self, day: Any, expiry: Any) -> float:
+        key = (np.datetime64(day, "D"), np.datetime64(expiry, "D"))
+        if key not in self.final:
+            self.final[key] = self.underlying_price(day, expiry)
+        return self.final[key]
+
+    def underlying_price(self, day: Any, expiry: Any) -> float:
         """The underlying's price on `day`: UDiFF's own; the older layout has none, and takes the
         forward of `expiry`: its future's price, else put-call parity at the strike where the
         call and the put are nearest in price, F = K + e^(rT)·(C − P)."""

@@ -162,6 +162,11 @@ def from_mapping(spec: Any, name: str = "") -> Strategy:
 
 def read(path: str | pathlib.Path) -> Strategy:
     """A strategy file (TOML)."""
+    return from_mapping(read_mapping(path), pathlib.Path(path).stem)
+
+
+def read_mapping(path: str | pathlib.Path) -> dict:
+    """A strategy file's mapping, as TOML reads it (its fields checked by from_mapping)."""
     import tomllib
 
     path = pathlib.Path(path)
@@ -173,4 +178,5 @@ def read(path: str | pathlib.Path) -> Strategy:
         raise StrategyError(f"cannot read {path}: {error.strerror or error}") from None
     except (tomllib.TOMLDecodeError, UnicodeDecodeError) as error:
         raise StrategyError(f"{path} is not TOML: {str(error).splitlines()[0]}"[:200]) from None
-    return from_mapping(spec, path.stem)
+    spec.setdefault("name", path.stem)
+    return spec

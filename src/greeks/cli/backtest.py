@@ -23,7 +23,10 @@ def add_arguments(parser: argparse.ArgumentParser) -> None:
                         help="the first trading day to use")
     parser.add_argument("--to", dest="end", type=expiry_argument, metavar="DATE",
                         help="the last trading day to use")
-    add_outputs(parser, "write the trades to FILE (CSV)",
+    parser.add_argument("--vary", metavar="FIELD=VALUES", action="append", default=[],
+                        help="run every combination: stop_loss=0.3,0.5,1 or entry.days=1..5 "
+                             "(repeatable); prints one summary row each")
+    add_outputs(parser, "write the trades (with --vary, the summaries) to FILE (CSV)",
                 "draw the equity curve and its drawdown into FILE.png")
 
 
@@ -39,11 +42,15 @@ def run(args: argparse.Namespace) -> int:
         raise UsageError("give --store or --files")
     if args.start and args.end and args.start > args.end:
         raise UsageError("--from must not come after --to")
+    if args.vary and args.plot:
+        raise UsageError("--plot draws one backtest; leave it out with --vary")
     plot_format = checked_plot_format(args.plot) if args.plot else None
     try:
         strategy = read(args.strategy)
     except StrategyError as error:
         raise UsageError(str(error)) from None
+    if args.vary:
+        return run_sweep(args)
     with warnings.catch_warnings(record=True) as heard:
         warnings.simplefilter("always")
         try:
@@ -69,3 +76,33 @@ def run(args: argparse.Namespace) -> int:
             plot_format))
         status(f"wrote the equity curve to {written}")
     return 0
+
+
+def run_sweep(args: argparse.Namespace) -> int:
+    from greeks.backtests import cache_of, daily_files
+    from greeks.backtests.market import Market
+    from greeks.backtests.strategy import StrategyError, from_mapping, read_mapping
+    from greeks.backtests.sweep import sweep
+    from greeks.display.backtest_table import sweep_table
+    from greeks.history.bhavcopy import BhavcopyError
+
+    spec = read_mapping(args.strategy)
+    try:
+        symbol = from_mapping(spec).symbol
+        market = Market(symbol, daily_files(args.store, args.files), args.start, args.end,
+                        cache_of(args.store))
+        rows = sweep(spec, args.vary, market)
+    except StrategyError as error:
+        raise UsageError(str(error)) from None
+    except (LookupError, BhavcopyError) as error:
+        raise CommandFailed(str(error).strip("'\"")) from None
+    for line in sweep_table(rows, [name for name in rows.columns if name not in SUMMARY_NAMES]):
+        print(line)
+    if args.csv:
+        written = write_atomically(args.csv, lambda path: rows.to_csv(path, index=False))
+        status(f"wrote {len(rows)} summaries to {written}")
+    return 0
+
+
+SUMMARY_NAMES = ("trades", "win_rate", "total_pnl", "average_pnl", "best", "worst",
+                 "max_drawdown", "days_held", "not_made")

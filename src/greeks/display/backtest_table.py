@@ -31,3 +31,19 @@ def trades_table(trades: Any) -> list[str]:
              rupees(row.gross_pnl), rupees(row.costs), rupees(row.pnl), row.reason)
             for row in trades.itertuples()]
     return aligned(TRADE_HEADER, rows, left=("legs", "reason"))
+
+
+SWEEP_HEADER = ("trades", "won", "total", "average", "worst", "max drawdown")
+
+
+def sweep_table(rows: Any, varied: list[str]) -> list[str]:
+    """A row per variant: the fields varied, then its summary."""
+    lines = []
+    for values in rows.to_dict("records"):
+        win = values["win_rate"]
+        lines.append([f"{values[name]:g}" if isinstance(values[name], float) else str(values[name])
+                      for name in varied] +
+                     [str(values["trades"]), "" if win != win else f"{win:.0%}",
+                      rupees(values["total_pnl"]), rupees(values["average_pnl"]),
+                      rupees(values["worst"]), rupees(values["max_drawdown"])])
+    return aligned((*varied, *SWEEP_HEADER), lines)
