@@ -182,3 +182,41 @@ def test_the_command_prints_the_summary_and_trades_and_skips_a_damaged_day(tmp_p
     strategy.write_text('symbol = "SBIN"\n[[legs]]\nside = "CE"\nlots = 1\n')
     assert greeks.cli.main(["backtest", str(strategy), "--files", str(folder)]) == 1
     assert capsys.readouterr().err.strip().endswith("hold no contract of SBIN")
+
+
+@pytest.mark.parametrize("text", ["stop_loss", "legs.side=CE", "entry.days=5..1", "x y=1",
+                                  "target=", "entry.days=1..99999"])
+def test_a_wrong_vary_names_itself(text):
+    from greeks.backtests.sweep import parse_vary
+
+    with pytest.raises(StrategyError) as raised:
+        parse_vary(text)
+    assert "--vary" in str(raised.value) or "target" in str(raised.value)
+
+
+def test_a_sweep_gives_each_variant_what_its_own_backtest_gives(tmp_path):
+    from greeks.backtests import cache_of, daily_files
+    from greeks.backtests.market import Market
+    from greeks.backtests.sweep import sweep
+
+    store = tmp_path / "store"
+    files = store / "cache" / "bhavcopy"
+    files.mkdir(parents=True)
+    backtests.write_udiff(files)
+    market = Market("NIFTY", daily_files(store), cache=cache_of(store))
+    rows = sweep(STRADDLE, ["stop_loss=0.2,0.5,100", "entry.days=2..3"], market, workers=2,
+                 parallel_from=0)
+    assert list(rows[["exit.stop_loss", "entry.days"]].itertuples(index=False, name=None)) == [
+        (0.2, 2), (0.2, 3), (0.5, 2), (0.5, 3), (100, 2), (100, 3)]
+    for row in rows.to_dict("records"):
+        alone = backtest({**STRADDLE, "entry": {"days": row["entry.days"]},
+                          "exit": {"stop_loss": row["exit.stop_loss"]}}, store)
+        assert row["total_pnl"] == pytest.approx(alone.summary["total_pnl"], abs=1e-6)
+        assert row["trades"] == alone.summary["trades"]
+    # the store kept what the files held; a file changed is read again
+    kept = sorted((store / "cache" / "backtests").glob("*.parquet"))
+    assert len(kept) == 1
+    changed = sorted(files.iterdir())[5]
+    changed.write_bytes(changed.read_bytes() + b"\n")
+    backtest(STRADDLE, store)
+    assert len(list((store / "cache" / "backtests").glob("*.parquet"))) == 2

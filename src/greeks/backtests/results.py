@@ -19,18 +19,22 @@ class Backtest:
     summary: dict[str, Any]
 
 
-def summarise(trades: Any) -> dict[str, Any]:
-    pnl = trades["pnl"] if len(trades) else None
-    if pnl is None:
+def summarise(rows: list[dict]) -> dict[str, Any]:
+    """The summary of trades in the order of their exits (rows as the engine makes them)."""
+    if not rows:
         return {"trades": 0, "win_rate": math.nan, "total_pnl": 0.0, "average_pnl": math.nan,
                 "best": math.nan, "worst": math.nan, "max_drawdown": 0.0, "days_held": math.nan}
-    cumulative = pnl.cumsum()
-    drawdown = (cumulative - cumulative.cummax().clip(lower=0)).min()
-    return {"trades": int(len(trades)), "win_rate": float((pnl > 0).mean()),
-            "total_pnl": float(pnl.sum()), "average_pnl": float(pnl.mean()),
-            "best": float(pnl.max()), "worst": float(pnl.min()),
-            "max_drawdown": float(min(drawdown, 0.0)),
-            "days_held": float(trades["days_held"].mean())}
+    ordered = sorted(rows, key=lambda row: (row["exit"], row["entry"]))
+    pnl = [row["pnl"] for row in ordered]
+    total, peak, drawdown = 0.0, 0.0, 0.0
+    for value in pnl:
+        total += value
+        peak = max(peak, total)
+        drawdown = min(drawdown, total - peak)
+    return {"trades": len(pnl), "win_rate": sum(value > 0 for value in pnl) / len(pnl),
+            "total_pnl": math.fsum(pnl), "average_pnl": math.fsum(pnl) / len(pnl),
+            "best": max(pnl), "worst": min(pnl), "max_drawdown": drawdown,
+            "days_held": sum(row["days_held"] for row in ordered) / len(pnl)}
 
 
 def assemble(rows: list[dict], skipped: list[dict]) -> Backtest:
@@ -47,4 +51,4 @@ def assemble(rows: list[dict], skipped: list[dict]) -> Backtest:
                            "drawdown": cumulative - cumulative.cummax().clip(lower=0)})
     equity.index.name = "date"
     skips = pd.DataFrame(skipped, columns=["entry", "expiry", "reason"])
-    return Backtest(trades=trades, skipped=skips, equity=equity, summary=summarise(trades))
+    return Backtest(trades=trades, skipped=skips, equity=equity, summary=summarise(rows))

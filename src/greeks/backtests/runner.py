@@ -8,6 +8,12 @@ from greeks.backtests.strategy import Strategy
 
 
 def run_strategy(strategy: Strategy, market: Market, charges: Charges) -> results.Backtest:
+    return results.assemble(*trades_of(strategy, market, charges))
+
+
+def trades_of(strategy: Strategy, market: Market, charges: Charges
+              ) -> tuple[list[dict], list[dict]]:
+    """The trades made, and those not made with why."""
     rows, skipped = [], []
     for entry_day, expiry in engine.entries(strategy, market):
         try:
@@ -17,4 +23,4 @@ def run_strategy(strategy: Strategy, market: Market, charges: Charges) -> result
         except engine.Skip as reason:
             skipped.append({"entry": entry_day, "expiry": None if isinstance(expiry, Exception)
                             else expiry, "reason": str(reason)})
-    return results.assemble(rows, skipped)
+    return rows, skipped

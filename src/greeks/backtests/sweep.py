@@ -1,7 +1,9 @@
 """Many variants of one strategy over the same files: `stop_loss=0.3,0.5,1` or `entry.days=1..5`
 sets a field (a dotted path into the strategy's mapping; stop_loss and target are the exit's)
 to each value in turn, every combination is run, and each gives one summary row. The files are
-read once; the variants run across the cores."""
+read once; the variants run across the cores, in worker processes that each receive the market
+once (started afresh rather than forked: a forked copy of a process with threads may deadlock).
+"""
 from __future__ import annotations
 
 import copy
@@ -15,8 +17,15 @@ from greeks.backtests.strategy import StrategyError, from_mapping
 
 SHORTHANDS = {"stop_loss": "exit.stop_loss", "target": "exit.target", "days": "entry.days"}
 MAX_VARIANTS = 10_000
-# The market the workers read: set before they start, so that a forked worker shares it.
+# Below this many variants one process is quicker: starting the workers and handing each the
+# market costs about what a few hundred variants do (some 15 ms each once the entries are known).
+PARALLEL_FROM = 400
+# What a worker runs over: the variants and the market, received once when it starts.
 _shared: dict[str, Any] = {}
+
+
+def install(variants_: list, market: Any) -> None:
+    _shared.update(variants=variants_, market=market)
 
 
 def parse_vary(text: str) -> tuple[str, list[Any]]:
@@ -81,28 +90,35 @@ def variants(spec: dict, varies: list[str]) -> list[tuple[dict, Any]]:
 
 def run_one(index: int) -> dict:
     from greeks.backtests.costs import Charges
-    from greeks.backtests.runner import run_strategy
+    from greeks.backtests.results import summarise
+    from greeks.backtests.runner import trades_of
 
     labels, strategy = _shared["variants"][index]
-    result = run_strategy(strategy, _shared["market"],
-                          Charges(brokerage=strategy.brokerage, enabled=strategy.costs))
-    return {**labels, **result.summary, "not_made": len(result.skipped)}
+    rows, skipped = trades_of(strategy, _shared["market"],
+                              Charges(brokerage=strategy.brokerage, enabled=strategy.costs))
+    return {**labels, **summarise(rows), "not_made": len(skipped)}
 
 
-def sweep(spec: dict, varies: list[str], market: Any, workers: int | None = None) -> Any:
+def sweep(spec: dict, varies: list[str], market: Any, workers: int | None = None,
+          parallel_from: int = PARALLEL_FROM) -> Any:
     """A summary row per variant, in the order of the combinations."""
     import multiprocessing
     import pandas as pd
 
-    _shared.update(variants=variants(spec, varies), market=market)
-    count = len(_shared["variants"])
+    made = variants(spec, varies)
+    count = len(made)
     workers = min(workers or os.cpu_count() or 1, count)
+    methods = multiprocessing.get_all_start_methods()
     try:
-        if workers > 1 and "fork" in multiprocessing.get_all_start_methods():
-            with ProcessPoolExecutor(workers, mp_context=multiprocessing.get_context("fork")) \
-                    as pool:
-                rows = list(pool.map(run_one, range(count), chunksize=max(1, count // (4 * workers))))
+        if workers > 1 and count >= parallel_from:
+            context = multiprocessing.get_context("forkserver" if "forkserver" in methods
+                                                  else "spawn")
+            with ProcessPoolExecutor(workers, mp_context=context, initializer=install,
+                                     initargs=(made, market)) as pool:
+                rows = list(pool.map(run_one, range(count),
+                                     chunksize=max(1, count // (4 * workers))))
         else:
+            install(made, market)
             rows = [run_one(index) for index in range(count)]
     finally:
         _shared.clear()
