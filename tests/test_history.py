@@ -333,3 +333,25 @@ def test_sigterm_during_a_capture_lets_it_finish_then_stops(capsys, monkeypatch,
         signal.signal(signal.SIGTERM, handlers[1])
     assert code == 0 and err.splitlines()[-1] == "greeks: stopped recording"
     assert "SBIN 118 legs" in err and len(greeks.History(tmp_path / "store").store.files()) == 1
+
+
+def test_a_daily_file_in_the_older_layout_backfills_on_its_futures_and_parity(capsys, tmp_path):
+    # 1 January 2020, NIFTY's rows of the exchange's file: no underlying price, no lot size
+    path = os.path.join(os.path.dirname(__file__), "data", "fo01JAN2020bhav-nifty.csv")
+    store = str(tmp_path / "store")
+    code, _, err = run(capsys, "backfill", "NIFTY", "--store", store, "--files", path)
+    assert code == 0, err
+    legs = greeks.History(store).legs("NIFTY")
+    rows = pd.read_csv(path, index_col=False)
+    options = rows[rows["INSTRUMENT"] == "OPTIDX"]
+    assert len(legs) == len(options) and legs["lot_size"].isna().all()
+    near = rows[rows["INSTRUMENT"] == "FUTIDX"].iloc[0]
+    assert (legs["spot"] == near["CLOSE"]).all()  # the nearest future stands in for the spot
+    january = legs[legs["expiry"] == pd.Timestamp("2020-01-30")]
+    assert (january["forward_source"] == "parity").all()
+    assert abs(january["forward"].iloc[0] / near["CLOSE"] - 1) < 0.002  # its future, by parity
+    # the settlement price, else (where the file gives 0) the close
+    judged = options.set_index(["STRIKE_PR", "OPTION_TYP", "EXPIRY_DT"])
+    judged = judged["SETTLE_PR"].where(judged["SETTLE_PR"] > 0, judged["CLOSE"])
+    for leg in legs.iloc[::97].itertuples():
+        assert leg.last_price == judged[(leg.strike, leg.side, f"{leg.expiry:%d-%b-%Y}")]

@@ -1,5 +1,6 @@
-"""The exchange's daily F&O closing file (the "bhavcopy", UDiFF CSV layout since July 2024, one
-zipped CSV per trading day) read into chains: for each symbol and trade date, a chain in the
+"""The exchange's daily F&O closing file (the "bhavcopy": the UDiFF CSV layout since July 2024,
+one zipped CSV per trading day, and the older `foDDMMMYYYYbhav.csv` layout before it) read into
+chains: for each symbol and trade date, a chain in the
 "records" shape whose legs carry the settlement price (else the close) as their last price and the
 underlying's price as the spot, captured at 15:30 IST of the trade date, so that the day's close
 is stored as any live capture is, with every volatility solved from that price."""
@@ -23,6 +24,12 @@ COLUMNS = ("TradDt", "FinInstrmTp", "TckrSymb", "XpryDt", "StrkPric", "OptnTp", 
            "SttlmPric", "UndrlygPric", "OpnIntrst", "ChngInOpnIntrst", "TtlTradgVol",
            "NewBrdLotQty")
 OPTION_TYPES = ("IDO", "STO")
+# The older layout's columns under the UDiFF names, and its instrument types.
+OLDER_COLUMNS = {"TIMESTAMP": "TradDt", "INSTRUMENT": "FinInstrmTp", "SYMBOL": "TckrSymb",
+                 "EXPIRY_DT": "XpryDt", "STRIKE_PR": "StrkPric", "OPTION_TYP": "OptnTp",
+                 "CLOSE": "ClsPric", "SETTLE_PR": "SttlmPric", "OPEN_INT": "OpnIntrst",
+                 "CHG_IN_OI": "ChngInOpnIntrst", "CONTRACTS": "TtlTradgVol"}
+OLDER_TYPES = {"OPTIDX": "IDO", "OPTSTK": "STO", "FUTIDX": "IDF", "FUTSTK": "STF"}
 # The most CSV one daily file may hold: the real ones hold 5 to 8 MiB.
 MAX_FILE_BYTES = 64 * 2**20
 
@@ -107,17 +114,40 @@ def read_rows(text: str, symbols: set[str]) -> Any:
     """The option rows of the wanted symbols, as a DataFrame of the columns read."""
     import pandas as pd
 
+    wanted = set(COLUMNS) | set(OLDER_COLUMNS)
     try:
-        frame = pd.read_csv(io.StringIO(text), usecols=lambda name: name.strip() in COLUMNS,
+        frame = pd.read_csv(io.StringIO(text), usecols=lambda name: name.strip() in wanted,
                             dtype=str, skipinitialspace=True)
     except (ValueError, pd.errors.ParserError) as error:
         raise BhavcopyError(f"not a daily F&O file in the UDiFF layout: {error}") from None
     frame.columns = [name.strip() for name in frame.columns]
+    if set(OLDER_COLUMNS) <= set(frame.columns):
+        frame = from_older_layout(frame.apply(lambda column: column.str.strip()))
     missing = [name for name in COLUMNS if name not in frame.columns]
     if missing:
         raise BhavcopyError(f"not a daily F&O file in the UDiFF layout: no {', '.join(missing)}")
     frame = frame.apply(lambda column: column.str.strip())
     return frame[frame["FinInstrmTp"].isin(OPTION_TYPES) & frame["TckrSymb"].isin(symbols)]
+
+
+def from_older_layout(frame: Any) -> Any:
+    """The older layout's rows under the UDiFF names. It has no underlying price: each symbol's
+    nearest future stands in for it (the forward model prices each expiry on its own parity
+    forward whatever the spot); nor a lot size (left empty)."""
+    import pandas as pd
+
+    out = frame.rename(columns=OLDER_COLUMNS)
+    out["FinInstrmTp"] = out["FinInstrmTp"].map(OLDER_TYPES).fillna("")
+    for name in ("TradDt", "XpryDt"):
+        days = pd.to_datetime(out[name].str.title(), format="%d-%b-%Y", errors="coerce")
+        out[name] = days.dt.strftime("%Y-%m-%d").fillna(out[name])
+    futures = out[out["FinInstrmTp"].isin(("IDF", "STF"))].sort_values("XpryDt")
+    nearest = futures.drop_duplicates("TckrSymb").set_index("TckrSymb")
+    price = pd.to_numeric(nearest["ClsPric"], errors="coerce").where(
+        lambda value: value > 0, pd.to_numeric(nearest["SttlmPric"], errors="coerce"))
+    out["UndrlygPric"] = out["TckrSymb"].map(price.astype(str)).fillna("")
+    out["NewBrdLotQty"] = ""
+    return out
 
 
 def number(value: Any) -> float | None:
