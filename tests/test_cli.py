@@ -3,6 +3,7 @@ import datetime as dt
 import json
 import subprocess
 import sys
+import time
 
 import numpy as np
 import pandas as pd
@@ -200,3 +201,36 @@ def test_ctrl_c_ends_a_watch_cleanly(tmp_path):
     assert returncode == 0, err
     assert out.endswith("\nStopped monitoring\n")
     assert "Traceback" not in err
+
+
+def test_an_alert_is_said_once_while_it_holds_and_again_after_it_stopped():
+    from greeks.alerts import Alerts, parse_alert
+
+    said, names = [], ("delta", "iv", "pnl")
+    alerts = Alerts([parse_alert(text, names) for text in ("delta > 0.6", "iv <= 11%",
+                                                           "pnl < -5e3")], say=said.append)
+    for delta, iv, pnl in [(0.5, 0.12, 0), (0.61, 0.12, -6000), (0.7, 0.11, -7000),
+                           (0.5, float("nan"), -4000), (0.65, 0.2, -5001)]:
+        alerts.check({"delta": delta, "iv": iv, "pnl": pnl})
+    assert said == ["alert: delta > 0.6 (delta 0.61)", "alert: pnl < -5e3 (pnl -6000)",
+                    "alert: iv <= 11% (iv 0.11)", "alert: delta > 0.6 (delta 0.65)",
+                    "alert: pnl < -5e3 (pnl -5001)"]
+
+
+def test_the_watch_says_an_alert_on_standard_error_and_runs_its_command(capsys, monkeypatch,
+                                                                        tmp_path):
+    stop_watches_at_pause(monkeypatch)
+    expiry = replayed_expiry(SBIN)
+    mark = tmp_path / "alerted"
+    code, out, err = run(capsys, "watch", "SBIN", "830", f"{expiry:%Y-%m-%d}", "--replay", SBIN,
+                         "--alert", "delta > 0", "--alert", "gamma < 0",
+                         "--alert-command", f"{sys.executable} -c \"import sys; "
+                         f"open({str(mark)!r}, 'w').write(' '.join(sys.argv[1:]))\"")
+    assert code == 0, err
+    assert [line for line in err.splitlines() if "alert" in line] == [
+        next(line for line in err.splitlines() if line.startswith("greeks: alert: delta > 0 "))]
+    for _ in range(100):
+        if mark.exists() and mark.read_text():
+            break
+        time.sleep(0.05)
+    assert mark.read_text().startswith("delta > 0 0.")

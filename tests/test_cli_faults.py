@@ -86,6 +86,16 @@ def test_an_unusable_spot_falls_back_to_the_legs(capsys, tmp_path):
     (["watch", "SBIN", "830", "2025-07-31", "--interval", "1e20"], "from 0 to 86400"),
     (["watch", "SBIN", "830", "2025-07-31", "--clock", "days", "--as-captured", "--replay", SBIN],
      "--as-captured goes with --clock close"),
+    (["watch", "SBIN", "830", "2025-07-31", "--alert", "delta > 0.6", "--clock", "days"],
+     "--alert goes with --clock close"),
+    (["watch", "SBIN", "830", "2025-07-31", "--alert-command", "true"],
+     "--alert-command goes with --alert"),
+    (["watch", "SBIN", "830", "2025-07-31", "--alert", "delta ≥ 1"], "write NAME OP NUMBER"),
+    (["watch", "SBIN", "830", "2025-07-31", "--alert", "pnl < 0"], "no figure 'pnl' here"),
+    (["watch", "SBIN", "830", "2025-07-31", "--alert", "delta > 1e400"], "out of range"),
+    (["position", "legs.csv", "--alert", "pnl < -5000"], "--alert goes with --watch"),
+    (["position", "legs.csv", "--watch", "--alert", "iv < 0.1"], "no figure 'iv' here"),
+    (["backtest", "straddle.toml"], "give --store or --files"),
 ])
 def test_bad_usage_is_one_line_and_exit_2(capsys, argv, message):
     try:

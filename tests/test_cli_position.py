@@ -67,9 +67,13 @@ def test_the_watch_prints_what_changed_until_ctrl_c(capsys, monkeypatch, straddl
 
     monkeypatch.setattr(greeks.cli.position, "time", TwoPauses)
     code, out, err = run(capsys, "position", str(straddle), "--replay", NIFTY, "--as-captured",
-                         "--watch", "--interval", "0")
+                         "--watch", "--interval", "0", "--alert", "value < 1e9",
+                         "--alert", "theta > 1e9")
     assert code == 0, err
     assert out.endswith("\nStopped monitoring\n") and pauses == [0, 0, 0]
+    # said once over the three cycles it held in; the other never held
+    assert [line[:29] for line in err.splitlines() if "alert" in line] == [
+        "greeks: alert: value < 1e9 (v"]
     cycles = out.split("Ctrl+C to stop\n")[1].splitlines()[:2]
     assert all(line.endswith("no change") for line in cycles)  # a replay does not move
 

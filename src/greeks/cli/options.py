@@ -122,3 +122,27 @@ def add_pricing(parser: argparse.ArgumentParser) -> None:
                              f"{EXCHANGE_RATE:g} under exchange)")
     parser.add_argument("--dividend-yield", type=fraction_argument("dividend_yield"),
                         default=0.0, help="continuous dividend yield as a fraction (default 0)")
+
+
+def add_alerts(parser: argparse.ArgumentParser, names: str) -> None:
+    parser.add_argument("--alert", metavar="CONDITION", action="append", default=[],
+                        help=f"say once on standard error when a condition starts holding, "
+                             f"such as \"delta > 0.6\" (repeatable; figures: {names})")
+    parser.add_argument("--alert-command", metavar="COMMAND",
+                        help="with --alert: also run COMMAND, given the alert and the value")
+
+
+def alerts_of(args: argparse.Namespace, names: Any) -> Any:
+    """The watch's alerts, or None without any; UsageError naming a wrong one."""
+    from greeks.alerts import Alerts, parse_alert
+    from greeks.cli.common import UsageError, status
+
+    if args.alert_command and not args.alert:
+        raise UsageError("--alert-command goes with --alert")
+    if not args.alert:
+        return None
+    try:
+        return Alerts([parse_alert(text, names) for text in args.alert], args.alert_command,
+                      say=status)
+    except ValueError as error:
+        raise UsageError(str(error)) from None

@@ -11,8 +11,9 @@ from typing import Any
 
 from greeks.cli.common import (UsageError, install_source, pricing_of, read_position,
                                refuse_fast_live, status)
-from greeks.cli.options import (add_clock, add_outputs, add_pricing, add_replay, days_argument,
-                                interval_argument, range_argument, shift_argument)
+from greeks.cli.options import (add_alerts, add_clock, add_outputs, add_pricing, add_replay,
+                                alerts_of, days_argument, interval_argument, range_argument,
+                                shift_argument)
 from greeks.cli.output import checked_plot_format, write_atomically
 from greeks.display import report
 from greeks.display.position_table import payoff_summary, position_table
@@ -67,9 +68,17 @@ def add_arguments(parser: argparse.ArgumentParser) -> None:
     add_clock(parser, "whole days as Kestrava counts them")
     add_pricing(parser)
     add_replay(parser)
+    add_alerts(parser, ", ".join(ALERT_FIGURES) + " (the net line's, in rupees)")
+
+
+# What an alert may follow: the net line's figures.
+ALERT_FIGURES = ("value", "pnl", "delta", "delta_rupees", "gamma", "theta", "vega", "rho")
 
 
 def run(args: argparse.Namespace) -> int:
+    args.alerts = alerts_of(args, ALERT_FIGURES)
+    if args.alerts is not None and not args.watch:
+        raise UsageError("--alert goes with --watch")
     legs = read_position(args.file)
     symbols = list(dict.fromkeys(leg.symbol for leg in legs))
     if args.replay is not None and len(symbols) > 1:
@@ -144,18 +153,27 @@ def net_figures(marked: Marked) -> dict[str, float]:
         {f"spot {symbol}": spot for symbol, spot in marked.spots.items()}
 
 
+def alert(args: argparse.Namespace, marked: Marked) -> None:
+    if args.alerts is not None:
+        net = marked.frame.loc["net"]
+        args.alerts.check({name: float(net[name]) for name in ALERT_FIGURES})
+
+
 def watch(args: argparse.Namespace, legs: list[Leg], symbols: list[str], marked: Marked) -> None:
     """One fetch per underlying per cycle until Ctrl+C; each cycle a line of what changed."""
     previous = net_figures(marked)
     print(f"\nWatching {len(legs)} legs every {args.interval} s; Ctrl+C to stop", flush=True)
+    alert(args, marked)
     try:
         while True:
             time.sleep(args.interval)
             try:
-                current = net_figures(marked_position(legs, fetch_chains(symbols), args))
+                marked = marked_position(legs, fetch_chains(symbols), args)
+                current = net_figures(marked)
             except (SourceError, ValueError) as error:
                 status(str(error))
                 continue
+            alert(args, marked)
             spots = [f"{key[5:]} {value:.2f}" for key, value in current.items()
                      if key.startswith("spot ") and value != previous.get(key)]
             moved = spots + changes(previous, current)

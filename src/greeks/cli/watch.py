@@ -14,8 +14,9 @@ from typing import Any
 
 from greeks.chains.frame import chain_greeks
 from greeks.cli.common import UsageError, open_source, pricing_of, refuse_fast_live, status
-from greeks.cli.options import (add_clock, add_pricing, add_replay, expiry_argument,
-                                interval_argument, side_argument, strike_argument)
+from greeks.cli.options import (add_alerts, add_clock, add_pricing, add_replay, alerts_of,
+                                expiry_argument, interval_argument, side_argument,
+                                strike_argument)
 from greeks.display import report
 from greeks.exchange.reading import ChainLegs, LegNotListed, MissingSpot, find_leg, read_chain
 from greeks.exchange.sources import SourceError, fetch_chain
@@ -52,10 +53,19 @@ def add_arguments(parser: argparse.ArgumentParser) -> None:
     add_clock(parser, "whole days as Kestrava counts them (runs Kestrava.monitor_greeks)")
     add_pricing(parser)
     add_replay(parser)
+    add_alerts(parser, ", ".join(ALERT_FIGURES))
+
+
+# What an alert may follow: the leg's Greeks, its volatility (a fraction), price and the spot.
+ALERT_FIGURES = ("delta", "gamma", "theta", "vega", "rho", "iv", "price", "spot")
 
 
 def run(args: argparse.Namespace) -> int:
     refuse_fast_live(args, args.interval)
+    args.alerts = alerts_of(args, ALERT_FIGURES)
+    if args.alerts is not None and args.clock == "days":
+        raise UsageError("--alert goes with --clock close: Kestrava's own watch prints its "
+                         "report and nothing else")
     if args.clock == "days" and args.as_captured:
         raise UsageError("--as-captured goes with --clock close: Kestrava counts days from the "
                          "machine's own clock")
@@ -113,5 +123,9 @@ def one_cycle(args: argparse.Namespace) -> list[str]:
         status("no Greeks: " + ("the option has expired" if row["time_to_expiry"] <= 0 else
                                 "no volatility, published or solved from the last price"))
         return [report.WAITING]
+    if args.alerts is not None:
+        args.alerts.check({**{name: float(row[name]) for name in ALERT_FIGURES[:5]},
+                           "iv": float(row["iv"]), "price": float(row["last_price"]),
+                           "spot": float(row["spot"])})
     return report.report(dt.datetime.now().strftime("%H:%M:%S"), row["spot"],
                          row["last_price"], row["iv"], row)
