@@ -96,6 +96,8 @@ def test_an_unusable_spot_falls_back_to_the_legs(capsys, tmp_path):
     (["position", "legs.csv", "--alert", "pnl < -5000"], "--alert goes with --watch"),
     (["position", "legs.csv", "--watch", "--alert", "iv < 0.1"], "no figure 'iv' here"),
     (["backtest", "straddle.toml"], "give --store or --files"),
+    (["serve", "NIFTY", "--replay", NIFTY, "--backtest", "straddle.toml"],
+     "--backtest runs over a store's daily files: give --store"),
 ])
 def test_bad_usage_is_one_line_and_exit_2(capsys, argv, message):
     try:

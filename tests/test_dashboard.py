@@ -166,3 +166,25 @@ def test_ctrl_c_ends_the_server_at_once_with_a_page_open():
     assert command.returncode == 130 and received  # as every command ends on Ctrl+C
     assert "reachable from the network" in err and "Traceback" not in err
     reader.join(30)
+
+
+def test_the_backtest_page_shows_the_trades_escaped_and_is_absent_without_one(dashboard):
+    from greeks.backtests import backtest
+    from greeks.dashboard.backtest_view import backtest_page
+
+    data = os.path.join(os.path.dirname(__file__), "data")
+    files = [os.path.join(data, f"BhavCopy_NSE_FO_0_0_0_{day}_F_0000.csv.zip")
+             for day in (20250203, 20250227)]
+    result = backtest({"symbol": "BANKNIFTY", "expiry": "monthly", "entry": {"days": 2},
+                       "legs": [{"side": "CE", "lots": -1, "strike": "ATM"}]}, files=files)
+    served = Dashboard("NIFTY", recorded.chain("NIFTY"),
+                       backtest_page=backtest_page(result, "<script>x</script> straddle"))
+    try:
+        status, headers, body = served.get("/backtest")
+    finally:
+        served.stop()
+    assert status == 200 and headers["content-type"].startswith("text/html")
+    assert "<script>" not in body and "&lt;script&gt;x&lt;/script&gt; straddle" in body
+    assert body.count("<tr>") == 1 + len(result.trades) == 2 and "<polyline" in body
+    assert f"{result.trades['pnl'].iloc[0]:,.2f}" in body
+    assert dashboard.get("/backtest")[0] == 404

@@ -57,6 +57,9 @@ def add_arguments(parser: argparse.ArgumentParser) -> None:
     parser.add_argument("--store", metavar="DIR", help="a history store to show the day from")
     parser.add_argument("--port", type=port_argument, default=8050,
                         help="port to listen on (default 8050; 0 picks a free one)")
+    parser.add_argument("--backtest", metavar="STRATEGY.toml",
+                        help="also serve this strategy's backtest over the store's daily files "
+                             "at /backtest (with --store)")
     parser.add_argument("--host", default="127.0.0.1",
                         help="address to listen on (default 127.0.0.1: this machine only)")
     add_clock(parser, "whole days as Kestrava counts them")
@@ -78,6 +81,7 @@ def run(args: argparse.Namespace) -> int:
     symbols = served_symbols(args, legs)
     install_source(args, symbols[0])
     days = stored_days(args, symbols)
+    backtest_page = backtest_of(args)
     options = {"pricing": pricing_of(args)}
     feeds = {symbol: Feed(symbol, refresher(symbol, options, legs, args.at, days.get(symbol)),
                           interval, status)
@@ -95,7 +99,30 @@ def run(args: argparse.Namespace) -> int:
         ["127.0.0.1", "localhost", "::1", "[::1]", args.host]
     print(f"Serving {', '.join(symbols)} every {interval:g} s at "
           f"{server.page_address(args.host, port)}  (Ctrl+C stops)", flush=True)
-    server.run(app.create_app(feeds, hosts), sock)
+    server.run(app.create_app(feeds, hosts, backtest_page), sock)
     return 0
+
+
+def backtest_of(args: argparse.Namespace) -> str | None:
+    """The page of the --backtest strategy over the store's daily files, or None."""
+    if args.backtest is None:
+        return None
+    if args.store is None:
+        raise UsageError("--backtest runs over a store's daily files: give --store")
+    from greeks.backtests import backtest
+    from greeks.backtests.strategy import StrategyError, read
+    from greeks.dashboard.backtest_view import backtest_page
+    from greeks.history.bhavcopy import BhavcopyError
+
+    try:
+        strategy = read(args.backtest)
+        result = backtest(strategy, args.store)
+    except StrategyError as error:
+        raise UsageError(str(error)) from None
+    except (LookupError, BhavcopyError) as error:
+        raise CommandFailed(str(error).strip("'\"")) from None
+    status(f"backtest {strategy.name or strategy.symbol}: {result.summary['trades']} trades, "
+           f"served at /backtest")
+    return backtest_page(result, f"{strategy.name or 'backtest'}: {strategy.symbol}")
 
 

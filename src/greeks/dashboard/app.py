@@ -113,6 +113,15 @@ async def snapshot(request: Request) -> Response:
     return Response(body, media_type="application/json", headers={"cache-control": "no-store"})
 
 
+async def backtest(request: Request) -> Response:
+    page = request.app.state.backtest
+    if page is None:
+        return PlainTextResponse("no backtest: start the server with --backtest FILE\n",
+                                 status_code=404)
+    return Response(page, media_type="text/html; charset=utf-8",
+                    headers={"cache-control": "no-store"})
+
+
 async def asset(request: Request) -> Response:
     name = request.path_params["name"]
     if name not in ASSETS:
@@ -135,11 +144,13 @@ async def lifespan(application: Starlette) -> AsyncIterator[None]:
 
 
 ROUTES = [Route("/", index), Route("/events", events), Route("/snapshot", snapshot),
-          Route("/static/{name}", asset)]
+          Route("/backtest", backtest), Route("/static/{name}", asset)]
 
 
-def create_app(feeds: dict[str, Feed], allowed_hosts: list[str]) -> Any:
-    """The application over `feeds` (by symbol, in upper case)."""
+def create_app(feeds: dict[str, Feed], allowed_hosts: list[str],
+               backtest_page: str | None = None) -> Any:
+    """The application over `feeds` (by symbol, in upper case); `backtest_page`, the page of a
+    backtest, served at /backtest."""
     application = Starlette(
         routes=ROUTES,
         middleware=[Middleware(TrustedHostMiddleware, allowed_hosts=allowed_hosts)],
@@ -149,6 +160,7 @@ def create_app(feeds: dict[str, Feed], allowed_hosts: list[str]) -> Any:
     application.state.assets = assets
     application.state.feeds = feeds
     application.state.stopping = asyncio.Event()
+    application.state.backtest = backtest_page
     return SecurityHeaders(application)
 
 

@@ -22,7 +22,7 @@ def summary_lines(summary: dict[str, Any], skipped: int) -> list[str]:
             f"best {rupees(summary['best'])}  worst {rupees(summary['worst'])}  "
             f"max drawdown {rupees(summary['max_drawdown'])}  days held "
             f"{'' if summary['days_held'] != summary['days_held'] else f'{summary['days_held']:.1f}'}"
-            + (f"  ({skipped} not made: see --csv)" if skipped else "")]
+            + (f"  ({skipped} not made, each for a reason)" if skipped else "")]
 
 
 def trades_table(trades: Any) -> list[str]:
