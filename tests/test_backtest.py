@@ -220,3 +220,24 @@ def test_a_sweep_gives_each_variant_what_its_own_backtest_gives(tmp_path):
     changed.write_bytes(changed.read_bytes() + b"\n")
     backtest(STRADDLE, store)
     assert len(list((store / "cache" / "backtests").glob("*.parquet"))) == 2
+
+
+def test_a_delta_rule_picks_the_strike_the_models_delta_puts_nearest(tmp_path):
+    from scipy.special import ndtr
+
+    backtests.write_udiff(tmp_path)
+    result = backtest({**STRADDLE, "legs": [{"side": "CE", "lots": 1, "strike": {"delta": 0.25}},
+                                            {"side": "PE", "lots": 1,
+                                             "strike": {"delta": -0.3}}]}, files=[tmp_path])
+    days = {day: spot for day, spot, _ in backtests.contracts()}
+    assert len(result.trades) > 25
+    for trade in result.trades.itertuples():
+        spot = days[trade.entry.date()]
+        years = (trade.expiry - trade.entry).days / 365.0
+        listed = np.arange(-11, 12) * backtests.STEP + round(spot / backtests.STEP) * backtests.STEP
+        root = backtests.VOL * math.sqrt(years)
+        d1 = (np.log(spot / listed) + (backtests.RATE + backtests.VOL ** 2 / 2) * years) / root
+        for strike, delta in zip(trade.strikes, (ndtr(d1), ndtr(d1) - 1)):
+            want = 0.25 if strike == trade.strikes[0] else 0.3
+            nearest = listed[np.argsort(np.abs(np.abs(delta) - want))[:2]]
+            assert strike in nearest, (trade.entry, strike, nearest)

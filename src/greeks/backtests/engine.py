@@ -4,7 +4,9 @@
   after that; "N days before expiry" counts trading days, the expiry day being one;
 - strikes come from those listed for the expiry on the entry day: "ATM" is the one nearest the
   underlying's price (a tie to the lower), "ATM+k" k listed strikes above it, {premium = X} the
-  strike of that side whose entry price is nearest X, {moneyness = m} the one nearest m·F;
+  strike of that side whose entry price is nearest X, {moneyness = m} the one nearest m·F,
+  {delta = d} the one whose delta at the volatility its entry price implies (Black-Scholes on the
+  underlying's price at the package's rate, calendar days to expiry) is nearest d in size;
 - a leg's price on a day is its close where it traded, else its settlement price; a leg that did
   not trade on the entry day skips that trade, with a reason;
 - stops and targets are fractions of the net entry premium |Σ lots × lot size × entry price|,
@@ -25,7 +27,7 @@ import numpy as np
 from greeks.backtests.costs import Charges
 from greeks.backtests.market import Market
 from greeks.backtests.strategy import LegRule, Strategy
-from greeks.market import CALL
+from greeks.market import CALL, DAYS_PER_YEAR, DEFAULT_RATE
 
 
 class Skip(Exception):
@@ -93,12 +95,33 @@ def entries(strategy: Strategy, market: Market) -> list[tuple[np.datetime64, Any
     return chosen
 
 
-def pick_strike(rule: LegRule, legs: Any, underlying: float) -> Any:
+def delta_of(side: Any, underlying: float, years: float, is_call: bool) -> np.ndarray:
+    """Each row's delta at the volatility its price implies, on the underlying's price."""
+    import warnings
+
+    from greeks.arrays import implied_volatility, option_greeks
+
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        strikes, prices = side["strike"].to_numpy(), side["price"].to_numpy()
+        vols = implied_volatility(prices, underlying, strikes, years, DEFAULT_RATE, is_call)
+        return np.asarray(option_greeks(underlying, strikes, years, DEFAULT_RATE, vols,
+                                        is_call)["delta"])
+
+
+def pick_strike(rule: LegRule, legs: Any, underlying: float, years: float = math.nan) -> Any:
     """The row of the entry day's listing that the leg's strike rule picks."""
     side = legs[legs["side"] == rule.side].sort_values("strike")
     if side.empty:
         raise Skip(f"no {rule.side} listed")
     how = rule.strike
+    if how.kind == "delta":
+        if not math.isfinite(underlying):
+            raise Skip("no underlying price")
+        gap = np.abs(np.abs(delta_of(side, underlying, years, rule.side == CALL)) - how.value)
+        if not np.isfinite(gap).any():
+            raise Skip(f"no {rule.side} volatility solved from the entry day's prices")
+        return side.iloc[int(np.nanargmin(gap))]
     if how.kind == "premium":
         gap = (side["price"] - how.value).abs().to_numpy()
         return side.iloc[int(np.argmin(gap))]  # the first of a tie is the lower strike
@@ -145,7 +168,8 @@ def fill_legs(strategy: Strategy, market: Market, entry_day: np.datetime64,
     underlying = market.underlying(entry_day, expiry)
     fills = []
     for rule in strategy.legs:
-        row = pick_strike(rule, legs, underlying)
+        row = pick_strike(rule, legs, underlying,
+                          (expiry - entry_day).astype(int) / DAYS_PER_YEAR)
         if not row["volume"] > 0:
             raise Skip(f"{rule.side} {row['strike']:g} did not trade on the entry day")
         lot = row["lot_size"] if row["lot_size"] > 0 else strategy.lot_size

@@ -10,7 +10,8 @@
     [[legs]]
     side = "CE"                # CE or PE
     lots = -1                  # negative sells
-    strike = "ATM"             # "ATM", "ATM+2", "ATM-1", {premium = 100}, {moneyness = 1.02}
+    strike = "ATM"             # "ATM", "ATM+2", "ATM-1", {delta = 0.25}, {premium = 100},
+                               # {moneyness = 1.02}
     [exit]
     days = 1                   # leave N trading days before expiry (1: hold to expiry)
     stop_loss = 0.5            # fractions of the net entry premium
@@ -38,8 +39,8 @@ class StrategyError(ValueError):
 
 @dataclass(frozen=True)
 class StrikeRule:
-    kind: str          # "atm", "premium" or "moneyness"
-    value: float = 0   # listed strikes above ATM; the premium; K/F
+    kind: str          # "atm", "delta", "premium" or "moneyness"
+    value: float = 0   # listed strikes above ATM; the delta's size; the premium; K/F
 
 
 @dataclass(frozen=True)
@@ -89,13 +90,19 @@ def strike_rule(value: Any, where: str) -> StrikeRule:
         (kind, amount), = value.items()
         if kind == "premium":
             return StrikeRule("premium", number(amount, f"{where}.premium", low=0))
+        if kind == "delta":
+            target = abs(number(amount, f"{where}.delta"))
+            if not 0 < target < 1:
+                raise StrategyError(f"{where}.delta must lie between 0 and 1 (its size; a put's "
+                                    f"is taken as negative)")
+            return StrikeRule("delta", target)
         if kind == "moneyness":
             ratio = number(amount, f"{where}.moneyness", low=0)
             if not ratio > 0:
                 raise StrategyError(f"{where}.moneyness must be above 0")
             return StrikeRule("moneyness", ratio)
-    raise StrategyError(f"{where} must be a rule such as \"ATM+1\", {{premium = 100}} or "
-                        f"{{moneyness = 1.02}}")
+    raise StrategyError(f"{where} must be a rule such as \"ATM+1\", {{delta = 0.25}}, "
+                        f"{{premium = 100}} or {{moneyness = 1.02}}")
 
 
 def known_keys(table: Any, where: str, keys: tuple[str, ...]) -> dict:
