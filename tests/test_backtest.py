@@ -241,3 +241,19 @@ def test_a_delta_rule_picks_the_strike_the_models_delta_puts_nearest(tmp_path):
             want = 0.25 if strike == trade.strikes[0] else 0.3
             nearest = listed[np.argsort(np.abs(np.abs(delta) - want))[:2]]
             assert strike in nearest, (trade.entry, strike, nearest)
+
+
+def test_after_a_stop_the_trade_is_entered_again_the_next_day_while_its_expiry_runs(tmp_path):
+    backtests.write_udiff(tmp_path)
+    strategy = {**STRADDLE, "entry": {"days": 5}, "exit": {"stop_loss": 0.2}}
+    once = backtest(strategy, files=[tmp_path])
+    again = backtest({**strategy, "exit": {"stop_loss": 0.2, "reenter": True}}, files=[tmp_path])
+    stopped = once.trades[once.trades["reason"] == "stop-loss"]
+    assert len(stopped) > 3 and len(again.trades) > len(once.trades)
+    days = sorted(pd.to_datetime([day for day, _, _ in backtests.contracts()]))
+    for trade in stopped.itertuples():
+        later = again.trades[(again.trades["expiry"] == trade.expiry) &
+                             (again.trades["entry"] > trade.entry)]
+        following = days[days.index(trade.exit) + 1]
+        if following < trade.expiry and not (again.skipped["entry"] == following).any():
+            assert later["entry"].iloc[0] == following

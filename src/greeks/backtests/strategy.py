@@ -16,6 +16,7 @@
     days = 1                   # leave N trading days before expiry (1: hold to expiry)
     stop_loss = 0.5            # fractions of the net entry premium
     target = 0.5
+    reenter = true             # after a stop, enter again the next trading day (same expiry)
 
 A wrong field gets one line naming it (StrategyError)."""
 from __future__ import annotations
@@ -61,6 +62,7 @@ class Strategy:
     exit_days: int = 1
     stop_loss: float | None = None
     target: float | None = None
+    reenter: bool = False
     lot_size: int | None = None
     brokerage: float = 20.0
     costs: bool = True
@@ -135,7 +137,9 @@ def from_mapping(spec: Any, name: str = "") -> Strategy:
         weekday = WEEKDAYS.index(text)
     if "every_day" in entry and entry["every_day"] is not True:
         raise StrategyError("entry.every_day must be true")
-    leave = known_keys(spec.get("exit", {}), "exit", ("days", "stop_loss", "target"))
+    leave = known_keys(spec.get("exit", {}), "exit", ("days", "stop_loss", "target", "reenter"))
+    if not isinstance(leave.get("reenter", False), bool):
+        raise StrategyError("exit.reenter must be true or false")
     legs = spec.get("legs")
     if not isinstance(legs, list) or not 1 <= len(legs) <= MAX_LEGS:
         raise StrategyError(f"legs must be a list of 1 to {MAX_LEGS} legs")
@@ -161,6 +165,7 @@ def from_mapping(spec: Any, name: str = "") -> Strategy:
         stop_loss=number(leave["stop_loss"], "exit.stop_loss", low=0) if "stop_loss" in leave
         else None,
         target=number(leave["target"], "exit.target", low=0) if "target" in leave else None,
+        reenter=leave.get("reenter", False),
         lot_size=number(spec["lot_size"], "lot_size", whole=True, low=1) if "lot_size" in spec
         else None,
         brokerage=number(spec.get("brokerage", 20.0), "brokerage", low=0), costs=costs,
