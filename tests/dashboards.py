@@ -31,10 +31,11 @@ class CountedReplay(recordings.Replay):
 
 class Dashboard:
     def __init__(self, symbol, chain, *, interval=0.3, legs=(), stored=None, port=0,
-                 backtest_page=None):
+                 backtest_page=None, alerts=None):
         self.replay = CountedReplay(chain)
         sources.install(self.replay)
-        self.feed = Feed(symbol, refresher(symbol, OPTIONS, list(legs), 1.0, stored), interval)
+        self.feed = Feed(symbol, refresher(symbol, OPTIONS, list(legs), 1.0, stored, alerts),
+                         interval)
         sock = server.listen("127.0.0.1", port)
         self.running = server.InBackground(
             app.create_app({symbol: self.feed}, ["127.0.0.1"], backtest_page), sock)

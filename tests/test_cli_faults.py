@@ -96,6 +96,7 @@ def test_an_unusable_spot_falls_back_to_the_legs(capsys, tmp_path):
     (["position", "legs.csv", "--alert", "pnl < -5000"], "--alert goes with --watch"),
     (["position", "legs.csv", "--watch", "--alert", "iv < 0.1"], "no figure 'iv' here"),
     (["backtest", "straddle.toml"], "give --store or --files"),
+    (["serve", "NIFTY", "--replay", NIFTY, "--alert", "iv > 1"], "no figure 'iv' here"),
     (["serve", "NIFTY", "--replay", NIFTY, "--backtest", "straddle.toml"],
      "--backtest runs over a store's daily files: give --store"),
 ])

@@ -12,6 +12,7 @@ import greeks.greeks as module
 import recorded
 from browsers import console_errors, start_chromium
 from dashboards import Dashboard
+from greeks.alerts import Alerts, parse_alert
 from greeks.dashboard.history_view import StoredDay
 from greeks.market import INDIA
 from greeks.history.history import History
@@ -38,8 +39,11 @@ def served(tmp_path_factory):
     for minute in (0, 30):
         History(store).record(chain, now=dt.datetime(2025, 8, 5, 13, minute, tzinfo=INDIA))
     legs = [leg_from_fields(fields, f"leg {n}") for n, fields in enumerate(STRADDLE, 1)]
+    figures = ("spot", "pnl")
+    alerts = Alerts([parse_alert(text, figures) for text in ("pnl > -1e9", "spot < 1")],
+                    say=lambda line: None)
     dashboard = Dashboard("NIFTY", chain, interval=0.5, legs=legs,
-                          stored=StoredDay(str(store), "NIFTY"))
+                          stored=StoredDay(str(store), "NIFTY"), alerts=alerts)
     dashboard.screenshot_path = store / "dashboard.png"
     yield dashboard
     dashboard.stop()
@@ -97,6 +101,9 @@ def test_the_page_shows_what_the_server_sent(browser, served):
     net = browser.execute_script("return Array.from(document.querySelector('#position-rows tr:last-child').cells, c => c.textContent)")
     assert net == data["position"]["rows"][-1] and net[0] == "net"
     assert browser.find_element("id", "history-day").text == "05-Aug-2025"
+    # the alert holding is shown, the other not
+    assert browser.find_element("id", "alerts").text == f"Alert: {data['alerts'][0]}"
+    assert len(data["alerts"]) == 1 and data["alerts"][0].startswith("pnl > -1e9 (pnl ")
     browser.save_screenshot(os.environ.get("GREEKS_SCREENSHOT") or str(served.screenshot_path))
     assert console_errors(browser) == []
 

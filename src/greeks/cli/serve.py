@@ -7,8 +7,8 @@ from typing import Any
 
 from greeks.cli.common import (CommandFailed, UsageError, install_source, pricing_of,
                                read_position, refuse_fast_live, status)
-from greeks.cli.options import (add_clock, add_pricing, add_replay, days_argument,
-                                port_argument, seconds_argument)
+from greeks.cli.options import (add_alerts, add_clock, add_pricing, add_replay, alerts_of,
+                                days_argument, port_argument, seconds_argument)
 
 SUMMARY = "a live dashboard of chains in the browser"
 DESCRIPTION = ("Serve a page that shows each underlying's chain, Greeks, smile, open interest, "
@@ -65,6 +65,11 @@ def add_arguments(parser: argparse.ArgumentParser) -> None:
     add_clock(parser, "whole days as Kestrava counts them")
     add_pricing(parser)
     add_replay(parser)
+    add_alerts(parser, ", ".join(ALERT_FIGURES) + " (with --position, the net line's)")
+
+
+# What the page's alerts may follow: the spot, and the position's net line.
+ALERT_FIGURES = ("spot", "value", "pnl", "delta", "delta_rupees", "gamma", "theta", "vega", "rho")
 
 
 def run(args: argparse.Namespace) -> int:
@@ -76,6 +81,7 @@ def run(args: argparse.Namespace) -> int:
         raise CommandFailed(f"the dashboard needs {error.name}: pip install 'greeks[serve]'") \
             from None
     refuse_fast_live(args, args.interval)
+    checked = alerts_of(args, ALERT_FIGURES)
     interval = args.interval
     legs = read_position(args.position) if args.position else []
     symbols = served_symbols(args, legs)
@@ -83,8 +89,8 @@ def run(args: argparse.Namespace) -> int:
     days = stored_days(args, symbols)
     backtest_page = backtest_of(args)
     options = {"pricing": pricing_of(args)}
-    feeds = {symbol: Feed(symbol, refresher(symbol, options, legs, args.at, days.get(symbol)),
-                          interval, status)
+    feeds = {symbol: Feed(symbol, refresher(symbol, options, legs, args.at, days.get(symbol),
+                                            alerts_for(checked, symbol)), interval, status)
              for symbol in symbols}
     try:
         sock = server.listen(args.host, args.port)
@@ -101,6 +107,17 @@ def run(args: argparse.Namespace) -> int:
           f"{server.page_address(args.host, port)}  (Ctrl+C stops)", flush=True)
     server.run(app.create_app(feeds, hosts, backtest_page), sock)
     return 0
+
+
+def alerts_for(checked: Any, symbol: str) -> Any:
+    """The page's alerts of one underlying, with a state of their own, said with its name."""
+    if checked is None:
+        return None
+    from greeks.alerts import Alerts
+
+    alerts = Alerts(checked.alerts, None, say=lambda line: status(f"{symbol} {line}"))
+    alerts.command = checked.command
+    return alerts
 
 
 def backtest_of(args: argparse.Namespace) -> str | None:

@@ -11,6 +11,8 @@ from greeks.positions.legs import Leg
 from greeks.positions.payoff import payoff
 from greeks.positions.valuation import mark
 
+# What the page's alerts may follow: the position's net line, and the spot.
+ALERT_FIGURES = ("value", "pnl", "delta", "delta_rupees", "gamma", "theta", "vega", "rho")
 # The spots the curves are drawn over: within 10 % of today's.
 SPOT_RANGE = 0.1
 
@@ -36,4 +38,6 @@ def position_part(legs: list[Leg], symbol: str, chain: Any, options: dict[str, A
         "at_days": None if curves.at_days is None else numbers(curves.at_days),
         "days": days,
         "breakevens": curves.breakevens,
+        # the net line's figures, for the page's alerts
+        "net": {name: float(frame.loc["net", name]) for name in ALERT_FIGURES},
     }

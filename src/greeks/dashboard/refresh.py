@@ -3,6 +3,8 @@ A position or a store that cannot be read this time says why in its own part; th
 still arrives."""
 from __future__ import annotations
 
+import math
+
 import threading
 from collections.abc import Callable
 from typing import Any
@@ -19,9 +21,11 @@ FETCHING = threading.Lock()
 
 
 def refresher(symbol: str, options: dict[str, Any], legs: list[Leg], days: float,
-              stored: StoredDay | None) -> Callable[[], dict[str, Any]]:
+              stored: StoredDay | None, alerts: Any = None) -> Callable[[], dict[str, Any]]:
     """The refresh of `symbol`: `options` as for chain_greeks; the legs of `legs` in `symbol`
-    valued with their payoff at T+`days`; the store's day when `stored` is given."""
+    valued with their payoff at T+`days`; the store's day when `stored` is given; `alerts`
+    (greeks.alerts.Alerts over the spot and the position's net figures) checked each time, those
+    holding listed in the message."""
     held = [leg for leg in legs if leg.symbol == symbol]
 
     def refresh() -> dict[str, Any]:
@@ -31,6 +35,13 @@ def refresher(symbol: str, options: dict[str, Any], legs: list[Leg], days: float
         data["position"] = part_or_reason(lambda: position_part(held, symbol, chain, options,
                                                                 days)) if held else None
         data["history"] = part_or_reason(stored.current) if stored is not None else None
+        if alerts is not None:
+            position = data["position"] or {}
+            figures = {"spot": float(data["spot"]) if data.get("spot") is not None else math.nan,
+                       **position.get("net", {})}
+            alerts.check(figures)
+            data["alerts"] = [f"{alert.text} ({alert.name} {figures[alert.name]:,.6g})"
+                              for alert in alerts.alerts if alert.holds(figures)]
         return data
 
     return refresh

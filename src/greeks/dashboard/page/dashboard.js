@@ -106,6 +106,14 @@
     renderCharts(data, chosen[0]);
     renderPosition(data.position);
     renderHistory(data.history);
+    renderAlerts(data.alerts);
+  }
+
+  // The alerts holding at this refresh (those the server was started with), else nothing.
+  function renderAlerts(alerts) {
+    const shown = byId("alerts");
+    shown.hidden = !(alerts && alerts.length);
+    shown.textContent = shown.hidden ? "" : `Alert: ${alerts.join("; ")}`;
   }
 
   function fillSymbols() {
