@@ -105,3 +105,30 @@ def write_older(folder, seed=3):
                          f"{settle:.2f},{volume},0,0,0,{stamp},")
         (folder / f"fo{day:%d%b%Y}bhav.csv".upper().replace("BHAV.CSV", "bhav.csv")).write_text(
             "\n".join(lines) + "\n")
+
+
+def record_captures(history, days=35, seed=3, times=("09:15", "09:30", "15:25")):
+    """The first `days` of the synthetic year recorded as the recorder would, at each time of
+    day: quotes a tick either side of the price (so that the mid is the price), the spot moved
+    by the minute; returns {(day, time): spot}."""
+    spots = {}
+    for day, spot, rows in contracts(seed)[:days]:
+        for n, moment in enumerate(times):
+            here = round(spot * (1 + 0.0005 * n), 2)
+            spots[(day, moment)] = here
+            by_strike = {}
+            for expiry, strike, side, close, _, volume in rows:
+                years = (expiry - day).days / 365.0
+                price = tick(black_scholes(here, strike, years, side == "CE")) if expiry > day \
+                    else close
+                row = by_strike.setdefault((expiry, strike), {"strikePrice": strike,
+                                                              "expiryDate": f"{expiry:%d-%b-%Y}"})
+                quoted = {"bidprice": price - 0.05, "askPrice": price + 0.05} if volume else {}
+                row[side] = {"strikePrice": strike, "expiryDate": f"{expiry:%d-%b-%Y}",
+                             "lastPrice": price + 0.5, "impliedVolatility": 0, **quoted}
+            chain = {"records": {"underlyingValue": here, "timestamp":
+                                 f"{day:%d-%b-%Y} {moment}:00", "data": list(by_strike.values())}}
+            history.record(chain, symbol=SYMBOL, now=dt.datetime.combine(
+                day, dt.time.fromisoformat(moment)).replace(tzinfo=dt.timezone(
+                    dt.timedelta(hours=5, minutes=30))))
+    return spots

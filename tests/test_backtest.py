@@ -257,3 +257,33 @@ def test_after_a_stop_the_trade_is_entered_again_the_next_day_while_its_expiry_r
         following = days[days.index(trade.exit) + 1]
         if following < trade.expiry and not (again.skipped["entry"] == following).any():
             assert later["entry"].iloc[0] == following
+
+
+def test_a_backtest_at_a_time_of_day_fills_at_the_first_capture_after_it(tmp_path):
+    import greeks
+
+    history = greeks.History(tmp_path / "store")
+    spots = backtests.record_captures(history)
+    result = backtest({**STRADDLE, "entry": {"days": 3, "time": "09:20"}}, tmp_path / "store")
+    legs = history.legs("NIFTY")
+    assert len(result.trades) >= 4
+    for trade in result.trades.itertuples():
+        spot = spots[(trade.entry.date(), "09:30")]  # the first capture at or after 09:20
+        strike = trade.strikes[0]
+        listed = np.unique(legs.loc[legs["expiry"] == trade.expiry, "strike"])
+        assert strike == listed[np.argmin(np.abs(listed - spot))]
+        years = (trade.expiry - trade.entry).days / 365.0
+        model = [backtests.tick(backtests.black_scholes(spot, strike, years, side == "CE"))
+                 for side in ("CE", "PE")]
+        stored = legs[(legs["time"] == pd.Timestamp(f"{trade.entry.date()} 09:30+05:30")) &
+                      (legs["expiry"] == trade.expiry) & (legs["strike"] == strike)]
+        quoted = [bool((stored.loc[stored["side"] == side, "bid"] > 0).all())
+                  for side in ("CE", "PE")]
+        # the mid of a two-sided quote (here the model's price), else the last price
+        assert trade.entry_prices == pytest.approx(
+            [price if two_sided else price + 0.5 for price, two_sided in zip(model, quoted)])
+        final = spots[(trade.expiry.date(), "15:25")]  # the expiry day's last capture
+        assert trade.exit_prices == [round(max(final - strike, 0), 2),
+                                     round(max(strike - final, 0), 2)]
+    with pytest.raises(StrategyError, match="entry.time"):
+        backtest({**STRADDLE, "entry": {"days": 3, "time": "9:75"}}, tmp_path / "store")

@@ -45,6 +45,18 @@ def backtest(strategy: Any, store: Any = None, start: Any = None, end: Any = Non
         strategy = strategies.read(strategy)
     elif not isinstance(strategy, Strategy):
         strategy = strategies.from_mapping(strategy)
-    market = Market(strategy.symbol, daily_files(store, files), start, end, cache_of(store))
+    if strategy.time is not None:
+        import datetime as dt
+
+        from greeks.backtests.captures import CaptureMarket
+        from greeks.history.history import History
+
+        if store is None:
+            raise LookupError("a backtest at a time of day runs over a store's captures: give "
+                              "the store")
+        market: Any = CaptureMarket(History(store), strategy.symbol,
+                                    dt.time.fromisoformat(strategy.time), start, end)
+    else:
+        market = Market(strategy.symbol, daily_files(store, files), start, end, cache_of(store))
     return run_strategy(strategy, market, Charges(brokerage=strategy.brokerage,
                                                   enabled=strategy.costs))

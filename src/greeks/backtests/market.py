@@ -57,11 +57,6 @@ class Market:
         if len(rows):
             dates = rows["date"].values.astype("datetime64[D]")
             rows = rows[np.isin(dates, np.array(days, dtype="datetime64[D]"))]
-        self.symbol = symbol
-        self.days = days
-        self.index = {day: at for at, day in enumerate(days)}
-        self.entered: dict[Any, Any] = {}  # the engine's fills on entry, by rule and day
-        self.final: dict[Any, float] = {}  # the underlying's price by day and expiry
         if rows.empty:
             raise LookupError(f"the daily files hold no contract of {symbol}")
         rows = rows.reset_index(drop=True)
@@ -70,10 +65,18 @@ class Market:
         volume = rows["volume"].fillna(0).to_numpy()
         close, settle = rows["close"].to_numpy(), rows["settle"].to_numpy()
         rows["price"] = np.where((volume > 0) & (close > 0), close, settle)
+        self.index_rows(symbol, rows, days)
+
+    def index_rows(self, symbol: str, rows: Any, days: list[np.datetime64]) -> None:
+        """Keeps the rows (with their price) and the lookups the engine makes in them."""
+        self.symbol = symbol
+        self.days = days
+        self.index = {day: at for at, day in enumerate(days)}
+        self.entered: dict[Any, Any] = {}  # the engine's fills on entry, by rule and day
+        self.final: dict[Any, float] = {}  # the underlying's price by day and expiry
         self.rows = rows
-        self.by_day = {np.datetime64(day.date(), "D"): group
-                       for day, group in rows.groupby("date")}
         dates = rows["date"].values.astype("datetime64[D]")
+        self.by_day = {day: rows[dates == day] for day in np.unique(dates)}
         option = rows["side"].to_numpy() != FUTURE
         pairs = np.unique(np.stack([dates[option].astype(np.int64),
                                     rows["expiry"].values.astype("datetime64[D]")[option]
@@ -83,8 +86,7 @@ class Market:
             self.listed.setdefault(np.datetime64(int(day), "D"), []).append(
                 np.datetime64(int(expiry), "D"))
         # (day, expiry, side, strike) → price, for the walk from entry to exit
-        self.prices = dict(zip(zip(rows["date"].values.astype("datetime64[D]"),
-                                   rows["expiry"].values.astype("datetime64[D]"),
+        self.prices = dict(zip(zip(dates, rows["expiry"].values.astype("datetime64[D]"),
                                    rows["side"], rows["strike"]), rows["price"]))
 
     def price(self, day: Any, expiry: Any, side: str, strike: float) -> float:

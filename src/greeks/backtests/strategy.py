@@ -7,6 +7,7 @@
     [entry]
     days = 3                   # trading days before expiry, the expiry day being 1;
                                # or weekday = "Monday"; or every_day = true
+    time = "09:20"             # backtest over the store's captures at this time of day
     [[legs]]
     side = "CE"                # CE or PE
     lots = -1                  # negative sells
@@ -63,6 +64,7 @@ class Strategy:
     stop_loss: float | None = None
     target: float | None = None
     reenter: bool = False
+    time: str | None = None  # with captures: the time of day each trading day is read at
     lot_size: int | None = None
     brokerage: float = 20.0
     costs: bool = True
@@ -125,7 +127,15 @@ def from_mapping(spec: Any, name: str = "") -> Strategy:
     expiry = spec.get("expiry", "weekly")
     if expiry not in EXPIRIES:
         raise StrategyError(f"expiry must be one of {', '.join(EXPIRIES)}, not {expiry!r}"[:200])
-    entry = known_keys(spec.get("entry", {"days": 1}), "entry", ("days", "weekday", "every_day"))
+    entry = known_keys(spec.get("entry", {"days": 1}), "entry",
+                       ("days", "weekday", "every_day", "time"))
+    at = None
+    if "time" in entry:
+        found = re.fullmatch(r"\s*([01]?\d|2[0-3]):([0-5]\d)\s*", str(entry["time"]))
+        if not found:
+            raise StrategyError(f"entry.time must be a time of day such as \"09:20\", not "
+                                f"{entry['time']!r}"[:200])
+        at = f"{int(found.group(1)):02d}:{found.group(2)}"
     if sum(key in entry for key in ("days", "weekday", "every_day")) != 1:
         raise StrategyError("entry takes one of days, weekday or every_day")
     weekday = None
@@ -165,7 +175,7 @@ def from_mapping(spec: Any, name: str = "") -> Strategy:
         stop_loss=number(leave["stop_loss"], "exit.stop_loss", low=0) if "stop_loss" in leave
         else None,
         target=number(leave["target"], "exit.target", low=0) if "target" in leave else None,
-        reenter=leave.get("reenter", False),
+        reenter=leave.get("reenter", False), time=at,
         lot_size=number(spec["lot_size"], "lot_size", whole=True, low=1) if "lot_size" in spec
         else None,
         brokerage=number(spec.get("brokerage", 20.0), "brokerage", low=0), costs=costs,
