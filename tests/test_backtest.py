@@ -287,3 +287,22 @@ def test_a_backtest_at_a_time_of_day_fills_at_the_first_capture_after_it(tmp_pat
                                      round(max(strike - final, 0), 2)]
     with pytest.raises(StrategyError, match="entry.time"):
         backtest({**STRADDLE, "entry": {"days": 3, "time": "9:75"}}, tmp_path / "store")
+
+
+def test_a_planned_exit_at_a_time_of_day_takes_that_days_capture_after_it(tmp_path):
+    import greeks
+
+    history = greeks.History(tmp_path / "store")
+    backtests.record_captures(history)
+    result = backtest({**STRADDLE, "entry": {"days": 3, "time": "09:20"},
+                       "exit": {"days": 2, "time": "15:00"}}, tmp_path / "store")
+    legs = history.legs("NIFTY")
+    assert len(result.trades) >= 4 and (result.trades["reason"] == "days before expiry").all()
+    for trade in result.trades.itertuples():
+        at = legs[(legs["time"] == pd.Timestamp(f"{trade.exit.date()} 15:25+05:30")) &
+                  (legs["expiry"] == trade.expiry) & (legs["strike"] == trade.strikes[0])]
+        priced = [row.bid / 2 + row.ask / 2 if row.bid > 0 and row.ask > 0 else row.last_price
+                  for side in ("CE", "PE") for row in at[at["side"] == side].itertuples()]
+        assert trade.exit_prices == pytest.approx(priced)
+    with pytest.raises(StrategyError, match="exit.time goes with entry.time"):
+        backtest({**STRADDLE, "exit": {"time": "15:00"}}, tmp_path / "store")

@@ -54,8 +54,9 @@ def backtest(strategy: Any, store: Any = None, start: Any = None, end: Any = Non
         if store is None:
             raise LookupError("a backtest at a time of day runs over a store's captures: give "
                               "the store")
-        market: Any = CaptureMarket(History(store), strategy.symbol,
-                                    dt.time.fromisoformat(strategy.time), start, end)
+        market: Any = CaptureMarket(
+            History(store), strategy.symbol, dt.time.fromisoformat(strategy.time), start, end,
+            None if strategy.exit_time is None else dt.time.fromisoformat(strategy.exit_time))
     else:
         market = Market(strategy.symbol, daily_files(store, files), start, end, cache_of(store))
     return run_strategy(strategy, market, Charges(brokerage=strategy.brokerage,

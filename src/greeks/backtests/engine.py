@@ -197,6 +197,9 @@ def run_trade(strategy: Strategy, market: Market, entry_day: np.datetime64,
         stopped = strategy.stop_loss is not None and pnl <= -strategy.stop_loss * premium
         reached = strategy.target is not None and pnl >= strategy.target * premium
         if stopped or reached or day == days[leave_at]:
+            if not (stopped or reached):  # leaving as planned: at the exit's time of day
+                prices = [market.leaving_price(day, expiry, fill.rule.side, fill.strike)
+                          for fill in fills]
             if any(math.isnan(price) for price in prices):
                 continue  # a leg without a price that day: judged on the next
             reason = "stop-loss" if stopped else "target" if reached else "days before expiry"

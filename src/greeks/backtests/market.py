@@ -92,6 +92,10 @@ class Market:
     def price(self, day: Any, expiry: Any, side: str, strike: float) -> float:
         return float(self.prices.get((day, expiry, side, strike), math.nan))
 
+    def leaving_price(self, day: Any, expiry: Any, side: str, strike: float) -> float:
+        """The price a planned exit takes: a daily file has one a day."""
+        return self.price(day, expiry, side, strike)
+
     def on(self, day: Any) -> Any:
         """The contracts of one day (an empty frame when the symbol has none that day)."""
         return self.by_day.get(np.datetime64(day, "D"), self.rows.iloc[:0])

@@ -18,6 +18,7 @@
     stop_loss = 0.5            # fractions of the net entry premium
     target = 0.5
     reenter = true             # after a stop, enter again the next trading day (same expiry)
+    time = "15:15"             # with entry.time: a planned exit at this time of day
 
 A wrong field gets one line naming it (StrategyError)."""
 from __future__ import annotations
@@ -65,6 +66,7 @@ class Strategy:
     target: float | None = None
     reenter: bool = False
     time: str | None = None  # with captures: the time of day each trading day is read at
+    exit_time: str | None = None  # with captures: the time of day of a planned exit
     lot_size: int | None = None
     brokerage: float = 20.0
     costs: bool = True
@@ -109,6 +111,14 @@ def strike_rule(value: Any, where: str) -> StrikeRule:
                         f"{{premium = 100}} or {{moneyness = 1.02}}")
 
 
+def time_of_day(value: Any, where: str) -> str:
+    found = re.fullmatch(r"\s*([01]?\d|2[0-3]):([0-5]\d)\s*", str(value))
+    if not found:
+        raise StrategyError(f"{where} must be a time of day such as \"09:20\", not "
+                            f"{value!r}"[:200])
+    return f"{int(found.group(1)):02d}:{found.group(2)}"
+
+
 def known_keys(table: Any, where: str, keys: tuple[str, ...]) -> dict:
     if not isinstance(table, dict):
         raise StrategyError(f"{where} must be a table")
@@ -129,13 +139,7 @@ def from_mapping(spec: Any, name: str = "") -> Strategy:
         raise StrategyError(f"expiry must be one of {', '.join(EXPIRIES)}, not {expiry!r}"[:200])
     entry = known_keys(spec.get("entry", {"days": 1}), "entry",
                        ("days", "weekday", "every_day", "time"))
-    at = None
-    if "time" in entry:
-        found = re.fullmatch(r"\s*([01]?\d|2[0-3]):([0-5]\d)\s*", str(entry["time"]))
-        if not found:
-            raise StrategyError(f"entry.time must be a time of day such as \"09:20\", not "
-                                f"{entry['time']!r}"[:200])
-        at = f"{int(found.group(1)):02d}:{found.group(2)}"
+    at = time_of_day(entry["time"], "entry.time") if "time" in entry else None
     if sum(key in entry for key in ("days", "weekday", "every_day")) != 1:
         raise StrategyError("entry takes one of days, weekday or every_day")
     weekday = None
@@ -147,7 +151,11 @@ def from_mapping(spec: Any, name: str = "") -> Strategy:
         weekday = WEEKDAYS.index(text)
     if "every_day" in entry and entry["every_day"] is not True:
         raise StrategyError("entry.every_day must be true")
-    leave = known_keys(spec.get("exit", {}), "exit", ("days", "stop_loss", "target", "reenter"))
+    leave = known_keys(spec.get("exit", {}), "exit",
+                       ("days", "stop_loss", "target", "reenter", "time"))
+    leave_at = time_of_day(leave["time"], "exit.time") if "time" in leave else None
+    if leave_at is not None and at is None:
+        raise StrategyError("exit.time goes with entry.time: times of day are the captures'")
     if not isinstance(leave.get("reenter", False), bool):
         raise StrategyError("exit.reenter must be true or false")
     legs = spec.get("legs")
@@ -175,7 +183,7 @@ def from_mapping(spec: Any, name: str = "") -> Strategy:
         stop_loss=number(leave["stop_loss"], "exit.stop_loss", low=0) if "stop_loss" in leave
         else None,
         target=number(leave["target"], "exit.target", low=0) if "target" in leave else None,
-        reenter=leave.get("reenter", False), time=at,
+        reenter=leave.get("reenter", False), time=at, exit_time=leave_at,
         lot_size=number(spec["lot_size"], "lot_size", whole=True, low=1) if "lot_size" in spec
         else None,
         brokerage=number(spec.get("brokerage", 20.0), "brokerage", low=0), costs=costs,
