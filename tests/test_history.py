@@ -336,8 +336,8 @@ def test_sigterm_during_a_capture_lets_it_finish_then_stops(capsys, monkeypatch,
 
 
 def test_a_daily_file_in_the_older_layout_backfills_on_its_futures_and_parity(capsys, tmp_path):
-    # 1 January 2020, NIFTY's rows of the exchange's file: no underlying price, no lot size
-    path = os.path.join(os.path.dirname(__file__), "data", "fo01JAN2020bhav-nifty.csv")
+    # 1 January 2020, NIFTY's rows of the exchange's file (zipped): no underlying price, no lot size
+    path = os.path.join(os.path.dirname(__file__), "data", "fo01JAN2020bhav-nifty.csv.zip")
     store = str(tmp_path / "store")
     code, _, err = run(capsys, "backfill", "NIFTY", "--store", store, "--files", path)
     assert code == 0, err

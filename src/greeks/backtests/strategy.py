@@ -124,20 +124,21 @@ def known_keys(table: Any, where: str, keys: tuple[str, ...]) -> dict:
         raise StrategyError(f"{where} must be a table")
     unknown = [key for key in table if key not in keys]
     if unknown:
-        raise StrategyError(f"{where} has no field {unknown[0]!r} (it takes {', '.join(keys)})"[:200])
+        raise StrategyError(
+            f"{where} has no field {unknown[0]!r} (it takes {', '.join(keys)})"[:200])
     return table
 
 
-def from_mapping(spec: Any, name: str = "") -> Strategy:
-    spec = known_keys(spec, "the strategy", ("symbol", "expiry", "lot_size", "brokerage", "costs",
-                                              "entry", "exit", "legs", "name"))
-    symbol = spec.get("symbol")
+def from_mapping(fields: Any, name: str = "") -> Strategy:
+    fields = known_keys(fields, "the strategy", ("symbol", "expiry", "lot_size", "brokerage",
+                                                 "costs", "entry", "exit", "legs", "name"))
+    symbol = fields.get("symbol")
     if not isinstance(symbol, str) or not re.fullmatch(r"[A-Z0-9&-]{1,20}", symbol.strip().upper()):
         raise StrategyError("symbol must be an underlying such as \"NIFTY\"")
-    expiry = spec.get("expiry", "weekly")
+    expiry = fields.get("expiry", "weekly")
     if expiry not in EXPIRIES:
         raise StrategyError(f"expiry must be one of {', '.join(EXPIRIES)}, not {expiry!r}"[:200])
-    entry = known_keys(spec.get("entry", {"days": 1}), "entry",
+    entry = known_keys(fields.get("entry", {"days": 1}), "entry",
                        ("days", "weekday", "every_day", "time"))
     at = time_of_day(entry["time"], "entry.time") if "time" in entry else None
     if sum(key in entry for key in ("days", "weekday", "every_day")) != 1:
@@ -151,14 +152,14 @@ def from_mapping(spec: Any, name: str = "") -> Strategy:
         weekday = WEEKDAYS.index(text)
     if "every_day" in entry and entry["every_day"] is not True:
         raise StrategyError("entry.every_day must be true")
-    leave = known_keys(spec.get("exit", {}), "exit",
+    leave = known_keys(fields.get("exit", {}), "exit",
                        ("days", "stop_loss", "target", "reenter", "time"))
     leave_at = time_of_day(leave["time"], "exit.time") if "time" in leave else None
     if leave_at is not None and at is None:
         raise StrategyError("exit.time goes with entry.time: times of day are the captures'")
     if not isinstance(leave.get("reenter", False), bool):
         raise StrategyError("exit.reenter must be true or false")
-    legs = spec.get("legs")
+    legs = fields.get("legs")
     if not isinstance(legs, list) or not 1 <= len(legs) <= MAX_LEGS:
         raise StrategyError(f"legs must be a list of 1 to {MAX_LEGS} legs")
     rules = []
@@ -170,8 +171,9 @@ def from_mapping(spec: Any, name: str = "") -> Strategy:
         lots = number(leg.get("lots"), f"legs[{n}].lots", whole=True)
         if lots == 0:
             raise StrategyError(f"legs[{n}].lots must not be 0")
-        rules.append(LegRule(side, lots, strike_rule(leg.get("strike", "ATM"), f"legs[{n}].strike")))
-    costs = spec.get("costs", True)
+        rules.append(LegRule(side, lots,
+                             strike_rule(leg.get("strike", "ATM"), f"legs[{n}].strike")))
+    costs = fields.get("costs", True)
     if not isinstance(costs, bool):
         raise StrategyError("costs must be true or false")
     return Strategy(
@@ -184,10 +186,10 @@ def from_mapping(spec: Any, name: str = "") -> Strategy:
         else None,
         target=number(leave["target"], "exit.target", low=0) if "target" in leave else None,
         reenter=leave.get("reenter", False), time=at, exit_time=leave_at,
-        lot_size=number(spec["lot_size"], "lot_size", whole=True, low=1) if "lot_size" in spec
+        lot_size=number(fields["lot_size"], "lot_size", whole=True, low=1) if "lot_size" in fields
         else None,
-        brokerage=number(spec.get("brokerage", 20.0), "brokerage", low=0), costs=costs,
-        name=str(spec.get("name", name))[:80])
+        brokerage=number(fields.get("brokerage", 20.0), "brokerage", low=0), costs=costs,
+        name=str(fields.get("name", name))[:80])
 
 
 def read(path: str | pathlib.Path) -> Strategy:
@@ -203,10 +205,10 @@ def read_mapping(path: str | pathlib.Path) -> dict:
     try:
         if path.stat().st_size > MAX_FILE_BYTES:
             raise StrategyError(f"{path} is larger than a strategy file can be (1 MiB)")
-        spec = tomllib.loads(path.read_text(encoding="utf-8"))
+        fields = tomllib.loads(path.read_text(encoding="utf-8"))
     except OSError as error:
         raise StrategyError(f"cannot read {path}: {error.strerror or error}") from None
     except (tomllib.TOMLDecodeError, UnicodeDecodeError) as error:
         raise StrategyError(f"{path} is not TOML: {str(error).splitlines()[0]}"[:200]) from None
-    spec.setdefault("name", path.stem)
-    return spec
+    fields.setdefault("name", path.stem)
+    return fields

@@ -58,9 +58,9 @@ def value_of(text: str) -> Any:
     return {"true": True, "false": False}.get(text, text)
 
 
-def set_field(spec: dict, path: str, value: Any) -> None:
+def set_field(fields: dict, path: str, value: Any) -> None:
     head, _, field = path.rpartition(".")
-    table = spec.setdefault(head, {}) if head else spec
+    table = fields.setdefault(head, {}) if head else fields
     if not isinstance(table, dict):
         raise StrategyError(f"{head} is not a table")
     if head == "entry":  # an entry rule replaces the others
@@ -69,7 +69,7 @@ def set_field(spec: dict, path: str, value: Any) -> None:
     table[field] = value
 
 
-def variants(spec: dict, varies: list[str]) -> list[tuple[dict, Any]]:
+def variants(fields: dict, varies: list[str]) -> list[tuple[dict, Any]]:
     """(the varied fields' values, the Strategy) for every combination."""
     axes = [parse_vary(text) for text in varies]
     if any(name == "symbol" for name, _ in axes):
@@ -81,7 +81,7 @@ def variants(spec: dict, varies: list[str]) -> list[tuple[dict, Any]]:
         raise StrategyError(f"--vary makes {count:,} variants; at most {MAX_VARIANTS:,}")
     made = []
     for values in itertools.product(*(values for _, values in axes)):
-        changed = copy.deepcopy(spec)
+        changed = copy.deepcopy(fields)
         for (name, _), value in zip(axes, values):
             set_field(changed, name, value)
         made.append((dict(zip((name for name, _ in axes), values)), from_mapping(changed)))
@@ -99,13 +99,13 @@ def run_one(index: int) -> dict:
     return {**labels, **summarise(rows), "not_made": len(skipped)}
 
 
-def sweep(spec: dict, varies: list[str], market: Any, workers: int | None = None,
+def sweep(fields: dict, varies: list[str], market: Any, workers: int | None = None,
           parallel_from: int = PARALLEL_FROM) -> Any:
     """A summary row per variant, in the order of the combinations."""
     import multiprocessing
     import pandas as pd
 
-    made = variants(spec, varies)
+    made = variants(fields, varies)
     count = len(made)
     workers = min(workers or os.cpu_count() or 1, count)
     methods = multiprocessing.get_all_start_methods()

@@ -86,12 +86,12 @@ def run_sweep(args: argparse.Namespace) -> int:
     from greeks.display.backtest_table import sweep_table
     from greeks.history.bhavcopy import BhavcopyError
 
-    spec = read_mapping(args.strategy)
+    fields = read_mapping(args.strategy)
     try:
-        symbol = from_mapping(spec).symbol
+        symbol = from_mapping(fields).symbol
         market = Market(symbol, daily_files(args.store, args.files), args.start, args.end,
                         cache_of(args.store))
-        rows = sweep(spec, args.vary, market)
+        rows = sweep(fields, args.vary, market)
     except StrategyError as error:
         raise UsageError(str(error)) from None
     except (LookupError, BhavcopyError) as error:
