@@ -42,10 +42,10 @@ def trading_days(start=dt.date(2024, 1, 1), count=250):
     return days
 
 
-def contracts(seed=3):
+def contracts(stream=3):
     """(day, spot, [(expiry, strike, side, close, settle, volume)]) for every trading day; the
     weekly expiries are Thursdays, two listed at a time, eleven strikes each side of the money."""
-    rng = np.random.default_rng(seed)
+    rng = np.random.default_rng(stream)
     spot = 21_000.0
     out = []
     for day in trading_days():
@@ -71,10 +71,10 @@ def contracts(seed=3):
     return out
 
 
-def write_udiff(folder, seed=3, others=0):
+def write_udiff(folder, stream=3, others=0):
     """`others` other underlyings' rows as well, as a real file holds some 35,000 of every
     underlying the exchange lists."""
-    for day, spot, rows in contracts(seed):
+    for day, spot, rows in contracts(stream):
         lines = [UDIFF_HEADER]
         for expiry, strike, side, close, settle, volume in rows:
             fields = {"TradDt": f"{day:%Y-%m-%d}", "FinInstrmTp": "IDO", "TckrSymb": SYMBOL,
@@ -91,9 +91,9 @@ def write_udiff(folder, seed=3, others=0):
             archive.writestr(name, "\n".join(lines) + "\n")
 
 
-def write_older(folder, seed=3):
+def write_older(folder, stream=3):
     """The same days in the older layout, with a future per expiry at the carried spot."""
-    for day, spot, rows in contracts(seed):
+    for day, spot, rows in contracts(stream):
         stamp = f"{day:%d-%b-%Y}".upper()
         lines = [OLDER_HEADER]
         for expiry in sorted({row[0] for row in rows}):
@@ -107,12 +107,12 @@ def write_older(folder, seed=3):
             "\n".join(lines) + "\n")
 
 
-def record_captures(history, days=35, seed=3, times=("09:15", "09:30", "15:25")):
+def record_captures(history, days=35, stream=3, times=("09:15", "09:30", "15:25")):
     """The first `days` of the synthetic year recorded as the recorder would, at each time of
     day: quotes a tick either side of the price (so that the mid is the price), the spot moved
     by the minute; returns {(day, time): spot}."""
     spots = {}
-    for day, spot, rows in contracts(seed)[:days]:
+    for day, spot, rows in contracts(stream)[:days]:
         for n, moment in enumerate(times):
             here = round(spot * (1 + 0.0005 * n), 2)
             spots[(day, moment)] = here
