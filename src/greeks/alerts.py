@@ -61,6 +61,12 @@ class Alerts:
         self.say = say
         self.holding = [False] * len(self.alerts)
 
+    def anew(self, say: Callable[[str], None]) -> Alerts:
+        """The same alerts and command with a state of their own, said through `say`."""
+        fresh = Alerts(self.alerts, say=say)
+        fresh.command = self.command
+        return fresh
+
     def check(self, values: Mapping[str, float]) -> list[Alert]:
         """The alerts that started holding with these values; each is said."""
         started = []

@@ -11,7 +11,7 @@ from typing import Any
 
 import numpy as np
 
-from greeks.backtests.market import Market
+from greeks.backtests.market import Market, price_table
 from greeks.market import INDIA
 
 
@@ -55,14 +55,10 @@ class CaptureMarket(Market):
             raise LookupError(f"no capture of {symbol} at or after {at:%H:%M} on any day")
         self.index_rows(symbol, rows, sorted(np.datetime64(day, "D")
                                              for day in rows["day"].unique()))
-        leaving = rows if leave_at is None else snapshots(legs, leave_at)
-        self.leaving = dict(zip(zip(leaving["date"].values.astype("datetime64[D]"),
-                                    leaving["expiry"].values.astype("datetime64[D]"),
-                                    leaving["side"], leaving["strike"]), leaving["price"]))
+        self.leaving = self.prices if leave_at is None else price_table(snapshots(legs, leave_at))
 
     def leaving_price(self, day: Any, expiry: Any, side: str, strike: float) -> float:
-        value = self.leaving.get((day, expiry, side, strike), math.nan)
-        return float(value) if value == value else math.nan
+        return float(self.leaving.get((day, expiry, side, strike), math.nan))
 
     def underlying_price(self, day: Any, expiry: Any) -> float:
         """The spot of the day's capture; on the expiry day its last capture's."""

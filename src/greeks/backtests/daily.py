@@ -15,18 +15,14 @@ from typing import Any
 
 import numpy as np
 
-from greeks.history.bhavcopy import BhavcopyError, read_text
+from greeks.history.bhavcopy import OLDER_COLUMNS, BhavcopyError, from_older_layout, read_text
 from greeks.market import CALL, FUTURE, PUT
 
-# What each layout calls the columns of the frame, and its instrument types.
+# The frame's columns under their UDiFF names; the older layout is read under those names too.
 UDIFF = {"date": "TradDt", "instrument": "FinInstrmTp", "symbol": "TckrSymb", "expiry": "XpryDt",
          "strike": "StrkPric", "side": "OptnTp", "close": "ClsPric", "settle": "SttlmPric",
          "volume": "TtlTradgVol", "underlying": "UndrlygPric", "lot_size": "NewBrdLotQty"}
-UDIFF_OPTIONS, UDIFF_FUTURES = ("IDO", "STO"), ("IDF", "STF")
-OLDER = {"date": "TIMESTAMP", "instrument": "INSTRUMENT", "symbol": "SYMBOL",
-         "expiry": "EXPIRY_DT", "strike": "STRIKE_PR", "side": "OPTION_TYP", "close": "CLOSE",
-         "settle": "SETTLE_PR", "volume": "CONTRACTS"}
-OLDER_OPTIONS, OLDER_FUTURES = ("OPTIDX", "OPTSTK"), ("FUTIDX", "FUTSTK")
+OPTIONS, FUTURES = ("IDO", "STO"), ("IDF", "STF")
 NUMBERS = ("strike", "close", "settle", "volume", "underlying", "lot_size")
 
 
@@ -42,22 +38,21 @@ def read_day(path: pathlib.Path) -> Any:
     except (ValueError, pd.errors.ParserError) as error:
         raise BhavcopyError(f"{path}: not a daily F&O file: {error}") from None
     frame.columns = [str(name).strip() for name in frame.columns]
-    if set(UDIFF.values()) <= set(frame.columns):
-        names, options, futures, day_format = UDIFF, UDIFF_OPTIONS, UDIFF_FUTURES, "%Y-%m-%d"
-    elif set(OLDER.values()) <= set(frame.columns):
-        names, options, futures, day_format = OLDER, OLDER_OPTIONS, OLDER_FUTURES, "%d-%b-%Y"
-    else:
+    if set(OLDER_COLUMNS) <= set(frame.columns):
+        # no underlying price of its own: each expiry's forward stands in (Market.underlying)
+        frame = from_older_layout(frame.apply(lambda column: column.str.strip()))
+        frame["UndrlygPric"] = ""
+    if not set(UDIFF.values()) <= set(frame.columns):
         raise BhavcopyError(f"{path}: not a daily F&O file in the UDiFF or the older layout")
-    out = pd.DataFrame({ours: frame[theirs].str.strip() for ours, theirs in names.items()})
+    out = pd.DataFrame({ours: frame[theirs].str.strip() for ours, theirs in UDIFF.items()})
     for name in NUMBERS:
-        out[name] = pd.to_numeric(out[name], errors="coerce") if name in out else np.nan
+        out[name] = pd.to_numeric(out[name], errors="coerce")
     kind = out.pop("instrument")
-    out = out[kind.isin(options + futures)].copy()
-    out.loc[kind.isin(futures), "side"] = FUTURE
-    out.loc[kind.isin(futures), "strike"] = np.nan
+    out = out[kind.isin(OPTIONS + FUTURES)].copy()
+    out.loc[kind.isin(FUTURES), "side"] = FUTURE
+    out.loc[kind.isin(FUTURES), "strike"] = np.nan
     for name in ("date", "expiry"):
-        # the older layout writes months as JAN and Jan alike
-        out[name] = pd.to_datetime(out[name].str.title(), format=day_format, errors="coerce")
+        out[name] = pd.to_datetime(out[name], format="%Y-%m-%d", errors="coerce")
     bad = out["date"].isna() | out["expiry"].isna() | ~out["side"].isin((CALL, PUT, FUTURE)) | (
         (out["side"] != FUTURE) & ~(out["strike"] > 0))
     if out["date"].notna().any() and out["date"].nunique() > 1:

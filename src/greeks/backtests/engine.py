@@ -233,4 +233,4 @@ def run_trade(strategy: Strategy, market: Market, entry_day: np.datetime64,
             "exit_value": sum(fill.units * fill.exit for fill in fills),
             "gross_pnl": round(gross, 2), "costs": round(cost, 2),
             "pnl": round(round(gross, 2) - round(cost, 2), 2), "reason": reason,
-            "days_held": index[exit_day] - index[entry_day], "premium": premium}
+            "days_held": index[exit_day] - index[entry_day]}

@@ -40,6 +40,13 @@ def read_files(symbol: str, paths: Iterable[pathlib.Path]) -> tuple[Any, list[np
     return rows, sorted(set(days))
 
 
+def price_table(rows: Any) -> dict[tuple, float]:
+    """(day, expiry, side, strike) → price, for the walk from entry to exit."""
+    return dict(zip(zip(rows["date"].values.astype("datetime64[D]"),
+                        rows["expiry"].values.astype("datetime64[D]"),
+                        rows["side"], rows["strike"]), rows["price"]))
+
+
 class Market:
     """The contracts of `symbol` in the daily files, between start and end (dates, inclusive).
     `cache`, a folder, keeps what the files held for the symbol (Parquet, keyed by the files'
@@ -85,9 +92,7 @@ class Market:
         for day, expiry in pairs:  # in order of day, then expiry
             self.listed.setdefault(np.datetime64(int(day), "D"), []).append(
                 np.datetime64(int(expiry), "D"))
-        # (day, expiry, side, strike) → price, for the walk from entry to exit
-        self.prices = dict(zip(zip(dates, rows["expiry"].values.astype("datetime64[D]"),
-                                   rows["side"], rows["strike"]), rows["price"]))
+        self.prices = price_table(rows)
 
     def price(self, day: Any, expiry: Any, side: str, strike: float) -> float:
         return float(self.prices.get((day, expiry, side, strike), math.nan))

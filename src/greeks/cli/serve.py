@@ -111,13 +111,7 @@ def run(args: argparse.Namespace) -> int:
 
 def alerts_for(checked: Any, symbol: str) -> Any:
     """The page's alerts of one underlying, with a state of their own, said with its name."""
-    if checked is None:
-        return None
-    from greeks.alerts import Alerts
-
-    alerts = Alerts(checked.alerts, None, say=lambda line: status(f"{symbol} {line}"))
-    alerts.command = checked.command
-    return alerts
+    return None if checked is None else checked.anew(lambda line: status(f"{symbol} {line}"))
 
 
 def backtest_of(args: argparse.Namespace) -> str | None:
