@@ -15,7 +15,8 @@ from typing import Any
 
 import numpy as np
 
-from greeks.history.bhavcopy import OLDER_COLUMNS, BhavcopyError, from_older_layout, read_text
+from greeks.history.bhavcopy import BhavcopyError, read_text
+from greeks.history.daily_rows import OLDER_COLUMNS, from_older_layout
 from greeks.market import CALL, FUTURE, PUT
 
 # The frame's columns under their UDiFF names; the older layout is read under those names too.

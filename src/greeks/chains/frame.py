@@ -113,6 +113,14 @@ def price_legs(legs: ChainLegs, selected: Any, moment: dt.datetime,
             "greeks": {name: row[name] for name in GREEK_NAMES}, "block": block}
 
 
+def text_codes(priced: dict[str, Any]) -> dict[str, tuple[tuple[str, ...], np.ndarray]]:
+    """The text columns of priced legs but the symbol: each its texts, and each leg's code."""
+    return {"side": (SIDE_TEXTS, priced["is_call"].view(np.int8)),
+            "iv_source": (IV_SOURCE_TEXTS, priced["iv_source_code"]),
+            "price_source": (PRICE_SOURCE_TEXTS, priced["price_source_code"]),
+            "forward_source": (FORWARD_SOURCE_TEXTS, priced["forward_source_code"])}
+
+
 def unpriced_reasons(priced: dict[str, Any]) -> dict[str, int]:
     """Why the legs without a volatility have none, counted by the pricing kernel's reasons."""
     counts = np.bincount(priced["unpriced_code"], minlength=len(UNPRICED_TEXTS))
@@ -174,14 +182,11 @@ def chain_greeks(chain: Any, *, expiry: Any = None, pricing: Pricing | None = No
     warn_of_passed_expiries(legs, moment)
 
     priced = price_legs(legs, selected, moment, pricing)
-    is_call = priced["is_call"]
     frame = frame_of(COLUMNS, priced["block"], FLOAT_COLUMNS, {
         "expiry": priced["expiry"].astype("datetime64[ns]"),
-        "side": text_column(SIDE_TEXTS, is_call.view(np.int8)),
-        "iv_source": text_column(IV_SOURCE_TEXTS, priced["iv_source_code"]),
-        "symbol": text_column((legs.symbol or asked or "",), np.zeros(len(is_call), np.int8)),
-        "price_source": text_column(PRICE_SOURCE_TEXTS, priced["price_source_code"]),
-        "forward_source": text_column(FORWARD_SOURCE_TEXTS, priced["forward_source_code"]),
+        "symbol": text_column((legs.symbol or asked or "",),
+                              np.zeros(len(priced["is_call"]), np.int8)),
+        **{name: text_column(*coded) for name, coded in text_codes(priced).items()},
     })
     frame.attrs.update(skipped=legs.skipped, futures=legs.not_options,
                        duplicates=legs.duplicates, unpriced=unpriced_reasons(priced),

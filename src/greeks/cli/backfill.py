@@ -5,13 +5,12 @@ from __future__ import annotations
 import argparse
 import datetime as dt
 import pathlib
-import warnings
 from typing import Any
 
 from greeks.cli.common import CommandFailed, UsageError, os_reason, pricing_of, status
 from greeks.cli.options import ARCHIVE_URL, add_clock, add_pricing, expiry_argument
 from greeks.history import bhavcopy
-from greeks.market import CLOSE, close_of
+from greeks.market import CLOSE
 
 SUMMARY = "load the exchange's daily F&O files into a history store"
 DESCRIPTION = ("Each trading day's close from the exchange's daily F&O file (UDiFF "
@@ -44,7 +43,9 @@ def daily_files(args: argparse.Namespace) -> list[pathlib.Path]:
 
 
 def add_arguments(parser: argparse.ArgumentParser) -> None:
-    parser.add_argument("symbols", metavar="SYMBOL", nargs="+", help="underlyings")
+    parser.add_argument("symbols", metavar="SYMBOL", nargs="*",
+                        help="underlyings (or --all)")
+    parser.add_argument("--all", action="store_true", help="every symbol the files hold")
     parser.add_argument("--store", metavar="DIR", required=True, help="the history store")
     parser.add_argument("--files", metavar="PATH", nargs="+",
                         help="daily files, or folders of them")
@@ -61,7 +62,9 @@ def add_arguments(parser: argparse.ArgumentParser) -> None:
 def run(args: argparse.Namespace) -> int:
     from greeks.history.history import History
 
-    symbols = {symbol.upper() for symbol in args.symbols}
+    if bool(args.symbols) == args.all:
+        raise UsageError("name the symbols to backfill, or give --all (not both)")
+    symbols = None if args.all else {symbol.upper() for symbol in args.symbols}
     try:
         history = History(args.store)
         # A daily file has no quotes: each leg is judged at its settlement price unless asked
@@ -77,31 +80,27 @@ def run(args: argparse.Namespace) -> int:
         raise CommandFailed(f"cannot write to the store {args.store}: "
                           f"{os_reason(error)}") from None
     if stored == 0:
-        raise CommandFailed(f"no {', '.join(sorted(symbols))} options stored from "
-                          f"{len(files)} daily files")
+        wanted = "option" if symbols is None else f"{', '.join(sorted(symbols))} option"
+        raise CommandFailed(f"no {wanted}s stored from {len(files)} daily files")
     return 0
 
 
-def store_file(history: Any, path: pathlib.Path, symbols: set[str], pricing: Any) -> int:
+def store_file(history: Any, path: pathlib.Path, symbols: set[str] | None, pricing: Any) -> int:
     """Stores each wanted symbol's day from one daily file; how many were stored (or stored
     already). A file that cannot be read is skipped with one line naming it."""
+    from greeks.history.backfill import store_daily_file
+
     try:
-        days = list(bhavcopy.chains(bhavcopy.read_rows(bhavcopy.read_text(path), symbols),
-                                    status))
+        days = store_daily_file(history.store, path, symbols, pricing, status)
     except bhavcopy.BhavcopyError as error:
         status(f"skipping {path}: {error}")
         return 0
-    for symbol, day, chain in days:
-        if history.store.has_capture(symbol, close_of(day)):
-            status(f"{symbol} {day:%d-%b-%Y}: already stored")
+    for day in days:
+        if not day.stored:
+            status(f"{day.symbol} {day.day:%d-%b-%Y}: already stored")
             continue
-        with warnings.catch_warnings():
-            # On an expiry day the expiring legs have run out at the close: said below, once.
-            warnings.simplefilter("ignore", UserWarning)
-            frame = history.record(chain, symbol=symbol, pricing=pricing)
-        solved = int((frame["iv_source"] == "solved").sum())
-        expired = int((frame["time_to_expiry"] <= 0).sum())
-        status(f"{symbol} {day:%d-%b-%Y}: {len(frame)} legs, {solved} volatilities solved from "
-               f"the settlement price" + (f"; {expired} legs expiring that day stored without "
-                                          f"Greeks" if expired else ""))
+        status(f"{day.symbol} {day.day:%d-%b-%Y}: {day.legs} legs, {day.solved} volatilities "
+               f"solved from the settlement price" +
+               (f"; {day.expired} legs expiring that day stored without Greeks"
+                if day.expired else ""))
     return len(days)

@@ -4,6 +4,7 @@ from __future__ import annotations
 import datetime as dt
 import math
 import pathlib
+from collections.abc import Callable
 from typing import TYPE_CHECKING, Any
 
 import numpy as np
@@ -33,20 +34,41 @@ def require_engines() -> None:
 
 def as_table(frame: pandas.DataFrame, time: dt.datetime) -> Any:
     """A chain_greeks frame as a pyarrow Table of the store's schema, every row at `time`."""
+    return table_of(lambda name: frame[name].to_numpy(), len(frame), time,
+                    frame.attrs["pricing"].model)
+
+
+def priced_table(priced: dict[str, Any], time: dt.datetime, model: str) -> Any:
+    """Legs priced by chains.frame.price_legs as the same Table, without the frame between."""
+    from greeks.chains.frame import text_codes
+
+    texts = text_codes(priced)
+
+    def column(name: str) -> np.ndarray:
+        if name in texts:
+            choices, codes = texts[name]
+            return np.array(choices, dtype=object)[codes]
+        return priced["expiry"] if name == "expiry" else priced["column"](name)
+
+    return table_of(column, len(priced["expiry"]), time, model)
+
+
+def table_of(column: Callable[[str], np.ndarray], count: int, time: dt.datetime,
+             model: str) -> Any:
+    """The store's Table of `count` legs at `time`, each other column as `column` gives it."""
     import pyarrow as pa
 
     utc = np.datetime64(time.astimezone(dt.timezone.utc).replace(tzinfo=None), "us")
     arrays = []
     for field in schema.arrow_schema():
         if field.name == "time":  # a naive timestamp is UTC to Arrow
-            arrays.append(pa.array(np.full(len(frame), utc)).cast(field.type))
+            arrays.append(pa.array(np.full(count, utc)).cast(field.type))
         elif field.name == "model":
-            arrays.append(pa.array([frame.attrs["pricing"].model] * len(frame), type=field.type))
+            arrays.append(pa.array([model] * count, type=field.type))
         elif field.name == "expiry":
-            arrays.append(pa.array(frame["expiry"].to_numpy().astype("datetime64[D]")))
+            arrays.append(pa.array(column("expiry").astype("datetime64[D]")))
         else:
-            arrays.append(pa.array(frame[field.name].to_numpy(), type=field.type,
-                                   from_pandas=True))
+            arrays.append(pa.array(column(field.name), type=field.type, from_pandas=True))
     return pa.Table.from_arrays(arrays, schema=schema.arrow_schema())
 
 

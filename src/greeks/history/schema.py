@@ -3,6 +3,8 @@ columns of the files but folders of the hive layout, symbol=NIFTY/date=2026-12-0
 engine that reads hive partitions turns back into columns."""
 from __future__ import annotations
 
+import functools
+
 # (column, Arrow type, DuckDB type); time is the capture time in India Standard Time.
 COLUMNS = (
     ("time", "timestamp[us, tz=Asia/Kolkata]", "TIMESTAMPTZ"),
@@ -52,6 +54,7 @@ def conform(table):
     return table.select(wanted.names).cast(wanted)
 
 
+@functools.lru_cache(maxsize=1)
 def arrow_schema():
     """The files' schema as pyarrow writes it."""
     import pyarrow as pa

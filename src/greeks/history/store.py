@@ -1,6 +1,7 @@
 """The store on disk: one Parquet file per capture, in the hive layout
 ``legs/symbol=NIFTY/date=2026-12-09/HHMMSS-<id>.parquet``, with the capture's raw payload beside it
-under ``raw/`` (same path, ``.json.gz``), so that any capture can be replayed exactly.
+under ``raw/`` (same path, ``.json.gz``; for a day backfilled from a daily file, that file's lines
+of the symbol, ``.csv.gz``), so that any capture can be replayed exactly.
 
 What holds, for every reader (the package's DuckDB view, ``pyarrow.dataset``, Spark or Trino, all
 of which skip names that start with "." or "_"):
@@ -43,7 +44,12 @@ LEGS, RAW = "legs", "raw"
 DAY_FILE = "day.parquet"
 STAGING_SUFFIX = ".compacting"
 READERS_LOCK = ".readers.lock"
-WRITE_OPTIONS = {"compression": "zstd", "write_page_checksum": True}
+# A capture's file is small and written once: snappy writes it in half zstd's time for 2 % more
+# bytes. The day file a compaction writes is large and kept: zstd.
+WRITE_OPTIONS = {"compression": "snappy", "write_page_checksum": True}
+DAY_FILE_OPTIONS = {"compression": "zstd", "write_page_checksum": True}
+# How a kept payload is written: a fetched chain as JSON, a daily file's lines as CSV.
+RAW_SUFFIXES = {"json": ".json.gz", "csv": ".csv.gz"}
 
 
 class StoreWarning(UserWarning):
@@ -95,24 +101,24 @@ class Store:
 
     # ---- writing
 
-    def write_capture(self, symbol: str, time: dt.datetime, table: Any,
-                      raw: Any) -> pathlib.Path | None:
+    def write_capture(self, symbol: str, time: dt.datetime, table: Any, raw: Any, *,
+                      raw_format: str = "json") -> pathlib.Path | None:
         """Stores one capture: `table` (a pyarrow Table of the schema) and the payload it came
-        from. Returns the Parquet file's path, or None when a capture at that exchange time is
-        stored already. OSError (a full disk) leaves earlier captures as they were and no part of
-        this one visible."""
+        from (a chain, or with raw_format "csv" a daily file's text). Returns the Parquet file's
+        path, or None when a capture at that exchange time is stored already. OSError (a full
+        disk) leaves earlier captures as they were and no part of this one visible."""
         import pyarrow.parquet as pq
 
         day = time.date()
         stem = f"{stem_of(time)}-{uuid.uuid4().hex[:8]}"
-        payload = gzip.compress(json.dumps(raw).encode(), compresslevel=6)
+        payload = compressed(raw, raw_format)
         with self.locked(symbol, day) as legs_folder:
             if self.has_capture(symbol, time):
                 return None
             raw_folder = self.folder(symbol, day, RAW)
             legs_folder.mkdir(parents=True, exist_ok=True)
             raw_folder.mkdir(parents=True, exist_ok=True)
-            replace_atomically(raw_folder / f"{stem}.json.gz",
+            replace_atomically(raw_folder / f"{stem}{RAW_SUFFIXES[raw_format]}",
                                lambda path: pathlib.Path(path).write_bytes(payload))
             return replace_atomically(legs_folder / f"{stem}.parquet",
                                       lambda path: pq.write_table(table, path, **WRITE_OPTIONS))
@@ -145,7 +151,7 @@ class Store:
         staging.mkdir()
         table = table.sort_by("time").replace_schema_metadata(DAY_FILE_MARK)
         replace_atomically(staging / DAY_FILE, lambda path: pq.write_table(
-            table, path, row_group_size=200_000, **WRITE_OPTIONS))
+            table, path, row_group_size=200_000, **DAY_FILE_OPTIONS))
         with held(self.root / LEGS / READERS_LOCK, fcntl.LOCK_EX):
             exchange(staging, folder)
             shutil.rmtree(staging, ignore_errors=True)  # the old files, out of every reader's view
@@ -194,7 +200,7 @@ class Store:
         """Every capture's time of day (from its file's name) and payload on `day`, in order;
         a payload that cannot be read is skipped with a warning naming it."""
         found = []
-        for path in sorted(self.folder(symbol, day, RAW).glob("*.json.gz")):
+        for path in raw_files(self.folder(symbol, day, RAW)):
             try:
                 found.append((dt.datetime.strptime(path.name[:6], "%H%M%S").time(),
                               read_payload(path)))
@@ -209,8 +215,8 @@ class Store:
         LookupError when there is none, ValueError when it cannot be read."""
         folder = self.folder(symbol, time.date(), RAW)
         wanted = stem_of(time)
-        candidates = sorted(path for path in folder.glob("*.json.gz")
-                            if path.name[:6] <= wanted and not path.is_symlink())
+        candidates = [path for path in raw_files(folder)
+                      if path.name[:6] <= wanted and not path.is_symlink()]
         if not candidates:
             raise LookupError(f"the store holds no {symbol} capture on {time:%d-%b-%Y} at or "
                               f"before {time:%H:%M:%S}")
@@ -220,7 +226,7 @@ class Store:
         """Whether a capture of `symbol` at `time` (to the second) is stored: its raw payload
         is written first and stays where it was written, compacted or not."""
         folder = self.folder(symbol, time.date(), RAW)
-        return any(folder.glob(f"{stem_of(time)}-*.json.gz")) and (
+        return bool(raw_files(folder, f"{stem_of(time)}-*")) and (
             any(self.folder(symbol, time.date()).glob(f"{stem_of(time)}-*.parquet")) or
             (self.folder(symbol, time.date()) / DAY_FILE).exists())
 
@@ -275,11 +281,43 @@ def staging_of(folder: pathlib.Path) -> pathlib.Path:
     return folder.with_name(f".{folder.name}{STAGING_SUFFIX}")
 
 
+def compressed(raw: Any, raw_format: str) -> bytes:
+    """A payload as the store keeps it: a chain as JSON, a daily file's text as it is; gzipped (a
+    daily file's lines shrink to a sixth at the fastest level, to a seventh at the default)."""
+    text = json.dumps(raw) if raw_format == "json" else raw
+    return gzip.compress(text.encode(), compresslevel=6 if raw_format == "json" else 1)
+
+
+def raw_files(folder: pathlib.Path, stem: str = "*") -> list[pathlib.Path]:
+    """The kept payloads in `folder` whose names match `stem`, in name (time) order."""
+    return sorted(path for suffix in RAW_SUFFIXES.values() for path in
+                  folder.glob(f"{stem}{suffix}"))
+
+
 def read_payload(path: pathlib.Path) -> Any:
-    """A kept payload; ValueError saying why it cannot be read."""
+    """A kept payload, as a chain; ValueError saying why it cannot be read."""
     try:
-        return json.loads(gzip.decompress(path.read_bytes()))
+        text = gzip.decompress(path.read_bytes()).decode()
+        if path.name.endswith(RAW_SUFFIXES["csv"]):
+            return daily_chain(path, text)
+        return json.loads(text)
     except (OSError, EOFError, zlib.error) as error:
         raise ValueError(f"the kept payload {path} is damaged ({error})") from None
     except (UnicodeDecodeError, json.JSONDecodeError) as error:
         raise ValueError(f"the kept payload {path} is not JSON ({error})") from None
+
+
+def daily_chain(path: pathlib.Path, text: str) -> Any:
+    """The chain a backfill stored from the daily file's lines kept at `path`."""
+    from greeks.history.bhavcopy import BhavcopyError
+    from greeks.history.daily_rows import chains, read_rows
+
+    parsed = parse_partition(path.parent)
+    try:
+        found = [chain for _, day, chain in chains(read_rows(text))
+                 if parsed is None or day == parsed[1]]
+    except BhavcopyError as error:
+        raise ValueError(f"the kept daily rows {path} cannot be read ({error})") from None
+    if not found:
+        raise ValueError(f"the kept daily rows {path} hold no option of that day")
+    return found[0]
