@@ -74,6 +74,8 @@ def file_of(content):
     (file_of(with_column("XpryDt", lambda value, n: "soon" if n < 10 else value)), 0,
      "BANKNIFTY 03-Feb-2025: 10 rows whose strike, expiry or side does not parse left out"),
     (file_of(b"\xff\xfe not text"), 1, "cannot read"),
+    (file_of(with_column("TckrSymb", lambda value, n: value + ",x" if n == 3 else value)), 0,
+     "1 line whose fields do not match its header left out"),
 ])
 def test_a_hostile_daily_file_is_one_line(capsys, tmp_path, make, code, line):
     path = make(tmp_path)

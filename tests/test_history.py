@@ -160,7 +160,8 @@ def test_a_full_disk_is_one_line_and_keeps_the_earlier_captures(tmp_path):
 KILLER = """
 import os, random, signal, sys, time
 import greeks.cli
-import greeks.cli.record, greeks.chains.frame, greeks.history.history  # loaded once, not per child
+import greeks.greeks, greeks.cli.record, greeks.chains.frame  # loaded once, not per child
+import greeks.history.history
 from greeks.history.store import Store
 
 store, replay = sys.argv[1], sys.argv[2]

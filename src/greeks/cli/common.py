@@ -8,7 +8,6 @@ import pathlib
 import sys
 from typing import Any
 
-import greeks.greeks as module
 from greeks.exchange import recordings, sources
 from greeks.exchange.reading import MissingSpot
 from greeks.exchange.sources import SourceError
@@ -68,6 +67,8 @@ def install_source(args: argparse.Namespace, symbol: str) -> None:
     elif getattr(args, "as_captured", False):
         raise UsageError("--as-captured goes with --replay")
     else:
+        import greeks.greeks as module  # (scipy and nsepython: a second that backfill never needs)
+
         status(f"fetching the {symbol} option chain from the exchange")
         fetch = module.nse_optionchain_scrapper
     sources.install(fetch)

@@ -51,8 +51,8 @@ def store_daily_file(store: Store, path: pathlib.Path, symbols: set[str] | None,
     days stored by then stay, each whole)."""
     rows = read_rows(read_text(path), symbols)
     if rows.left_out:
-        report(f"{path.name}: {rows.left_out} lines whose fields do not match its header's "
-               f"left out")
+        report(f"{path.name}: {rows.left_out} line{'s' if rows.left_out > 1 else ''} whose "
+               f"fields do not match its header left out")
     held, wanted = [], []
     for symbol, day, group in rows.groups():
         readable, spot = day_parts(rows, symbol, day, group, report)

@@ -69,7 +69,7 @@ def parse_partition(folder: pathlib.Path) -> tuple[str, dt.date] | None:
 
 
 def stem_of(time: dt.datetime) -> str:
-    return f"{time:%H%M%S}"
+    return f"{time.hour:02d}{time.minute:02d}{time.second:02d}"
 
 
 class Store:
@@ -226,7 +226,7 @@ class Store:
         """Whether a capture of `symbol` at `time` (to the second) is stored: its raw payload
         is written first and stays where it was written, compacted or not."""
         folder = self.folder(symbol, time.date(), RAW)
-        return bool(raw_files(folder, f"{stem_of(time)}-*")) and (
+        return folder.is_dir() and bool(raw_files(folder, f"{stem_of(time)}-*")) and (
             any(self.folder(symbol, time.date()).glob(f"{stem_of(time)}-*.parquet")) or
             (self.folder(symbol, time.date()) / DAY_FILE).exists())
 
