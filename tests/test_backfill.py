@@ -119,3 +119,50 @@ def test_backfill_takes_symbols_or_all(capsys, tmp_path, arguments):
                          "--files", str(recorded.DATA / DAILY_FILES[0]))
     assert code == 2 and out == "" and len(err.splitlines()) == 1
     assert "name the symbols to backfill, or give --all (not both)" in err
+
+
+def test_two_backfills_of_one_file_at_once_store_each_day_once(tmp_path):
+    import subprocess
+    import sys
+
+    path = two_symbols_shuffled(tmp_path)
+    store = tmp_path / "store"
+    command = [sys.executable, "-m", "greeks", "backfill", "--all", "--store", str(store),
+               "--files", str(path)]
+    runs = [subprocess.Popen(command, stderr=subprocess.PIPE, text=True) for _ in range(2)]
+    errors = [run.communicate(timeout=120)[1] for run in runs]
+    assert [run.returncode for run in runs] == [0, 0], errors
+    assert sum(error.count("already stored") for error in errors) == 2
+    for kind, pattern in (("legs", "*.parquet"), ("raw", "*.csv.gz")):
+        held = sorted(folder.name for folder in (store / kind).glob("symbol=*"))
+        assert held == ["symbol=BANKNIFTY", "symbol=HALFBANK"]
+        assert [len(list(folder.glob(f"date=*/{pattern}"))) for folder in
+                (store / kind).glob("symbol=*")] == [1, 1]
+
+
+@pytest.mark.parametrize("kept, reason", [(b"not gzip", "is damaged"),
+                                          (b"TradDt,Nothing\n", "cannot be read")])
+def test_damaged_kept_lines_are_one_line(capsys, tmp_path, kept, reason):
+    import gzip
+
+    store = str(tmp_path / "store")
+    path = recorded.DATA / DAILY_FILES[0]
+    assert run(capsys, "backfill", "BANKNIFTY", "--store", store, "--files", str(path))[0] == 0
+    (payload,) = (tmp_path / "store" / "raw").glob("symbol=BANKNIFTY/*/*.csv.gz")
+    payload.write_bytes(kept if reason == "is damaged" else gzip.compress(kept))
+    code, out, err = run(capsys, "chain", "BANKNIFTY", "--replay", f"{store}@2025-02-03T15:30")
+    assert code == 1 and out == "" and reason in err and len(err.splitlines()) == 1
+
+
+@pytest.mark.parametrize("umask", [0o022, 0o027, 0o077])
+def test_written_files_take_the_umasks_mode(tmp_path, umask):
+    import os
+
+    from greeks.atomic import replace_atomically
+
+    before = os.umask(umask)
+    try:
+        target = replace_atomically(tmp_path / "file", lambda path: open(path, "w").close())
+    finally:
+        os.umask(before)
+    assert target.stat().st_mode & 0o777 == 0o666 & ~umask

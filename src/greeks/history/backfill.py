@@ -22,10 +22,10 @@ from greeks.chains.pricing import Pricing
 from greeks.exchange import vocabulary as words
 from greeks.exchange.reading import SPOT_SOURCES, ChainLegs, first_of_each_leg
 from greeks.history.bhavcopy import read_text
-from greeks.history.daily_rows import DailyRows, day_parts, read_rows
+from greeks.history.daily_rows import DailyRows, close_stamp, day_parts, read_rows
 from greeks.history.history import priced_table
 from greeks.history.store import Store
-from greeks.market import CLOSE, close_of
+from greeks.market import close_of
 
 SOLVED = IV_SOURCE_TEXTS.index("solved")
 BATCH = 32  # symbols priced into one Table
@@ -127,8 +127,8 @@ def chain_legs(rows: DailyRows, symbol: str, day: dt.date, readable: np.ndarray,
     for place, name in enumerate(words.LEG_COLUMNS):
         values[place] = fields[name]
     return ChainLegs(
-        shape="records", rows=[], spot=spot, spot_source=SPOT_SOURCES[1],
-        timestamp=f"{day:%d-%b-%Y} {CLOSE:%H:%M:%S}", symbol=symbol, expiry=rows.expiry[at],
+        shape="records", rows=[], spot=spot, spot_source=SPOT_SOURCES[1],  # "records"
+        timestamp=close_stamp(day), symbol=symbol, expiry=rows.expiry[at],
         strike=rows.strike[at], is_call=rows.is_call[at], values=values,
         origin=np.full((len(at), 2), -1, dtype=np.int64), skipped=0, not_options=0,
         duplicates=len(readable) - len(at))

@@ -288,8 +288,13 @@ def chains(rows: DailyRows, report: Callable[[str], None] = lambda line: None
                 "underlyingValue": kept(rows.spot[at]), "lotSize": kept(rows.lot_size[at])}
         yield symbol, day, {words.RECORDS_KEY: {
             words.SPOT_KEY: spot,
-            words.TIMESTAMP_KEY: f"{day:%d-%b-%Y} {CLOSE:%H:%M:%S}",
+            words.TIMESTAMP_KEY: close_stamp(day),
             words.ROWS_KEY: list(by_strike.values())}}
+
+
+def close_stamp(day: dt.date) -> str:
+    """The capture time a backfilled day carries, as a chain writes its timestamp."""
+    return f"{day:%d-%b-%Y} {CLOSE:%H:%M:%S}"
 
 
 def day_parts(rows: DailyRows, symbol: str, day: dt.date, group: np.ndarray,
