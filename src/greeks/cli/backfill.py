@@ -14,8 +14,8 @@ from greeks.market import CLOSE
 
 SUMMARY = "load the exchange's daily F&O files into a history store"
 DESCRIPTION = ("Each trading day's close from the exchange's daily F&O file (UDiFF "
-               "CSV, zipped or not), every volatility solved from the settlement "
-               f"price, stored as that day's {CLOSE:%H:%M} IST capture.")
+               "CSV or the older layout, zipped or not), every volatility solved from the "
+               f"settlement price, stored as that day's {CLOSE:%H:%M} IST capture.")
 TAKES_SYMBOL = False
 
 
