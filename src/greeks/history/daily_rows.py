@@ -69,14 +69,13 @@ class DailyRows:
     def groups(self) -> Iterator[tuple[str, dt.date, np.ndarray]]:
         """(symbol, trade date, positions of its rows) in symbol then date order; BhavcopyError
         for a trade date that does not parse."""
-        code = ranks(self.symbols)[self.symbol] * len(self.dates) + ranks(self.dates)[self.traded]
+        named, dated = sorted(self.symbols), sorted(self.dates)
+        code = ranks(self.symbols)[self.symbol] * len(dated) + ranks(self.dates)[self.traded]
         order = np.argsort(code, kind="stable")
         starts = np.flatnonzero(np.diff(code[order], prepend=-1))
-        by_rank = sorted(self.symbols), sorted(self.dates)
         for start, end in zip(starts.tolist(), [*starts[1:].tolist(), len(order)]):
-            first = int(code[order[start]])
-            symbol, traded = by_rank[0][first // len(self.dates)], by_rank[1][first %
-                                                                               len(self.dates)]
+            named_at, dated_at = divmod(int(code[order[start]]), len(dated))
+            symbol, traded = named[named_at], dated[dated_at]
             day = iso_day(traded)
             if day is None:
                 raise BhavcopyError(f"its trade date {shown(traded)} is not a date such as "
@@ -128,7 +127,7 @@ def read_rows(text: str, symbols: set[str] | None = None) -> DailyRows:
                if name not in read.values()]
     if missing:
         raise BhavcopyError(f"not a daily F&O file in the UDiFF layout: no {', '.join(missing)}")
-    ragged = []
+    ragged = []  # the lines Arrow skips
     try:
         table = arrow_csv.read_csv(
             io.BytesIO(text.encode()),
