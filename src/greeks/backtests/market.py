@@ -30,12 +30,12 @@ def read_files(symbol: str, paths: Iterable[pathlib.Path]) -> tuple[Any, list[np
     frames, days = [], []
     for path in paths:
         try:
-            day = read_day(path)
+            contracts, day = read_day(path, symbol)
         except BhavcopyError as error:
             warnings.warn(f"{error}; that day is skipped", stacklevel=4)
             continue
-        days.append(np.datetime64(day["date"].iloc[0], "D"))
-        frames.append(day[day["symbol"] == symbol])
+        days.append(day)
+        frames.append(contracts)
     rows = pd.concat(frames, ignore_index=True) if frames else pd.DataFrame()
     return rows, sorted(set(days))
 

@@ -23,7 +23,7 @@ from greeks.market import CALL, CLOSE, PUT
 COLUMNS = ("TradDt", "FinInstrmTp", "TckrSymb", "XpryDt", "StrkPric", "OptnTp", "ClsPric",
            "SttlmPric", "UndrlygPric", "OpnIntrst", "ChngInOpnIntrst", "TtlTradgVol",
            "NewBrdLotQty")
-OPTION_TYPES = ("IDO", "STO")
+OPTION_TYPES, FUTURE_TYPES = ("IDO", "STO"), ("IDF", "STF")
 # The older layout's columns under the UDiFF names, and its instrument types.
 OLDER_COLUMNS = {"TIMESTAMP": "TradDt", "INSTRUMENT": "FinInstrmTp", "SYMBOL": "TckrSymb",
                  "EXPIRY_DT": "XpryDt", "STRIKE_PR": "StrkPric", "OPTION_TYP": "OptnTp",
@@ -34,9 +34,10 @@ OLDER_TYPES = {"OPTIDX": "IDO", "OPTSTK": "STO", "FUTIDX": "IDF", "FUTSTK": "STF
 
 @dataclasses.dataclass
 class DailyRows:
-    """The option rows of the wanted symbols, in the file's order: a numpy array per field (NaN
-    or NaT where a field does not parse; the texts as codes into their names), and the file's
-    text, whose lines of each symbol are the payload a backfilled day keeps."""
+    """The option rows (and, where asked, the futures) of the wanted symbols, in the file's
+    order: a numpy array per field (NaN or NaT where a field does not parse; the texts as codes
+    into their names), and the file's text, whose lines of each symbol are the payload a
+    backfilled day keeps."""
     symbols: list[str]          # the names the codes of `symbol` and `file_symbol` index
     symbol: np.ndarray
     dates: list[str]            # the trade dates' texts, as the file writes them
@@ -45,6 +46,7 @@ class DailyRows:
     strike: np.ndarray
     is_call: np.ndarray         # bool
     is_option: np.ndarray       # the side is CE or PE
+    is_future: np.ndarray       # a future's row
     close: np.ndarray
     settle: np.ndarray
     spot: np.ndarray
@@ -54,6 +56,8 @@ class DailyRows:
     lot_size: np.ndarray
     text: str
     file_symbol: np.ndarray     # the symbol of every row the file holds, in its order
+    file_dates: list[str]       # the trade dates its options and futures name, every symbol's
+    older: bool                 # the older layout: the spot is the nearest future's price
     left_out: int               # lines without the header's number of fields
 
     @functools.cached_property
@@ -111,9 +115,10 @@ def ranks(names: list[str]) -> np.ndarray:
     return placed
 
 
-def read_rows(text: str, symbols: set[str] | None = None) -> DailyRows:
+def read_rows(text: str, symbols: set[str] | None = None, futures: bool = False) -> DailyRows:
     """The option rows of `symbols` (None: of every symbol) in a daily file's text, either
-    layout. BhavcopyError, one line, when the text is no daily F&O file."""
+    layout, and with `futures` their futures' rows too. BhavcopyError, one line, when the text is
+    no daily F&O file."""
     import pyarrow as pa
     import pyarrow.compute as pc
     import pyarrow.csv as arrow_csv
@@ -143,7 +148,10 @@ def read_rows(text: str, symbols: set[str] | None = None) -> DailyRows:
     if older:
         columns = udiff_columns(columns)
     every_symbol = pc.dictionary_encode(columns["TckrSymb"])
-    keep = pc.is_in(columns["FinInstrmTp"], pa.array(OPTION_TYPES))
+    kind = columns["FinInstrmTp"]
+    file_dates = pc.unique(columns["TradDt"].filter(
+        pc.is_in(kind, pa.array(OPTION_TYPES + FUTURE_TYPES)))).to_pylist()
+    keep = pc.is_in(kind, pa.array(OPTION_TYPES + (FUTURE_TYPES if futures else ())))
     if symbols is not None:
         keep = pc.and_(keep, pc.is_in(columns["TckrSymb"], pa.array(sorted(symbols))))
     columns = {name: column.filter(keep) for name, column in columns.items()}
@@ -155,11 +163,13 @@ def read_rows(text: str, symbols: set[str] | None = None) -> DailyRows:
         traded=codes(traded), expiry=iso_days(columns["XpryDt"]),
         strike=numbers(columns["StrkPric"]), is_call=flags(pc.equal(side, CALL)),
         is_option=flags(pc.is_in(side, pa.array((CALL, PUT)))),
+        is_future=flags(pc.is_in(columns["FinInstrmTp"], pa.array(FUTURE_TYPES))),
         close=numbers(columns["ClsPric"]), settle=numbers(columns["SttlmPric"]),
         spot=numbers(columns["UndrlygPric"]), open_interest=numbers(columns["OpnIntrst"]),
         change_in_oi=numbers(columns["ChngInOpnIntrst"]), volume=numbers(columns["TtlTradgVol"]),
         lot_size=numbers(columns["NewBrdLotQty"]), text=text,
-        file_symbol=codes(every_symbol), left_out=len(ragged))
+        file_symbol=codes(every_symbol), file_dates=file_dates, older=older,
+        left_out=len(ragged))
 
 
 def codes(encoded: Any) -> np.ndarray:
