@@ -1,5 +1,3 @@
-import sys
+from greeks.cli import command
 
-from greeks.cli import main
-
-sys.exit(main())
+command()

@@ -40,6 +40,17 @@ class HeldInterrupt:
             raise KeyboardInterrupt
 
 
+def command() -> None:
+    """The program `greeks` (and `python -m greeks`): main, then the exit. Once the command is
+    over, Ctrl+C is ignored: pressed while the interpreter shuts down it would otherwise end a
+    finished command as killed by the signal, not with its exit code."""
+    import signal
+
+    code = main()
+    signal.signal(signal.SIGINT, signal.SIG_IGN)
+    sys.exit(code)
+
+
 def main(argv: Sequence[str] | None = None) -> int:
     try:
         with HeldInterrupt():

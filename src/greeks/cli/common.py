@@ -62,13 +62,15 @@ def open_source(args: argparse.Namespace) -> Any:
 
 def install_source(args: argparse.Namespace, symbol: str) -> None:
     """Makes the module global serve `symbol`'s chains: the exchange's, or args.replay's."""
+    from greeks.cli import HeldInterrupt
+
+    with HeldInterrupt():  # the module loads here (scipy, nsepython), Ctrl+C held as at start-up
+        import greeks.greeks as module
     if args.replay is not None:
         fetch = replay(args, symbol)
     elif getattr(args, "as_captured", False):
         raise UsageError("--as-captured goes with --replay")
     else:
-        import greeks.greeks as module  # (scipy and nsepython: a second that backfill never needs)
-
         status(f"fetching the {symbol} option chain from the exchange")
         fetch = module.nse_optionchain_scrapper
     sources.install(fetch)
